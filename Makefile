@@ -1,0 +1,44 @@
+# Top-level entry points. Each target installs what it needs, configures and builds by itself.
+BUILD      ?= build
+BUILD_WIN  ?= build-win
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test test-native test-windows demo install clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-native: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The Windows tree: a mingw-w64 cross build of the libraries (and, once they exist, the module,
+# the host tool and the Wine suite).
+$(BUILD_WIN)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODRIN_BENCH=OFF
+
+test-windows: deps $(BUILD_WIN)/CMakeCache.txt
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+	bash scripts/run-windows-tests.sh $(BUILD_WIN)
+
+test: test-native test-windows
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_WIN)

@@ -1,0 +1,36 @@
+// The edit queue: how an editor in any process changes a stage and makes sure the stage's host
+// hears of it. The value goes straight into the slot; an event goes into the slot's 256-entry ring,
+// which the owner drains into host parameter events on its next process call or flush.
+//
+// Producers are editors on their host's main thread, in any process; the ring lock serialises them
+// and is held for the few stores of one entry. The single consumer (the owner) takes no lock.
+#pragma once
+
+#include <cstdint>
+
+#include "shm.h"
+
+// Queues a gesture-begin event carrying the parameter's current value. [main-thread]
+void slot_begin_gesture(shm_slot* slot, int32_t index);
+
+// Queues a gesture-end event carrying the parameter's current value. [main-thread]
+void slot_end_gesture(shm_slot* slot, int32_t index);
+
+// Clamps `value`, stores it in the slot, queues a value event and marks the owner's state dirty.
+// [main-thread]
+void slot_set_value(shm_slot* slot, int32_t index, double value);
+
+// The common producer: queues one event (EDIT_KIND_*) for parameter `index` of `slot` and asks the
+// owner for a flush; a full ring drops the event (logged for a local owner). [main-thread]
+void slot_queue_event(shm_slot* slot, int32_t index, uint32_t kind, double value);
+
+// Number of queued events of a slot, 0..256, from indices clamped against a corrupt segment.
+// [any-thread]
+uint32_t slot_edit_pending(const shm_slot* slot);
+
+// Consumer side: takes the oldest queued event into `*out` and advances the read index. False when the
+// ring is empty. Only the slot's owner calls this. [audio-thread or owner's flush]
+bool slot_take_edit(shm_slot* slot, slot_edit_event* out);
+
+// Takes the slot's request flags (SLOT_REQUEST_*) with an exchange to 0. [main-thread of the owner]
+uint32_t slot_take_requests(shm_slot* slot);

@@ -1,0 +1,87 @@
+// Operating-system services used by the rest of the system instead of the platform itself.
+// One port per OS implements every declaration here: platform_posix.cpp (Linux build) and
+// platform_win32.cpp (Windows build). Only clock_ns is used on the audio thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+// A slim reader/writer lock word, laid out as the OS's own (one pointer), used in exclusive mode only.
+struct platform_lock {
+    void* srw;
+};
+#else
+#include <pthread.h>
+struct platform_lock {
+    pthread_mutex_t mutex;
+};
+#endif
+
+// Monotonic time in nanoseconds; its zero point is system start, so values compare across the
+// processes of one machine. One counter query, no allocation. [any-thread, audio-thread safe]
+int64_t clock_ns();
+
+// A non-recursive process-local lock, taken exclusively. [any-thread; never on the audio thread]
+void lock_init(platform_lock* lock);
+void lock_acquire(platform_lock* lock);
+void lock_release(platform_lock* lock);
+
+// 64 random bits from the OS's secure source: the first 32-bit draw is the high half, the second the
+// low half; a failed draw contributes 0. [any-thread]
+uint64_t random_u64();
+
+// Suspends the calling thread for `ms` milliseconds. [any-thread; never on the audio thread]
+void sleep_ms(uint32_t ms);
+
+// Creates one directory (not its parents). True when it was created or already exists. [main-thread]
+bool make_directory(const char* path);
+
+// Deletes a file. True on success. [main-thread]
+bool delete_file(const char* path);
+
+// ASCII case-insensitive comparison: negative, 0 or positive. [any-thread]
+int32_t stricmp_compare(const char* a, const char* b);
+
+// Lists the files (not directories) of `folder` whose names end in `suffix` (ignoring case) and are
+// longer than it. Each name, without the suffix and cut to entry_size - 1 characters, goes into the
+// next entry of `entries` (max_count entries of entry_size bytes, owned by the caller); the filled
+// entries are sorted with stricmp_compare. Returns the number of entries filled. [main-thread]
+int32_t list_files_with_suffix(const char* folder, const char* suffix, char* entries, size_t entry_size,
+                               int32_t max_count);
+
+// Builds the per-user data folder <base><sep><first><sep><second> into `out` (cut to `size`), creating
+// both levels. Returns false when no base folder is known or a level cannot be created. [main-thread]
+bool user_data_dir(const char* first, const char* second, char* out, size_t size);
+
+// The path separator of this platform's folders.
+#if defined(_WIN32)
+inline constexpr char PLATFORM_PATH_SEPARATOR = '\\';
+#else
+inline constexpr char PLATFORM_PATH_SEPARATOR = '/';
+#endif
+
+// --- Services of the shared segment ------------------------------------------------------------
+
+// The id of the calling process. [any-thread]
+int32_t current_process_id();
+
+// True while process `pid` runs (a pid below 1 is dead). Where the OS refuses to tell (no right to
+// query the process), the process counts as alive. [any-thread; never on the audio thread]
+bool process_is_alive(int32_t pid);
+
+// A named, per-user shared mapping of a fixed size, zero-filled when first created.
+struct platform_mapping {
+    void* base;     // the view, or null
+    void* handle;   // the OS handle kept open for the life of the view (unused by the POSIX port)
+    size_t size;
+};
+
+// Opens or creates the mapping called `name` (the segment's name as the caller formed it, before the
+// OS-specific decoration) with at least `size` bytes and maps all of it read/write. Returns false and
+// leaves `*out` empty when the object cannot be opened, is not ours, or cannot reach the size.
+// [main-thread]
+bool platform_open_mapping(const char* name, size_t size, platform_mapping* out);
+
+// Unmaps a view made by platform_open_mapping and closes its handle. [main-thread]
+void platform_close_mapping(platform_mapping* mapping);
