@@ -1,0 +1,158 @@
+// Guards the platform layer: a listing that keeps directories or the bare suffix, sorts wrongly or
+// overruns its entries would corrupt the preset store; a clock that is not monotonic would break
+// every timing comparison across processes.
+#include "platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <direct.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct temp_dir {
+    std::string path;
+    temp_dir() {
+        char base[512];
+        const char* t = getenv("TMPDIR");
+#if defined(_WIN32)
+        if (t == nullptr) t = getenv("TEMP");
+#endif
+        snprintf(base, sizeof base, "%s%clodrin-platform-%llx", t ? t : "/tmp", PLATFORM_PATH_SEPARATOR,
+                 static_cast<unsigned long long>(random_u64()));
+        path = base;
+        EXPECT_TRUE(make_directory(path.c_str()));
+    }
+    std::string join(const char* name) const {
+        return path + PLATFORM_PATH_SEPARATOR + name;
+    }
+    void touch(const char* name) const {
+        FILE* f = fopen(join(name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+    }
+};
+
+std::vector<std::string> entries_of(const char* entries, size_t size, int32_t n) {
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < n; ++i)
+        out.emplace_back(entries + i * size);
+    return out;
+}
+
+} // namespace
+
+TEST(Platform, ClockIsMonotonicNanoseconds) {
+    int64_t a = clock_ns();
+    sleep_ms(20);
+    int64_t b = clock_ns();
+    EXPECT_GT(a, 0);
+    EXPECT_GE(b - a, 19000000);
+    EXPECT_LT(b - a, 2000000000);
+}
+
+TEST(Platform, RandomDrawsDiffer) {
+    uint64_t a = random_u64(), b = random_u64();
+    EXPECT_NE(a, b);
+    EXPECT_NE(a >> 32, 0u);
+}
+
+TEST(Platform, LockExcludes) {
+    platform_lock lock;
+    lock_init(&lock);
+    lock_acquire(&lock);
+    lock_release(&lock);
+    lock_acquire(&lock);
+    lock_release(&lock);
+}
+
+TEST(Platform, ListingKeepsFilesWithTheSuffixSortedWithoutCase) {
+    temp_dir d;
+    d.touch("b.lodrin");
+    d.touch("A.LODRIN");
+    d.touch("c.txt");
+    d.touch(".lodrin");
+    ASSERT_TRUE(make_directory(d.join("d.lodrin").c_str()));
+    char entries[8][32];
+    int32_t n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 32, 8);
+    EXPECT_EQ(entries_of(&entries[0][0], 32, n), (std::vector<std::string>{"A", "b"}));
+}
+
+TEST(Platform, ListingStopsAtMaxAndCutsLongNames) {
+    temp_dir d;
+    for (const char* name : {"e.lodrin", "d.lodrin", "c.lodrin", "b.lodrin", "a-very-long-name.lodrin"}) {
+        d.touch(name);
+    }
+    char entries[2][8];
+    memset(entries, '#', sizeof entries);
+    int32_t n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 8, 2);
+    ASSERT_EQ(n, 2);
+    EXPECT_LE(stricmp_compare(entries[0], entries[1]), 0);
+    for (auto& e : entries)
+        EXPECT_LE(strlen(e), 7u);
+
+    EXPECT_EQ(list_files_with_suffix(d.join("missing").c_str(), ".lodrin", &entries[0][0], 8, 2), 0);
+}
+
+TEST(Platform, MakeDirectoryAndDeleteFile) {
+    temp_dir d;
+    EXPECT_TRUE(make_directory(d.path.c_str()));
+    EXPECT_FALSE(make_directory(d.join("no-parent").append("/child").c_str()));
+    d.touch("x.lodrin");
+    EXPECT_TRUE(delete_file(d.join("x.lodrin").c_str()));
+    EXPECT_FALSE(delete_file(d.join("x.lodrin").c_str()));
+}
+
+TEST(Platform, StricmpOrdersWithoutCase) {
+    EXPECT_EQ(stricmp_compare("Abc", "aBC"), 0);
+    EXPECT_LT(stricmp_compare("a", "B"), 0);
+    EXPECT_GT(stricmp_compare("b", "A"), 0);
+    EXPECT_LT(stricmp_compare("ab", "abc"), 0);
+}
+
+#if !defined(_WIN32)
+TEST(Platform, UserDataDirFollowsXdgThenHome) {
+    temp_dir d;
+    std::string xdg = d.join("xdg");
+    ASSERT_TRUE(make_directory(xdg.c_str()));
+    const char* old_xdg = getenv("XDG_DATA_HOME");
+    std::string saved_xdg = old_xdg ? old_xdg : "";
+    std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
+    char out[1024];
+
+    setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    ASSERT_TRUE(user_data_dir("Tovarin", "Lodrin", out, sizeof out));
+    EXPECT_EQ(std::string(out), xdg + "/Tovarin/Lodrin");
+
+    setenv("XDG_DATA_HOME", "", 1);
+    setenv("HOME", d.path.c_str(), 1);
+    ASSERT_TRUE(user_data_dir("Tovarin", "Lodrin", out, sizeof out));
+    EXPECT_EQ(std::string(out), d.path + "/.local/share/Tovarin/Lodrin");
+
+    unsetenv("HOME");
+    EXPECT_FALSE(user_data_dir("Tovarin", "Lodrin", out, sizeof out));
+
+    if (old_xdg)
+        setenv("XDG_DATA_HOME", saved_xdg.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+    setenv("HOME", saved_home.c_str(), 1);
+}
+#else
+TEST(Platform, UserDataDirFallsBackToUserProfile) {
+    temp_dir d;
+    char out[1024];
+    _putenv_s("APPDATA", "");
+    _putenv_s("USERPROFILE", d.path.c_str());
+    ASSERT_TRUE(user_data_dir("Tovarin", "Lodrin", out, sizeof out));
+    EXPECT_EQ(std::string(out), d.path + "\\Tovarin\\Lodrin");
+}
+#endif
