@@ -100,9 +100,38 @@ int32_t match_word_prefix(const char* text, const char* name) {
     return n;
 }
 
-// strtod in the "C" locale: a host that set a locale with a decimal comma must not change what a
-// typed "-0.3" means.
+static bool starts_with_word(const char* text, const char* word) {
+    for (; *word != '\0'; ++text, ++word) {
+        char c = (*text >= 'A' && *text <= 'Z') ? static_cast<char>(*text - 'A' + 'a') : *text;
+        if (c != *word) return false;
+    }
+    return true;
+}
+
+// strtod in the "C" locale, so that a host that set a decimal-comma locale does not change what a
+// typed "-0.3" means. The spellings of infinity and NaN are read here because not every C runtime's
+// strtod accepts them.
 static double strtod_c(const char* text, char** end) {
+    const char* p = text;
+    double sign = 1.0;
+    if (*p == '+' || *p == '-') sign = (*p++ == '-') ? -1.0 : 1.0;
+    if (starts_with_word(p, "inf")) {
+        p += starts_with_word(p, "infinity") ? 8 : 3;
+        *end = const_cast<char*>(p);
+        return sign * HUGE_VAL;
+    }
+    if (starts_with_word(p, "nan")) {
+        p += 3;
+        if (*p == '(') {
+            const char* q = p + 1;
+            while ((*q >= '0' && *q <= '9') || (*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z') ||
+                   *q == '_')
+                ++q;
+            if (*q == ')') p = q + 1;
+        }
+        *end = const_cast<char*>(p);
+        return std::nan("");
+    }
 #if defined(_WIN32)
     static _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
     return c_locale ? _strtod_l(text, end, c_locale) : strtod(text, end);

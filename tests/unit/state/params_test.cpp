@@ -137,6 +137,8 @@ TEST(Params, TextToValue) {
         {PARAM_RELEASE, "nan", 1, 100},
         {PARAM_RELEASE, "1e3", 1, 1000},
         {PARAM_INPUT, "inf", 1, 24},
+        {PARAM_INPUT, "-Infinity", 1, -24},
+        {PARAM_GAIN, "NAN(1)", 1, 0},
         {PARAM_LOOKAHEAD, "0.25", 1, 0.25},
     };
     for (auto& c : cases) {
