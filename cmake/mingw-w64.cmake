@@ -8,4 +8,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run under Wine, quiet and in a prefix of this build tree (made once by the wrapper), never in
+# the user's own ~/.wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
+    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
