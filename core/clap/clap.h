@@ -1,0 +1,26 @@
+// Everything of the CLAP 1.2 interface this project declares, in one include.
+#pragma once
+
+#include "audio_buffer.h"
+#include "entry.h"
+#include "events.h"
+#include "factory.h"
+#include "fixedpoint.h"
+#include "host.h"
+#include "id.h"
+#include "plugin.h"
+#include "process.h"
+#include "stream.h"
+#include "version.h"
+
+#include "ext/audio_ports.h"
+#include "ext/gui.h"
+#include "ext/latency.h"
+#include "ext/log.h"
+#include "ext/note_ports.h"
+#include "ext/params.h"
+#include "ext/posix_fd_support.h"
+#include "ext/state.h"
+#include "ext/tail.h"
+#include "ext/thread_check.h"
+#include "ext/timer_support.h"
