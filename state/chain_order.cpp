@@ -1,1 +1,504 @@
-// (being written)
+// Chain-order inference: which live stages of a Group run in series on one host track, from the
+// timing rings their process calls leave in the slots.
+//
+// Within one host block the stages of a track run one after the other, and in the same order block
+// after block; stages of different tracks may run at the same time (other audio threads) or in either
+// order. So two stages whose calls never overlap and always come in one order are serial (one chain),
+// and two stages whose calls overlap, or come in both orders, are parallel. With host steady times the
+// calls of one block are paired exactly by equal steady times; without them a call of B is paired
+// with the last call of A that started at most one and a half periods before it.
+//
+// The pairwise relations are joined into sets (union-find); a chain serial kept in every member's
+// slot joins sets that timing alone no longer joins (a paused stage), and is cleared on the losing
+// side when two sets carrying one serial prove to run in parallel.
+//
+// Everything runs under the registry lock on the main thread. The scratch is process-local and static,
+// so a listing allocates nothing. Slot fields are read one at a time with atomic loads while their
+// owners keep writing; a history may mix records of two moments, which the forward-only walks
+// tolerate. Every value read from the segment is untrusted: counts are masked, arithmetic on times
+// wraps instead of overflowing, and doubles are range-checked before they are truncated.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "chain_order.h"
+#include "platform.h"
+#include "registry.h"
+
+// A stage is live while its last process call began less than this long ago.
+static constexpr int64_t LIVE_NS = 500000000;
+// Fresh: the last call began within max(4 periods, 60 ms), or 200 ms when the period is unknown.
+static constexpr int64_t FRESH_MIN_NS = 60000000;
+static constexpr int64_t FRESH_UNKNOWN_NS = 200000000;
+// Matched blocks needed before two stages count as serial.
+static constexpr int32_t SERIAL_EVIDENCE = 24;
+// The debug line of the steady-time test is printed while the evidence is still below this.
+static constexpr int32_t SERIAL_DEBUG_BELOW = 32;
+// The rarer of two orders must reach one eighth of all pairings (and at least two) to mean parallel.
+static constexpr int32_t RARE_ORDER_MIN = 2;
+static constexpr int32_t RARE_ORDER_RATIO = 8;
+static constexpr int32_t POSITION_UNKNOWN = 99;
+
+static int64_t wrap_sub(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+static int64_t wrap_add(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+template <typename T>
+static void sort_with(T* v, int32_t n, int (*cmp)(const void*, const void*)) {
+    for (int32_t i = 1; i < n; ++i) {
+        T x = v[i];
+        int32_t j = i;
+        while (j > 0 && cmp(&v[j - 1], &x) > 0) {
+            v[j] = v[j - 1];
+            --j;
+        }
+        v[j] = x;
+    }
+}
+
+int cmp_member_by_position(const void* a, const void* b) {
+    const chain_member* x = static_cast<const chain_member*>(a);
+    const chain_member* y = static_cast<const chain_member*>(b);
+    if (x->position != y->position) return x->position < y->position ? -1 : 1;
+    if (x->manual != y->manual) return x->manual ? -1 : 1;
+    return 0;
+}
+
+// Truncation toward zero of a slot value; false for NaN. Values beyond the 32-bit range saturate.
+static bool trunc_value(double v, int32_t* out) {
+    if (v != v) return false;
+    if (v >= 2147483647.0)
+        *out = 2147483647;
+    else if (v <= -2147483648.0)
+        *out = -2147483647 - 1;
+    else
+        *out = static_cast<int32_t>(v);
+    return true;
+}
+
+// Every record from the second on carries a steady time >= 0 greater than the one before it.
+static bool rising_steady(const timing_record* h, int32_t n) {
+    for (int32_t i = 1; i < n; ++i)
+        if (h[i].steady < 0 || h[i].steady <= h[i - 1].steady) return false;
+    return true;
+}
+
+// Median of the n - 1 differences between successive starts (n <= 62): element (n - 1) / 2 of their
+// ascending order. 0 when n < 2.
+static int64_t history_period(const timing_record* h, int32_t n) {
+    if (n < 2) return 0;
+    int64_t d[CHAIN_HISTORY_MAX];
+    for (int32_t i = 0; i + 1 < n; ++i)
+        d[i] = wrap_sub(h[i + 1].start, h[i].start);
+    sort_with(d, n - 1, cmp_i64_asc);
+    return d[(n - 1) / 2];
+}
+
+// relation_between with A's rising flag and period worked out by the caller (they depend on A alone,
+// so a listing computes them once per member rather than once per pair).
+static int32_t relation_core(const timing_record* a, int32_t na, bool a_rising, int64_t a_period,
+                             const timing_record* b, int32_t nb, bool b_rising) {
+    if (na < 2) return CHAIN_RELATION_UNDECIDED;
+
+    if (a_rising && nb >= 2 && b_rising) {
+        // Steady-time test: calls with equal steady times belong to the same host block.
+        int32_t ab = 0, ba = 0, i = 0;
+        for (int32_t j = 0; j < nb; ++j) {
+            const timing_record& r = b[j];
+            while (i < na && a[i].steady < r.steady)
+                ++i;
+            if (i == na) break; // no later record of A can match either
+            if (a[i].steady != r.steady) continue;
+            const bool a_ends_late = a[i].end > r.start;
+            if (a_ends_late && r.end > a[i].start) return CHAIN_RELATION_PARALLEL; // overlap
+            if (a_ends_late)
+                ++ba; // B ended before A began
+            else
+                ++ab;
+        }
+        if (ab > 0 && ba > 0) return CHAIN_RELATION_PARALLEL;
+        const int32_t matched = ab + ba;
+        if (matched >= SERIAL_EVIDENCE) {
+            if (matched < SERIAL_DEBUG_BELOW && std::getenv("LODRIN_REG_DEBUG") != nullptr)
+                std::fprintf(
+                    stderr, "[rel] serial by clock: na %d nb %d ab %d ba %d, a %lld..%lld b %lld..%lld\n", na,
+                    nb, ab, ba, static_cast<long long>(a[0].steady), static_cast<long long>(a[na - 1].steady),
+                    static_cast<long long>(b[0].steady), static_cast<long long>(b[nb - 1].steady));
+            return CHAIN_RELATION_SERIAL;
+        }
+        if (matched >= 1) return CHAIN_RELATION_UNDECIDED;
+        // No block matched: fall through to the wall clock.
+    }
+
+    // Wall-clock test: pair each call of B with the last call of A that started at or before it, if
+    // that lies within one and a half periods; B's call before that A call tells which order the two
+    // ran in (the smaller gap is the neighbour within one block).
+    if (a_period < 1 || nb < 2) return CHAIN_RELATION_UNDECIDED;
+    const int64_t reach = wrap_add(a_period, a_period / 2);
+    int32_t ia = -1, ib = -1, a_first = 0, b_first = 0;
+    bool overlap = false;
+    for (int32_t j = 0; j < nb; ++j) {
+        while (ia + 1 < na && a[ia + 1].start <= b[j].start)
+            ++ia;
+        if (ia < 0) continue;
+        while (ib + 1 < nb && b[ib + 1].start < a[ia].start)
+            ++ib;
+        if (wrap_sub(b[j].start, a[ia].start) > reach) continue;
+        if (a[ia].end > b[j].start) overlap = true;
+        if (ib >= 0) {
+            if (b[ib].end > a[ia].start) overlap = true;
+            if (wrap_sub(b[j].start, a[ia].end) < wrap_sub(a[ia].start, b[ib].end))
+                ++a_first;
+            else
+                ++b_first;
+        }
+    }
+    if (overlap) return CHAIN_RELATION_PARALLEL;
+    const int32_t rare = a_first < b_first ? a_first : b_first;
+    const int32_t total = a_first + b_first;
+    if (rare >= RARE_ORDER_MIN && RARE_ORDER_RATIO * rare >= total) return CHAIN_RELATION_PARALLEL;
+    if (total - rare >= SERIAL_EVIDENCE) return CHAIN_RELATION_SERIAL;
+    return CHAIN_RELATION_UNDECIDED;
+}
+
+int32_t relation_between(const timing_record* a, int32_t n_a, const timing_record* b, int32_t n_b) {
+    if (a == nullptr || n_a < 0) n_a = 0;
+    if (b == nullptr || n_b < 0) n_b = 0;
+    if (n_a > CHAIN_HISTORY_MAX) {
+        a += n_a - CHAIN_HISTORY_MAX;
+        n_a = CHAIN_HISTORY_MAX;
+    }
+    if (n_b > CHAIN_HISTORY_MAX) {
+        b += n_b - CHAIN_HISTORY_MAX;
+        n_b = CHAIN_HISTORY_MAX;
+    }
+    return relation_core(a, n_a, rising_steady(a, n_a), history_period(a, n_a), b, n_b,
+                         rising_steady(b, n_b));
+}
+
+// ---- The listing ------------------------------------------------------------------------------
+
+namespace {
+
+struct member_scratch {
+    shm_slot* slot;
+    chain_candidate cand;
+    timing_record history[CHAIN_HISTORY_MAX];
+    int32_t n_history;
+    int64_t period; // median start difference of the history (the wall-clock test's period)
+    int64_t instance_id;
+    bool rising;
+    bool fresh;
+    bool confirmed;
+};
+
+struct listing_scratch {
+    member_scratch m[CHAIN_MAX_MEMBERS];
+    uint8_t relation[CHAIN_MAX_MEMBERS][CHAIN_MAX_MEMBERS];
+    int32_t parent[CHAIN_MAX_MEMBERS];
+    int32_t root[CHAIN_MAX_MEMBERS]; // roots of all members, for one conflict test
+    int32_t listed[CHAIN_MAX_MEMBERS];
+    chain_candidate listed_cand[CHAIN_MAX_MEMBERS];
+    shm_slot* listed_slot[CHAIN_MAX_MEMBERS];
+};
+
+} // namespace
+
+// Process-local, used only under the registry lock.
+static listing_scratch scratch;
+static char last_relation_line[512];
+
+static int32_t find_root(int32_t* parent, int32_t x) {
+    while (parent[x] != x) {
+        parent[x] = parent[parent[x]]; // path halving never changes a root
+        x = parent[x];
+    }
+    return x;
+}
+
+static void collect_member(member_scratch& ms, shm_slot* s, int64_t now) {
+    ms.slot = s;
+    ms.instance_id = static_cast<int64_t>(shm_load(s->instance_id));
+    chain_candidate& c = ms.cand;
+    c.slot = s;
+    c.last_start = shm_load(s->start_ns);
+    c.period = wrap_sub(c.last_start, shm_load(s->prev_start_ns));
+    c.steady = shm_load(s->steady);
+    const int64_t prev_steady = shm_load(s->prev_steady);
+    c.steady_step =
+        (c.steady >= 0 && prev_steady >= 0 && c.steady > prev_steady) ? c.steady - prev_steady : 0;
+    c.live = c.last_start != 0 && wrap_sub(now, c.last_start) < LIVE_NS;
+
+    // Completed records only: entry c AND 63 may be half written and c + 1 may start any moment, so
+    // at most 62 of the 64 are read.
+    const uint32_t count = shm_load(s->timing_count);
+    const uint32_t k = count < static_cast<uint32_t>(CHAIN_HISTORY_MAX) ? count : CHAIN_HISTORY_MAX;
+    for (uint32_t i = 0; i < k; ++i) {
+        const uint32_t e = (count - k + i) & (TIMING_RING_SIZE - 1);
+        ms.history[i].start = shm_load(s->timing_start[e]);
+        ms.history[i].end = shm_load(s->timing_end[e]);
+        ms.history[i].steady = shm_load(s->timing_steady[e]);
+    }
+    ms.n_history = static_cast<int32_t>(k);
+    ms.rising = rising_steady(ms.history, ms.n_history);
+    ms.period = history_period(ms.history, ms.n_history);
+
+    int64_t window = FRESH_UNKNOWN_NS;
+    if (c.period > 0) {
+        const int64_t twice = wrap_add(c.period, c.period);
+        window = wrap_add(twice, twice);
+        if (window < FRESH_MIN_NS) window = FRESH_MIN_NS;
+    }
+    ms.fresh = c.live && wrap_sub(now, c.last_start) < window;
+    ms.confirmed = false;
+}
+
+// Appends text to a fixed line, cutting what does not fit.
+static void line_printf(char* line, size_t cap, size_t* len, const char* fmt, int a, int b = 0, int c = 0) {
+    if (*len + 1 >= cap) return;
+    const int w = std::snprintf(line + *len, cap - *len, fmt, a, b, c);
+    if (w < 0) return;
+    *len += static_cast<size_t>(w);
+    if (*len > cap - 1) *len = cap - 1;
+}
+
+static int id_byte(const member_scratch& ms) {
+    return static_cast<int>(static_cast<uint64_t>(ms.instance_id) & 255u);
+}
+
+static void print_relation_line(int32_t n) {
+    listing_scratch& S = scratch;
+    char line[512];
+    size_t len = 0;
+    line[0] = '\0';
+    static const char letters[] = "?SP";
+    line_printf(line, sizeof line, &len, "rel:", 0);
+    for (int32_t a = 0; a < n; ++a)
+        for (int32_t b = a + 1; b < n; ++b)
+            line_printf(line, sizeof line, &len, " %d%d=%c", id_byte(S.m[a]), id_byte(S.m[b]),
+                        letters[S.relation[a][b] < 3 ? S.relation[a][b] : 0]);
+    line_printf(line, sizeof line, &len, " | root:", 0);
+    for (int32_t k = 0; k < n; ++k)
+        line_printf(line, sizeof line, &len, " %d>%d", id_byte(S.m[k]), id_byte(S.m[find_root(S.parent, k)]));
+    line_printf(line, sizeof line, &len, " | serial:", 0);
+    for (int32_t k = 0; k < n; ++k)
+        line_printf(line, sizeof line, &len, " %d", static_cast<int>(shm_load(S.m[k].slot->chain_serial)));
+    line_printf(line, sizeof line, &len, " | live:", 0);
+    for (int32_t k = 0; k < n; ++k)
+        line_printf(line, sizeof line, &len, "%d", S.m[k].cand.live ? 1 : 0);
+    if (std::strcmp(line, last_relation_line) == 0) return;
+    std::memcpy(last_relation_line, line, sizeof line);
+    std::fprintf(stderr, "[reg2] %s\n", line);
+}
+
+// Two members of one listing share at least one steady time (the second's records walked with a
+// forward-only pointer into the first's).
+static bool share_steady(const member_scratch& x, const member_scratch& y) {
+    int32_t p = 0;
+    for (int32_t j = 0; j < y.n_history; ++j) {
+        while (p < x.n_history && x.history[p].steady < y.history[j].steady)
+            ++p;
+        if (p == x.n_history) return false;
+        if (x.history[p].steady == y.history[j].steady) return true;
+    }
+    return false;
+}
+
+// Sets ra and rb carry one serial but run in parallel: the one without a confirmed (freshly serial)
+// pair loses its serial; when both or neither have one, the smaller set, and on equal sizes the set
+// whose root has the larger member index.
+static void clear_losing_serial(int32_t n, int32_t ra, int32_t rb) {
+    listing_scratch& S = scratch;
+    int32_t size_a = 0, size_b = 0;
+    bool conf_a = false, conf_b = false;
+    for (int32_t k = 0; k < n; ++k) {
+        if (S.root[k] == ra) {
+            ++size_a;
+            conf_a = conf_a || S.m[k].confirmed;
+        } else if (S.root[k] == rb) {
+            ++size_b;
+            conf_b = conf_b || S.m[k].confirmed;
+        }
+    }
+    int32_t loser;
+    if (conf_a == conf_b) {
+        if (size_a != size_b)
+            loser = size_a < size_b ? ra : rb;
+        else
+            loser = ra > rb ? ra : rb;
+    } else {
+        loser = conf_a ? rb : ra;
+    }
+    for (int32_t k = 0; k < n; ++k)
+        if (S.root[k] == loser) shm_exchange(S.m[k].slot->chain_serial, 0u);
+}
+
+int32_t registry_collect_chain(shm_slot* own, uint32_t group, chain_member* out, int32_t capacity) {
+    if (group > 15 || capacity < 1 || out == nullptr) return 0;
+    registry_lock();
+    listing_scratch& S = scratch;
+    const int64_t now = clock_ns();
+
+    // 1. Members: live owners of this Group, in slot index order.
+    int32_t n = 0;
+    const int32_t total = slot_count();
+    for (int32_t i = 0; i < total && n < CHAIN_MAX_MEMBERS; ++i) {
+        shm_slot* s = slot_by_index(i);
+        if (s == nullptr || !slot_owner_alive(s)) continue;
+        int32_t g;
+        if (!trunc_value(slot_value(s, PARAM_GROUP), &g) || g != static_cast<int32_t>(group)) continue;
+        collect_member(S.m[n++], s, now);
+    }
+
+    // 2. Pairwise relations, joined into sets.
+    for (int32_t k = 0; k < n; ++k) {
+        S.parent[k] = k;
+        S.relation[k][k] = 0;
+    }
+    for (int32_t a = 0; a < n; ++a) {
+        const member_scratch& A = S.m[a];
+        for (int32_t b = a + 1; b < n; ++b) {
+            const member_scratch& B = S.m[b];
+            int32_t r =
+                relation_core(A.history, A.n_history, A.rising, A.period, B.history, B.n_history, B.rising);
+            if (r == CHAIN_RELATION_UNDECIDED)
+                r = relation_core(B.history, B.n_history, B.rising, B.period, A.history, A.n_history,
+                                  A.rising);
+            S.relation[a][b] = S.relation[b][a] = static_cast<uint8_t>(r);
+            if (r == CHAIN_RELATION_SERIAL) {
+                const int32_t ra = find_root(S.parent, a), rb = find_root(S.parent, b);
+                S.parent[ra] = rb;
+            }
+        }
+    }
+
+    // 3. Fresh members that are serial with each other confirm their sets.
+    for (int32_t a = 0; a < n; ++a)
+        for (int32_t b = a + 1; b < n; ++b)
+            if (S.relation[a][b] == CHAIN_RELATION_SERIAL && S.m[a].fresh && S.m[b].fresh)
+                S.m[a].confirmed = S.m[b].confirmed = true;
+
+    // 4. Chain serials join sets that timing alone no longer joins, unless fresh members of the two
+    // prove them parallel.
+    for (int32_t a = 0; a + 1 < n; ++a) {
+        for (int32_t b = a + 1; b < n; ++b) {
+            const int32_t ra = find_root(S.parent, a), rb = find_root(S.parent, b);
+            if (ra == rb) continue;
+            const uint32_t serial_a = shm_load(S.m[a].slot->chain_serial);
+            if (serial_a == 0 || shm_load(S.m[b].slot->chain_serial) != serial_a) continue;
+            for (int32_t k = 0; k < n; ++k)
+                S.root[k] = find_root(S.parent, k);
+            bool conflict = false;
+            for (int32_t x = 0; x < n && !conflict; ++x) {
+                if (S.root[x] != ra || !S.m[x].fresh) continue;
+                for (int32_t y = 0; y < n; ++y)
+                    if (S.root[y] == rb && S.m[y].fresh && S.relation[x][y] == CHAIN_RELATION_PARALLEL) {
+                        conflict = true;
+                        break;
+                    }
+            }
+            if (conflict)
+                clear_losing_serial(n, ra, rb);
+            else
+                S.parent[ra] = rb;
+        }
+    }
+
+    // 5. Every set keeps the smallest serial any member carried (as signed 32-bit numbers), or takes
+    // a new one from the machine-wide counter.
+    for (int32_t k = 0; k < n; ++k)
+        S.root[k] = find_root(S.parent, k);
+    for (int32_t r = 0; r < n; ++r) {
+        if (S.root[r] != r) continue;
+        bool have = false;
+        int32_t best = 0;
+        for (int32_t k = 0; k < n; ++k) {
+            if (S.root[k] != r) continue;
+            const int32_t s = static_cast<int32_t>(shm_load(S.m[k].slot->chain_serial));
+            if (s != 0 && (!have || s < best)) {
+                best = s;
+                have = true;
+            }
+        }
+        const uint32_t serial = have ? static_cast<uint32_t>(best) : shm_next_chain_serial();
+        for (int32_t k = 0; k < n; ++k)
+            if (S.root[k] == r) shm_exchange(S.m[k].slot->chain_serial, serial);
+    }
+
+    if (std::getenv("LODRIN_REG_DEBUG") != nullptr) print_relation_line(n);
+
+    if (n == 0) {
+        registry_unlock();
+        return 0;
+    }
+
+    // 6. The chain: the own stage's set, else the largest set (the first root on a tie).
+    int32_t chosen = -1;
+    for (int32_t k = 0; k < n; ++k)
+        if (S.m[k].slot == own) chosen = S.root[k];
+    if (chosen < 0) {
+        int32_t best_size = 0;
+        for (int32_t r = 0; r < n; ++r) {
+            if (S.root[r] != r) continue;
+            int32_t size = 0;
+            for (int32_t k = 0; k < n; ++k)
+                size += S.root[k] == r;
+            if (size > best_size) {
+                best_size = size;
+                chosen = r;
+            }
+        }
+    }
+    int32_t count = 0, root_member = -1;
+    for (int32_t k = 0; k < n; ++k) {
+        if (S.root[k] != chosen) continue;
+        S.listed[count] = k;
+        S.listed_cand[count] = S.m[k].cand;
+        S.listed_slot[count] = S.m[k].slot;
+        if (root_member < 0 || S.m[k].instance_id < S.m[root_member].instance_id) root_member = k;
+        ++count;
+    }
+
+    // 7. Steady mode holds while every pair of fresh members with rising steady histories shares a
+    // host block; stages of one track under different steady clocks must be ordered by start times.
+    bool steady = true;
+    for (int32_t i = 0; i < count && steady; ++i) {
+        const member_scratch& x = S.m[S.listed[i]];
+        if (!x.fresh || x.n_history < 2 || !x.rising) continue;
+        for (int32_t j = i + 1; j < count; ++j) {
+            const member_scratch& y = S.m[S.listed[j]];
+            if (!y.fresh || y.n_history < 2 || !y.rising) continue;
+            if (!share_steady(x, y)) {
+                steady = false;
+                break;
+            }
+        }
+    }
+
+    // 8. Learned order of the chain, keyed by its root's slot.
+    learned_order_entry* entry = learned_order_lookup(S.m[root_member].slot);
+    chain_order_learn(entry, S.listed_cand, S.listed_slot, count, now, steady);
+
+    const int32_t written = count < capacity ? count : capacity;
+    for (int32_t i = 0; i < written; ++i) {
+        const member_scratch& ms = S.m[S.listed[i]];
+        int32_t stage = 0;
+        if (!trunc_value(slot_value(ms.slot, PARAM_STAGE), &stage)) stage = 0;
+        int32_t place = 0;
+        for (int32_t p = 0; p < entry->learned_count; ++p)
+            if (entry->learned[p] == ms.slot) {
+                place = p + 1;
+                break;
+            }
+        out[i].slot = ms.slot;
+        out[i].position = stage >= 1 ? stage : place >= 1 ? place : POSITION_UNKNOWN;
+        out[i].manual = stage >= 1 ? 1 : 0;
+        out[i].live = ms.cand.live ? 1 : 0;
+    }
+    registry_unlock();
+    sort_with(out, written, cmp_member_by_position);
+    return written;
+}
