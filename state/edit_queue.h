@@ -29,7 +29,10 @@ void slot_queue_event(shm_slot* slot, int32_t index, uint32_t kind, double value
 uint32_t slot_edit_pending(const shm_slot* slot);
 
 // Consumer side: takes the oldest queued event into `*out` and advances the read index. False when the
-// ring is empty. Only the slot's owner calls this. [audio-thread or owner's flush]
+// ring is empty; indices that cannot belong to a real queue (more than 256 or fewer than 0 queued) are
+// resynchronised to an empty ring, also returning false. The entry's id and kind come from shared memory
+// unchecked: map the id with param_index_of_id and ignore unknown kinds. Only the slot's owner calls
+// this; no lock, no system call. [audio-thread or owner's flush]
 bool slot_take_edit(shm_slot* slot, slot_edit_event* out);
 
 // Takes the slot's request flags (SLOT_REQUEST_*) with an exchange to 0. [main-thread of the owner]

@@ -1,1 +1,265 @@
-// (being written)
+// The shared segment and its stage slots: naming, the creation handshake, claim and take-over,
+// liveness, enumeration and release, and the private slots used when there is no segment.
+//
+// Process-local state below is changed only under the registry lock (open, claim, release, close);
+// the pointers and counters that other threads read are atomics so that a reader never races a writer.
+#include "shm.h"
+
+#include "platform.h"
+#include "shm_port.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free);
+
+static constexpr uint32_t OPEN_WAIT_TRIES = 200; // x 10 ms: how long another process may take to initialise
+static constexpr int64_t LIVENESS_CACHE_NS = 1000000000;
+static constexpr size_t SLOT_CLEARED_FROM = offsetof(shm_slot, instance_id);
+
+static std::atomic<bool> open_tried{false};
+static std::atomic<shm_header*> mapped_header{nullptr};
+static std::atomic<shm_slot*> mapped_slots{nullptr};
+static platform_mapping mapping{nullptr, nullptr, 0};
+static bool initialised_here = false;
+
+// Private slots, in order of claim. A claim beyond the list's capacity still gets a record, unlisted.
+static shm_slot* local_slots[SHM_SLOT_COUNT];
+static std::atomic<int32_t> local_count{0};
+static std::atomic<uint32_t> local_chain_serial{0};
+static std::atomic<uint64_t> local_block_sequence{0};
+
+// One cached liveness answer per shared slot index, with the clock_ns time it was taken (0: never).
+static std::atomic<uint8_t> liveness_answer[SHM_SLOT_COUNT];
+static std::atomic<int64_t> liveness_time[SHM_SLOT_COUNT];
+
+void shm_segment_name(char* out, size_t capacity) {
+    if (capacity == 0) return;
+    const char* env = std::getenv("LODRIN_SHM");
+    if (env && env[0] != '\0') {
+        std::snprintf(out, capacity, "%.127s", env);
+    } else {
+        std::snprintf(out, capacity, "lodrin-shm-%d", static_cast<int>(SHM_VERSION));
+    }
+}
+
+static bool header_matches(const shm_header* h) {
+    // The slot count is not compared: a peer's count cannot change where our 64 slots lie.
+    return shm_load(h->state) == SHM_STATE_READY && shm_load(h->magic) == SHM_MAGIC &&
+           shm_load(h->version) == SHM_VERSION && shm_load(h->slot_size) == SHM_SLOT_SIZE &&
+           shm_load(h->values_per_slot) == static_cast<uint32_t>(PARAM_COUNT);
+}
+
+void shm_open() {
+    // A plain load first: the block-sequence call runs this on every process call.
+    if (open_tried.load() || open_tried.exchange(true)) return;
+
+    char name[128];
+    shm_segment_name(name, sizeof name);
+    platform_mapping m;
+    if (!platform_open_mapping(name, SHM_MAPPING_SIZE, &m)) return;
+    shm_header* h = static_cast<shm_header*>(m.base);
+
+    // Exactly one process wins 0 -> 1 and writes the header; a fresh mapping is all zero, so the slots
+    // are already free (in_use 0).
+    if (shm_compare_exchange(h->state, SHM_STATE_EMPTY, SHM_STATE_INITIALISING)) {
+        shm_store(h->magic, SHM_MAGIC);
+        shm_store(h->version, SHM_VERSION);
+        shm_store(h->slot_size, SHM_SLOT_SIZE);
+        shm_store(h->values_per_slot, static_cast<uint32_t>(PARAM_COUNT));
+        shm_store(h->slot_count, static_cast<uint32_t>(SHM_SLOT_COUNT));
+        shm_exchange(h->state, SHM_STATE_READY);
+        initialised_here = true;
+    } else {
+        for (uint32_t i = 0; i < OPEN_WAIT_TRIES && shm_load(h->state) != SHM_STATE_READY; ++i)
+            sleep_ms(10);
+    }
+
+    if (!header_matches(h)) {
+        platform_close_mapping(&m);
+        initialised_here = false;
+        return;
+    }
+    mapping = m;
+    mapped_slots.store(reinterpret_cast<shm_slot*>(static_cast<uint8_t*>(m.base) + SHM_HEADER_SIZE));
+    mapped_header.store(h);
+}
+
+void shm_close() {
+    mapped_header.store(nullptr);
+    mapped_slots.store(nullptr);
+    platform_close_mapping(&mapping);
+    initialised_here = false;
+    const int32_t n = local_count.exchange(0);
+    for (int32_t i = 0; i < n; ++i) {
+        std::free(local_slots[i]);
+        local_slots[i] = nullptr;
+    }
+    local_chain_serial.store(0);
+    local_block_sequence.store(0);
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+        liveness_answer[i].store(0, std::memory_order_relaxed);
+        liveness_time[i].store(0, std::memory_order_relaxed);
+    }
+    open_tried.store(false);
+}
+
+bool shm_is_shared() {
+    return mapped_header.load() != nullptr;
+}
+
+bool shm_initialised_here() {
+    return shm_is_shared() && initialised_here;
+}
+
+shm_header* shm_header_ptr() {
+    return mapped_header.load();
+}
+
+int32_t slot_shared_index(const shm_slot* slot) {
+    const shm_slot* first = mapped_slots.load();
+    if (!first || !slot) return -1;
+    const uintptr_t p = reinterpret_cast<uintptr_t>(slot), base = reinterpret_cast<uintptr_t>(first);
+    if (p < base || p >= base + SHM_SLOT_COUNT * sizeof(shm_slot)) return -1;
+    return static_cast<int32_t>((p - base) / sizeof(shm_slot));
+}
+
+bool slot_is_shared(const shm_slot* slot) {
+    return slot_shared_index(slot) >= 0;
+}
+
+// Zeroes everything from the instance id on, one aligned word at a time, so that a reader in another
+// thread or process sees each field either old or zero, never half of each. Slots start 8-aligned
+// (64 + i x 137112, both multiples of 8) and the cleared range is whole words.
+static void slot_clear_contents(shm_slot* slot) {
+    static_assert(SLOT_CLEARED_FROM % 8 == 0 && sizeof(shm_slot) % 8 == 0 && SHM_HEADER_SIZE % 8 == 0);
+    uint64_t* words = reinterpret_cast<uint64_t*>(reinterpret_cast<uint8_t*>(slot) + SLOT_CLEARED_FROM);
+    const size_t n = (sizeof(shm_slot) - SLOT_CLEARED_FROM) / 8;
+    for (size_t i = 0; i < n; ++i)
+        std::atomic_ref<uint64_t>(words[i]).store(0, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// The three fields whose "nothing" is -1 rather than 0.
+static void slot_set_defaults(shm_slot* slot) {
+    shm_store(slot->history_gap_start, int32_t{-1});
+    shm_store(slot->midi_learn_param, int32_t{-1});
+    for (int32_t& cc : slot->midi_cc)
+        shm_store(cc, int32_t{-1});
+}
+
+static void slot_take(shm_slot* slot) {
+    shm_fetch_add(slot->generation, 1u);
+    slot_clear_contents(slot);
+    slot_set_defaults(slot);
+}
+
+shm_slot* slot_claim() {
+    shm_open();
+    const int32_t pid = current_process_id();
+    shm_slot* shared = mapped_slots.load();
+    if (shared) {
+        // Pass 1: a free slot.
+        for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+            shm_slot* s = &shared[i];
+            if (shm_compare_exchange(s->in_use, 0u, 1u)) {
+                shm_exchange(s->owner_pid, static_cast<uint32_t>(pid));
+                slot_take(s);
+                return s;
+            }
+        }
+        // Pass 2: a slot whose owner died without releasing it. The compare-and-swap on the owner
+        // arbitrates between processes that find the same dead owner.
+        for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+            shm_slot* s = &shared[i];
+            if (shm_load(s->in_use) == 0) continue;
+            const uint32_t owner = shm_load(s->owner_pid);
+            if (owner == static_cast<uint32_t>(pid) || process_is_alive(static_cast<int32_t>(owner)))
+                continue;
+            if (shm_compare_exchange(s->owner_pid, owner, static_cast<uint32_t>(pid))) {
+                slot_take(s);
+                return s;
+            }
+        }
+    }
+
+    shm_slot* s = static_cast<shm_slot*>(std::calloc(1, sizeof(shm_slot)));
+    if (!s) return nullptr;
+    shm_store(s->in_use, 1u);
+    shm_store(s->owner_pid, static_cast<uint32_t>(pid));
+    shm_store(s->generation, 1u);
+    slot_set_defaults(s);
+    const int32_t n = local_count.load();
+    if (n < SHM_SLOT_COUNT) {
+        local_slots[n] = s;
+        local_count.store(n + 1);
+    }
+    return s;
+}
+
+bool slot_owner_alive(const shm_slot* slot) {
+    if (!slot || shm_load(slot->in_use) == 0) return false;
+    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
+    if (owner == current_process_id()) return true;
+    const int32_t index = slot_shared_index(slot);
+    if (index < 0) return process_is_alive(owner);
+
+    // The cache is keyed by slot index, not by owner: a slot that changed hands within the second may
+    // report the previous owner's answer until the entry ages.
+    const int64_t now = clock_ns();
+    const int64_t taken = liveness_time[index].load(std::memory_order_relaxed);
+    if (taken != 0 && now - taken <= LIVENESS_CACHE_NS)
+        return liveness_answer[index].load(std::memory_order_relaxed);
+    liveness_time[index].store(now, std::memory_order_relaxed);
+    const bool alive = process_is_alive(owner);
+    liveness_answer[index].store(alive ? 1 : 0, std::memory_order_relaxed);
+    return alive;
+}
+
+shm_slot* slot_by_index(int32_t index) {
+    if (index < 0) return nullptr;
+    shm_slot* shared = mapped_slots.load();
+    if (shared) {
+        if (index < SHM_SLOT_COUNT) return shm_load(shared[index].in_use) != 0 ? &shared[index] : nullptr;
+        index -= SHM_SLOT_COUNT;
+    }
+    return index < local_count.load() ? local_slots[index] : nullptr;
+}
+
+int32_t slot_count() {
+    shm_open();
+    return (mapped_slots.load() ? SHM_SLOT_COUNT : 0) + local_count.load();
+}
+
+void slot_release(shm_slot* slot) {
+    if (!slot) return;
+    if (slot_is_shared(slot)) {
+        shm_exchange(slot->in_use, 0u);
+        return;
+    }
+    const int32_t n = local_count.load();
+    for (int32_t i = 0; i < n; ++i) {
+        if (local_slots[i] != slot) continue;
+        for (int32_t j = i; j + 1 < n; ++j)
+            local_slots[j] = local_slots[j + 1];
+        local_slots[n - 1] = nullptr;
+        local_count.store(n - 1);
+        break;
+    }
+    std::free(slot);
+}
+
+uint64_t shm_next_block_sequence() {
+    shm_open();
+    shm_header* h = mapped_header.load();
+    if (h) return shm_fetch_add(h->block_sequence, uint64_t{1}) + 1;
+    return local_block_sequence.fetch_add(1) + 1;
+}
+
+uint32_t shm_next_chain_serial() {
+    shm_open();
+    shm_header* h = mapped_header.load();
+    if (h) return shm_fetch_add(h->chain_serial, 1u) + 1;
+    return local_chain_serial.fetch_add(1) + 1;
+}

@@ -35,13 +35,13 @@ inline constexpr uint32_t SLOT_REQUEST_DIRTY = 1u << 1;
 inline constexpr uint32_t EDIT_KIND_VALUE = 0, EDIT_KIND_BEGIN = 1, EDIT_KIND_END = 2;
 
 struct shm_header {
-    uint32_t state;          // SHM_STATE_*
-    uint32_t magic;          // SHM_MAGIC
-    uint32_t version;        // SHM_VERSION
-    uint32_t slot_size;      // SHM_SLOT_SIZE
+    uint32_t state;           // SHM_STATE_*
+    uint32_t magic;           // SHM_MAGIC
+    uint32_t version;         // SHM_VERSION
+    uint32_t slot_size;       // SHM_SLOT_SIZE
     uint32_t values_per_slot; // PARAM_COUNT
-    uint32_t slot_count;     // SHM_SLOT_COUNT
-    uint32_t chain_serial;   // see shm_next_chain_serial
+    uint32_t slot_count;      // SHM_SLOT_COUNT
+    uint32_t chain_serial;    // see shm_next_chain_serial
     uint32_t reserved0;
     uint64_t block_sequence; // see shm_next_block_sequence
     uint8_t reserved1[24];
@@ -56,27 +56,27 @@ struct slot_edit_event {
 
 // History ring indices.
 enum : uint32_t {
-    HISTORY_GAIN = 0,        // lowest gain per 64 samples (idle 1.0)
-    HISTORY_LEVEL = 1,       // level measure per 64 samples (idle -1.0)
-    HISTORY_TRUE_PEAK = 2,   // highest output true peak per 64 samples (idle 0)
-    HISTORY_SHORT_TERM = 3,  // short-term loudness, LUFS (idle -100)
+    HISTORY_GAIN = 0,       // lowest gain per 64 samples (idle 1.0)
+    HISTORY_LEVEL = 1,      // level measure per 64 samples (idle -1.0)
+    HISTORY_TRUE_PEAK = 2,  // highest output true peak per 64 samples (idle 0)
+    HISTORY_SHORT_TERM = 3, // short-term loudness, LUFS (idle -100)
 };
 
 struct shm_slot {
-    uint32_t in_use;      // 1 while a stage owns the slot
+    uint32_t in_use; // 1 while a stage owns the slot
     uint32_t owner_pid;
-    uint32_t generation;  // +1 on every claim or take-over
+    uint32_t generation; // +1 on every claim or take-over
     uint32_t reserved0;
     // --- everything from here on is zeroed by a claim ---
     uint64_t instance_id;
-    uint32_t active;      // 1 between activate and deactivate
-    uint32_t latency;     // samples
+    uint32_t active;  // 1 between activate and deactivate
+    uint32_t latency; // samples
     double sample_rate;
     double values[PARAM_COUNT]; // by table index
     slot_edit_event edit_ring[EDIT_RING_SIZE];
-    uint32_t edit_read;   // free-running
-    uint32_t edit_write;  // free-running
-    uint32_t edit_lock;   // 0 free, 1 held
+    uint32_t edit_read;  // free-running
+    uint32_t edit_write; // free-running
+    uint32_t edit_lock;  // 0 free, 1 held
     uint32_t reserved1;
     uint32_t request_flags; // SLOT_REQUEST_*
     float min_gain;         // lowest gain of the last process call (linear)
@@ -93,29 +93,28 @@ struct shm_slot {
     uint32_t oversize_blocks;  // blocks longer than the activation's maximum
     uint32_t reset_count;
     uint32_t activation_count;
-    float momentary_lufs;   // -100 when none
+    float momentary_lufs; // -100 when none
     float short_term_lufs;
     float integrated_lufs;
     float history[HISTORY_RINGS][HISTORY_SIZE];
     uint32_t history_counter;
-    int32_t history_gap_start; // counter value at which the current idle gap began, -1 none
-    int64_t history_time_ns;   // clock_ns of the last history entry
+    int32_t history_gap_start;    // counter value at which the current idle gap began, -1 none
+    int64_t history_time_ns;      // clock_ns of the last history entry
     int32_t midi_cc[PARAM_COUNT]; // CC bound to each parameter index, -1 none
-    int32_t midi_learn_param;  // armed parameter index, -1 none
-    uint32_t reset_loudness;   // nonzero asks the owner to reset its loudness meter
+    int32_t midi_learn_param;     // armed parameter index, -1 none
+    uint32_t reset_loudness;      // nonzero asks the owner to reset its loudness meter
     uint32_t reserved2;
-    int64_t start_ns;          // clock_ns at which the current (or last) process call began
+    int64_t start_ns; // clock_ns at which the current (or last) process call began
     int64_t prev_start_ns;
-    uint64_t block_sequence;   // of the last process call
+    uint64_t block_sequence; // of the last process call
     int64_t timing_start[TIMING_RING_SIZE];
     int64_t timing_end[TIMING_RING_SIZE];
     int64_t timing_steady[TIMING_RING_SIZE]; // -1 when the host gives none
-    int64_t steady;            // steady time of the current (last) process call
+    int64_t steady;                          // steady time of the current (last) process call
     int64_t prev_steady;
-    uint32_t timing_count;     // completed process calls
-    uint32_t chain_serial;     // chain this stage was last placed in, 0 none
+    uint32_t timing_count; // completed process calls
+    uint32_t chain_serial; // chain this stage was last placed in, 0 none
 };
-
 
 // ---- The layout, checked field by field ------------------------------------------------------
 
@@ -220,7 +219,9 @@ inline T shm_fetch_or(T& field, T bits) {
 }
 
 // Reads a parameter value of a slot; `index` is trusted (0..16). [any-thread]
-inline double slot_value(const shm_slot* slot, int32_t index) { return shm_load(slot->values[index]); }
+inline double slot_value(const shm_slot* slot, int32_t index) {
+    return shm_load(slot->values[index]);
+}
 
 // ---- Segment and slots ------------------------------------------------------------------------
 
@@ -235,6 +236,10 @@ void shm_close();
 
 // True when this process runs on the shared segment (after the first open). [any-thread]
 bool shm_is_shared();
+
+// True when this process found the segment empty and wrote its header (diagnostics and tests).
+// [any-thread]
+bool shm_initialised_here();
 
 // The header of the mapped segment, or null without one. [any-thread]
 shm_header* shm_header_ptr();
