@@ -1,0 +1,318 @@
+// Guards the shared segment across real processes: the header written once when processes start
+// together, foreign layouts refused without touching them, dead owners' slots taken over (and live
+// owners' slots never), and liveness answers cached for no more than a second.
+#include "platform.h"
+#include "shm.h"
+#include "shm_port.h"
+#include "shm_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Forks a child that runs `body` and exits with its result; the parent gets the pid.
+template <typename F>
+pid_t spawn(F body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A one-byte message from child to parent.
+struct pipe_pair {
+    int fd[2];
+    pipe_pair() { EXPECT_EQ(pipe(fd), 0); }
+    ~pipe_pair() {
+        close(fd[0]);
+        close(fd[1]);
+    }
+    void send(char c) { EXPECT_EQ(write(fd[1], &c, 1), 1); }
+    char receive() {
+        char c = 0;
+        return read(fd[0], &c, 1) == 1 ? c : '\0';
+    }
+};
+
+bool all_slots_free(const shm_slot* first) {
+    for (int i = 0; i < SHM_SLOT_COUNT; ++i)
+        if (shm_load(first[i].in_use) != 0) return false;
+    return true;
+}
+
+TEST(Segment, ProcessesStartingTogetherInitialiseTheHeaderOnce) {
+    for (int round = 0; round < 4; ++round) {
+        test_segment seg("start");
+        constexpr int kChildren = 6;
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < kChildren; ++i) {
+            children.push_back(spawn([&] {
+                close(gate[1]);
+                char c;
+                (void)read(gate[0], &c, 1); // returns 0 for every child at once when the gate closes
+                shm_close();
+                shm_open();
+                return (shm_is_shared() ? 1 : 0) | (shm_initialised_here() ? 2 : 0);
+            }));
+        }
+        close(gate[0]);
+        close(gate[1]);
+        int initialisers = 0, accepted = 0;
+        for (pid_t p : children) {
+            const int r = wait_exit(p);
+            accepted += r & 1;
+            initialisers += (r >> 1) & 1;
+        }
+        EXPECT_EQ(accepted, kChildren);
+        EXPECT_EQ(initialisers, 1);
+
+        shm_open();
+        ASSERT_TRUE(shm_is_shared());
+        EXPECT_FALSE(shm_initialised_here());
+        const shm_header* h = shm_header_ptr();
+        EXPECT_EQ(h->state, SHM_STATE_READY);
+        EXPECT_EQ(h->magic, SHM_MAGIC);
+        EXPECT_EQ(h->version, 3u);
+        EXPECT_EQ(h->slot_size, 137112u);
+        EXPECT_EQ(h->values_per_slot, 17u);
+        EXPECT_EQ(h->slot_count, 64u);
+    }
+}
+
+TEST(Segment, WaitsForAnotherProcessStillInitialising) {
+    test_segment seg("wait");
+    platform_mapping m;
+    ASSERT_TRUE(platform_open_mapping(seg.name.c_str(), SHM_MAPPING_SIZE, &m));
+    shm_header* h = static_cast<shm_header*>(m.base);
+    shm_store(h->state, SHM_STATE_INITIALISING);
+    const pid_t child = spawn([&] {
+        usleep(150000);
+        shm_store(h->magic, SHM_MAGIC);
+        shm_store(h->version, SHM_VERSION);
+        shm_store(h->slot_size, SHM_SLOT_SIZE);
+        shm_store(h->values_per_slot, 17u);
+        shm_store(h->slot_count, 64u);
+        shm_exchange(h->state, SHM_STATE_READY);
+        return 0;
+    });
+    const int64_t t0 = clock_ns();
+    shm_open();
+    const int64_t waited = clock_ns() - t0;
+    EXPECT_EQ(wait_exit(child), 0);
+    EXPECT_TRUE(shm_is_shared());
+    EXPECT_FALSE(shm_initialised_here());
+    EXPECT_GE(waited, 100000000);
+    platform_close_mapping(&m);
+}
+
+// A header this layout cannot share: the process runs on private slots and leaves the memory alone.
+struct foreign_header {
+    const char* what;
+    uint32_t state, magic, version, slot_size, values, slot_count;
+    bool accepted;
+};
+
+TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
+    const foreign_header cases[] = {
+        {"ours", 2, SHM_MAGIC, 3, 137112, 17, 64, true},
+        {"other slot count (not compared)", 2, SHM_MAGIC, 3, 137112, 17, 32, true},
+        {"version 2", 2, SHM_MAGIC, 2, 137112, 17, 64, false},
+        {"other slot size", 2, SHM_MAGIC, 3, 137104, 17, 64, false},
+        {"other value count", 2, SHM_MAGIC, 3, 137112, 16, 64, false},
+        {"other magic", 2, 0x12345678, 3, 137112, 17, 64, false},
+        {"initialiser never finished", 1, 0, 0, 0, 0, 0, false},
+    };
+    for (const foreign_header& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_segment seg("foreign");
+        platform_mapping m;
+        ASSERT_TRUE(platform_open_mapping(seg.name.c_str(), SHM_MAPPING_SIZE, &m));
+        shm_header* h = static_cast<shm_header*>(m.base);
+        h->magic = c.magic;
+        h->version = c.version;
+        h->slot_size = c.slot_size;
+        h->values_per_slot = c.values;
+        h->slot_count = c.slot_count;
+        shm_store(h->state, c.state);
+        const shm_slot* first =
+            reinterpret_cast<const shm_slot*>(static_cast<const uint8_t*>(m.base) + SHM_HEADER_SIZE);
+
+        shm_slot* s = slot_claim();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(shm_is_shared(), c.accepted);
+        EXPECT_EQ(slot_is_shared(s), c.accepted);
+        EXPECT_EQ(slot_count(), c.accepted ? 64 : 1);
+        EXPECT_EQ(shm_next_block_sequence(), 1u);
+        if (!c.accepted) {
+            EXPECT_TRUE(all_slots_free(first));
+            EXPECT_EQ(shm_load(h->block_sequence), 0u);
+            EXPECT_EQ(slot_by_index(0), s);
+            EXPECT_EQ(s->generation, 1u);
+            EXPECT_EQ(s->midi_learn_param, -1);
+        }
+        slot_release(s);
+        platform_close_mapping(&m);
+    }
+}
+
+TEST(Segment, DeadOwnersSlotIsTakenOverOnlyWhenNoSlotIsFree) {
+    test_segment seg("takeover");
+    pipe_pair ready, hold;
+    const pid_t child = spawn([&] {
+        shm_close();
+        shm_slot* s = slot_claim();
+        if (!s || slot_shared_index(s) != 0) return 1;
+        shm_store(s->instance_id, uint64_t{0x1234});
+        shm_store(s->values[PARAM_GAIN], 6.0);
+        shm_store(s->history_gap_start, 7);
+        shm_store(s->midi_cc[3], 64);
+        shm_store(s->timing_count, 99u);
+        shm_store(s->chain_serial, 5u);
+        ready.send('r');
+        hold.receive(); // never answered: the parent kills us
+        return 0;
+    });
+    ASSERT_EQ(ready.receive(), 'r');
+
+    shm_open();
+    ASSERT_TRUE(shm_is_shared());
+    shm_slot* child_slot = slot_by_index(0);
+    ASSERT_NE(child_slot, nullptr);
+    const uint32_t generation = child_slot->generation;
+
+    std::vector<shm_slot*> ours;
+    for (int i = 1; i < SHM_SLOT_COUNT; ++i) {
+        ours.push_back(slot_claim());
+        ASSERT_EQ(slot_shared_index(ours.back()), i);
+    }
+    // Every shared slot is in use and the child lives: a private slot.
+    shm_slot* extra = slot_claim();
+    ASSERT_NE(extra, nullptr);
+    EXPECT_FALSE(slot_is_shared(extra));
+    EXPECT_EQ(shm_load(child_slot->instance_id), 0x1234u);
+    slot_release(extra);
+
+    kill(child, SIGKILL);
+    EXPECT_EQ(wait_exit(child), -1);
+
+    shm_slot* taken = slot_claim();
+    ASSERT_EQ(taken, child_slot);
+    EXPECT_EQ(taken->in_use, 1u);
+    EXPECT_EQ(taken->owner_pid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(taken->generation, generation + 1);
+    EXPECT_EQ(taken->instance_id, 0u);
+    EXPECT_EQ(taken->values[PARAM_GAIN], 0.0);
+    EXPECT_EQ(taken->timing_count, 0u);
+    EXPECT_EQ(taken->chain_serial, 0u);
+    EXPECT_EQ(taken->history_gap_start, -1);
+    EXPECT_EQ(taken->midi_learn_param, -1);
+    for (int32_t cc : taken->midi_cc)
+        EXPECT_EQ(cc, -1);
+
+    // Our own slots are never taken over, even with every slot in use.
+    shm_slot* more = slot_claim();
+    EXPECT_FALSE(slot_is_shared(more));
+    slot_release(more);
+    for (shm_slot* s : ours)
+        slot_release(s);
+    slot_release(taken);
+}
+
+TEST(Segment, FreeSlotIsPreferredOverADeadOwnersSlot) {
+    test_segment seg("prefer");
+    const pid_t child = spawn([] {
+        shm_close();
+        shm_slot* s = slot_claim();
+        return s && slot_shared_index(s) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(wait_exit(child), 0); // exited without releasing slot 0
+    shm_slot* s = slot_claim();
+    EXPECT_EQ(slot_shared_index(s), 1);
+    ASSERT_NE(slot_by_index(0), nullptr);
+    EXPECT_FALSE(slot_owner_alive(slot_by_index(0)));
+    slot_release(s);
+}
+
+TEST(Segment, LivenessOfAnotherProcessIsRefreshedAtMostOncePerSecond) {
+    test_segment seg("liveness");
+    pipe_pair ready, hold;
+    const pid_t child = spawn([&] {
+        shm_close();
+        if (!slot_claim()) return 1;
+        ready.send('r');
+        hold.receive();
+        return 0;
+    });
+    ASSERT_EQ(ready.receive(), 'r');
+    shm_open();
+    const shm_slot* s = slot_by_index(0);
+    ASSERT_NE(s, nullptr);
+
+    const int64_t first_query = clock_ns();
+    EXPECT_TRUE(slot_owner_alive(s));
+    kill(child, SIGKILL);
+    wait_exit(child);
+    EXPECT_FALSE(process_is_alive(child));
+    // Within the second the cached answer stands (the test is void if the machine stalled past it).
+    const bool cached = slot_owner_alive(s);
+    if (clock_ns() - first_query < 900000000) {
+        EXPECT_TRUE(cached);
+    }
+    while (clock_ns() - first_query <= 1000000000)
+        usleep(20000);
+    EXPECT_FALSE(slot_owner_alive(s));
+}
+
+TEST(Segment, PosixObjectIsPrivateToTheUser) {
+    test_segment seg("object");
+    shm_open();
+    ASSERT_TRUE(shm_is_shared());
+    const std::string path = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, getuid());
+    EXPECT_EQ(static_cast<size_t>(st.st_size), SHM_MAPPING_SIZE);
+}
+
+TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
+    {
+        test_segment seg("small");
+        const std::string object = "/" + seg.name + "." + std::to_string(getuid());
+        const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 4096), 0);
+        close(fd);
+        shm_open();
+        EXPECT_TRUE(shm_is_shared());
+    }
+    if (geteuid() != 0) GTEST_SKIP() << "changing an object's owner needs root";
+    test_segment seg("owner");
+    const std::string object = "/" + seg.name + "." + std::to_string(getuid());
+    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(SHM_MAPPING_SIZE)), 0);
+    ASSERT_EQ(fchown(fd, 12345, 12345), 0);
+    close(fd);
+    shm_slot* s = slot_claim();
+    EXPECT_FALSE(shm_is_shared());
+    EXPECT_FALSE(slot_is_shared(s));
+    slot_release(s);
+}
+
+} // namespace
