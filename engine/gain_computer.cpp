@@ -1,0 +1,112 @@
+// Gain computer of one limiter channel. Runs once per sample per channel on the audio thread inside
+// `limiter_process_stereo`; memory is touched only by the init and free calls (main thread).
+//
+// State legend:
+//   values/slots/head/tail  a monotonic deque over the last `window` targets: from front to back the
+//                           referenced values strictly increase, so the front is the window minimum;
+//                           each sample enters and leaves once, O(1) amortised.
+//   box1, box2              two running means in series: a step in the minimum becomes a trapezoid-
+//                           weighted ramp of box1.length + box2.length samples.
+//   slow_db, fast_db        adaptive release: a slow envelope of the reduction (r) and a fast one of
+//                           the excess above it, which holds and then releases.
+//   held_db                 plain release: the held reduction, released with one time constant.
+#include "gain_computer.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "gain_computer_inline.h"
+#include "limiter.h"
+
+int32_t boxcar_init(boxcar* box, int32_t n, float value) {
+    const int32_t cap = n > 1 ? n : 1;
+    box->taps = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(cap)));
+    if (!box->taps) return 0;
+    box->capacity = cap;
+    box->length = cap;
+    for (int32_t i = 0; i < cap; ++i)
+        box->taps[i] = value;
+    box->sum = static_cast<double>(cap) * static_cast<double>(value);
+    box->index = 0;
+    return 1;
+}
+
+void boxcar_free(boxcar* box) {
+    std::free(box->taps);
+    std::memset(box, 0, sizeof(*box));
+}
+
+void boxcar_set_length(boxcar* box, int32_t m) {
+    if (m < 1) m = 1;
+    if (m > box->capacity) m = box->capacity;
+    if (m == box->length) return;
+    const float mean = static_cast<float>(box->sum / box->length);
+    box->length = m;
+    for (int32_t i = 0; i < m; ++i)
+        box->taps[i] = mean;
+    box->sum = static_cast<double>(m) * static_cast<double>(mean);
+    box->index = 0;
+}
+
+int32_t gain_computer_init(gain_computer* gc, int32_t n) {
+    std::memset(gc, 0, sizeof(*gc));
+    gc->window = n + 1 > 1 ? n + 1 : 1;
+    int32_t cap = 1;
+    while (cap < gc->window + 1)
+        cap *= 2;
+    gc->capacity = cap;
+    gc->mask = static_cast<uint32_t>(cap - 1);
+    gc->values = static_cast<float*>(std::calloc(static_cast<size_t>(cap), sizeof(float)));
+    if (!gc->values) return 0;
+    gc->slots = static_cast<int32_t*>(std::calloc(static_cast<size_t>(cap), sizeof(int32_t)));
+    if (!gc->slots) return 0;
+    if (!boxcar_init(&gc->box1, n, 1.0f)) return 0;
+    if (!boxcar_init(&gc->box2, n, 1.0f)) return 0;
+    gain_computer_set_smoothing(gc, n, 1.0);
+    truepeak_reset(&gc->detector_history);
+    truepeak_reset(&gc->output_history);
+    return 1;
+}
+
+void gain_computer_free(gain_computer* gc) {
+    std::free(gc->values);
+    std::free(gc->slots);
+    boxcar_free(&gc->box1);
+    boxcar_free(&gc->box2);
+    std::memset(gc, 0, sizeof(*gc));
+}
+
+static void boxcar_refill_ones(boxcar* box) {
+    for (int32_t i = 0; i < box->length; ++i)
+        box->taps[i] = 1.0f;
+    box->sum = static_cast<double>(box->length);
+    box->index = 0;
+}
+
+void gain_computer_reset(gain_computer* gc) {
+    gc->head = 0;
+    gc->tail = 0;
+    gc->count = 0;
+    boxcar_refill_ones(&gc->box1);
+    boxcar_refill_ones(&gc->box2);
+    truepeak_reset(&gc->detector_history);
+    truepeak_reset(&gc->output_history);
+    gc->slow_db = 0.0;
+    gc->fast_db = 0.0;
+    gc->held_db = 0.0;
+    gc->hold_left = 0;
+}
+
+void gain_computer_set_smoothing(gain_computer* gc, int32_t n, double fraction) {
+    int32_t s = static_cast<int32_t>(std::trunc(n * fraction + 0.5));
+    if (s < 2) s = 2;
+    if (s > n) s = n;
+    const int32_t half = s / 2;
+    boxcar_set_length(&gc->box1, half > 1 ? half : 1);
+    boxcar_set_length(&gc->box2, s - half > 1 ? s - half : 1);
+}
+
+double gain_computer_tick(const limiter_state* stage, gain_computer* gc, float target) {
+    return gain_computer_detail::tick(stage, gc, target);
+}

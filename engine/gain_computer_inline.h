@@ -1,0 +1,76 @@
+// Internal: the per-sample gain-computer step, inlined into the limiter's sample loop and behind
+// `gain_computer_tick`. See gain_computer.cpp for the state legend.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "gain_computer.h"
+#include "limiter.h"
+
+namespace gain_computer_detail {
+
+// One running-mean step: the sum is corrected by the difference of the widened values, formed in f64.
+static inline float boxcar_push(boxcar* box, float v) {
+    box->sum += static_cast<double>(v) - static_cast<double>(box->taps[box->index]);
+    box->taps[box->index] = v;
+    if (++box->index == box->length) box->index = 0;
+    return static_cast<float>(box->sum / box->length);
+}
+
+static inline double tick(const limiter_state* stage, gain_computer* gc, float target) {
+    // Sliding-window minimum over the current target and the n before it.
+    const uint32_t c = static_cast<uint32_t>(gc->count);
+    const uint32_t mask = gc->mask;
+    const uint32_t slot = c & mask;
+    gc->values[slot] = target;
+    while (gc->head != gc->tail && gc->values[gc->slots[(gc->tail - 1u) & mask]] >= target)
+        --gc->tail; // an equal value leaves too: among equals the newest stays
+    gc->slots[gc->tail & mask] = static_cast<int32_t>(slot);
+    ++gc->tail;
+    if (static_cast<uint32_t>(gc->slots[gc->head & mask]) == ((c - static_cast<uint32_t>(gc->window)) & mask))
+        ++gc->head;
+    ++gc->count;
+    const float m = gc->values[gc->slots[gc->head & mask]];
+
+    const float a = boxcar_push(&gc->box1, m);
+    const float g = boxcar_push(&gc->box2, a);
+
+    double r = 0.0;
+    if (g < 1.0f) r = -20.0 * std::log10(static_cast<double>(g > 1e-6f ? g : 1e-6f));
+
+    double total;
+    if (stage->adaptive) {
+        const double k = r > gc->slow_db ? stage->slow_attack_coeff : stage->slow_release_coeff;
+        gc->slow_db += (r - gc->slow_db) * k;
+        const double diff = r - gc->slow_db;
+        const double excess = diff > 0.0 ? diff : 0.0;
+        if (excess > gc->fast_db) {
+            gc->fast_db = excess;
+            gc->hold_left = stage->hold_samples;
+            total = gc->slow_db + excess;
+        } else if (gc->hold_left > 0) {
+            --gc->hold_left;
+            total = gc->slow_db + gc->fast_db;
+        } else {
+            gc->fast_db += (excess - gc->fast_db) * stage->peak_release_coeff;
+            total = gc->slow_db + gc->fast_db;
+        }
+    } else {
+        if (r > gc->held_db) {
+            gc->held_db = r;
+            gc->hold_left = stage->hold_samples;
+            total = r;
+        } else if (gc->hold_left > 0) {
+            --gc->hold_left;
+            total = gc->held_db;
+        } else {
+            gc->held_db += (r - gc->held_db) * stage->peak_release_coeff;
+            total = gc->held_db;
+        }
+    }
+    const double reduction = r > total ? r : total;
+    return std::exp(-reduction * 0.11512925464970229);
+}
+
+} // namespace gain_computer_detail

@@ -1,0 +1,314 @@
+// Limiter stage of one plug-in instance. `limiter_init` and `limiter_free` run on the main thread while
+// the stage does not process and are the only places that allocate or free; everything else runs on
+// the audio thread with no allocation and no lock.
+//
+// State legend:
+//   smoothed[4] -> target[4]  input gain, threshold, makeup (linear) and mix glide with a 5 ms
+//                             one-pole per sample, so parameter steps between sub-blocks do not click.
+//   delay_in_*, delay_dry_*   n + 8 sample rings: the gained input (wet path) and the raw input (dry
+//                             path of mix and bypass). 8 covers the true-peak detector's 7..7.75
+//                             sample lag, so the gain for a peak is down when the peak leaves.
+//   gc_l, gc_r                per-channel gain computers (window minimum, ramp, release).
+//   fade_*                    15 ms crossfades following the bypass, delta and unity switches; the
+//                             whole switch stage is skipped for blocks where none is on or fading.
+#include "limiter.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "gain_computer_inline.h"
+#include "true_peak_inline.h"
+
+// Lookaheads beyond this many samples (far beyond 10 ms at any real rate) are refused at init.
+static constexpr double max_lookahead_samples = 1 << 22;
+
+static double one_pole(double samples) {
+    return 1.0 - std::exp(-1.0 / (samples > 1.0 ? samples : 1.0));
+}
+
+static double db_to_linear(double db) {
+    return std::pow(10.0, db / 20.0);
+}
+
+void limiter_free(limiter_state* state) {
+    std::free(state->delay_in_l);
+    std::free(state->delay_in_r);
+    std::free(state->delay_dry_l);
+    std::free(state->delay_dry_r);
+    gain_computer_free(&state->gc_l);
+    gain_computer_free(&state->gc_r);
+    std::memset(state, 0, sizeof(*state));
+}
+
+uint32_t limiter_latency(const limiter_state* state) {
+    return state->delay_length > 0 ? static_cast<uint32_t>(state->delay_length) : 0u;
+}
+
+void limiter_update_release(limiter_state* state) {
+    const double rel = state->release_ms;
+    state->peak_release_coeff = one_pole(rel * state->style_row[3] * 0.001 * state->sample_rate);
+    state->slow_release_coeff = one_pole(rel * state->style_row[2] * 0.001 * state->sample_rate);
+    const double attack_ms = rel * state->style_row[1];
+    state->slow_attack_coeff = one_pole((attack_ms > 20.0 ? attack_ms : 20.0) * 0.001 * state->sample_rate);
+}
+
+int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_ms) {
+    std::memset(state, 0, sizeof(*state));
+    truepeak_build_table();
+
+    const double nd = std::trunc(lookahead_ms * 0.001 * sample_rate + 0.5);
+    if (nd > max_lookahead_samples) return 0;
+    const int32_t n = nd >= 2.0 ? static_cast<int32_t>(nd) : 2; // also catches NaN
+    state->sample_rate = sample_rate;
+    state->lookahead = n;
+    state->extra_delay = LIMITER_EXTRA_DELAY;
+    state->delay_length = n + LIMITER_EXTRA_DELAY;
+
+    const size_t len = static_cast<size_t>(state->delay_length);
+    state->delay_in_l = static_cast<float*>(std::calloc(len, sizeof(float)));
+    state->delay_in_r = static_cast<float*>(std::calloc(len, sizeof(float)));
+    state->delay_dry_l = static_cast<float*>(std::calloc(len, sizeof(float)));
+    state->delay_dry_r = static_cast<float*>(std::calloc(len, sizeof(float)));
+    if (!state->delay_in_l || !state->delay_in_r || !state->delay_dry_l || !state->delay_dry_r ||
+        !gain_computer_init(&state->gc_l, n) || !gain_computer_init(&state->gc_r, n)) {
+        limiter_free(state);
+        return 0;
+    }
+
+    for (int k = 0; k < 4; ++k) {
+        state->target[k] = 1.0;
+        state->smoothed[k] = 1.0;
+    }
+    state->link = 1.0;
+    state->smooth_coeff = one_pole(0.005 * sample_rate);
+    state->fade_coeff = one_pole(0.015 * sample_rate);
+    state->effective_makeup = 1.0;
+    state->release_ms = 100.0;
+    state->style = 0;
+    state->style_row[0] = limiter_styles[0].smoothing_fraction;
+    state->style_row[1] = limiter_styles[0].slow_attack_mult;
+    state->style_row[2] = limiter_styles[0].slow_release_mult;
+    state->style_row[3] = limiter_styles[0].peak_release_mult;
+    state->hold_samples = 0;
+    state->true_peak = 1;
+    state->adaptive = 1;
+
+    gain_computer_set_smoothing(&state->gc_l, n, 1.0);
+    gain_computer_set_smoothing(&state->gc_r, n, 1.0);
+    limiter_update_release(state);
+    limiter_reset(state);
+    return 1;
+}
+
+void limiter_reset(limiter_state* state) {
+    if (!state->delay_in_l) return;
+    const size_t bytes = sizeof(float) * static_cast<size_t>(state->delay_length);
+    std::memset(state->delay_in_l, 0, bytes);
+    std::memset(state->delay_in_r, 0, bytes);
+    std::memset(state->delay_dry_l, 0, bytes);
+    std::memset(state->delay_dry_r, 0, bytes);
+    state->write_pos = 0;
+    gain_computer_reset(&state->gc_l);
+    gain_computer_reset(&state->gc_r);
+    for (int k = 0; k < 4; ++k)
+        state->smoothed[k] = state->target[k];
+    state->fade_bypass = state->bypass ? 1.0 : 0.0;
+    state->fade_delta = state->delta ? 1.0 : 0.0;
+    state->fade_unity = state->unity ? 1.0 : 0.0;
+    state->min_gain = 1.0f;
+    state->in_peak = 0.0f;
+    state->in_detect_peak = 0.0f;
+    state->out_peak = 0.0f;
+    state->out_true_peak = 0.0f;
+}
+
+void limiter_set_style(limiter_state* state, int32_t index) {
+    if (index < 0) index = 0;
+    if (index >= LIMITER_STYLE_COUNT) index = LIMITER_STYLE_COUNT - 1;
+    if (index == state->style) return;
+    const limiter_style& row = limiter_styles[index];
+    state->style = index;
+    state->style_row[0] = row.smoothing_fraction;
+    state->style_row[1] = row.slow_attack_mult;
+    state->style_row[2] = row.slow_release_mult;
+    state->style_row[3] = row.peak_release_mult;
+    state->hold_samples = static_cast<int32_t>(std::trunc(row.hold_ms * 0.001 * state->sample_rate + 0.5));
+    gain_computer_set_smoothing(&state->gc_l, state->lookahead, row.smoothing_fraction);
+    gain_computer_set_smoothing(&state->gc_r, state->lookahead, row.smoothing_fraction);
+    limiter_update_release(state);
+}
+
+void limiter_set_levels(limiter_state* state, double input_db, double threshold_db, double ceiling_db,
+                        double release_ms, double link, uint8_t true_peak, uint8_t adaptive, double mix) {
+    state->target[LIMITER_INPUT_GAIN] = db_to_linear(input_db);
+    state->target[LIMITER_THRESHOLD] = db_to_linear(threshold_db);
+    state->target[LIMITER_MAKEUP] = db_to_linear(ceiling_db - threshold_db);
+    state->target[LIMITER_MIX] = mix < 0.0 ? 0.0 : (mix > 1.0 ? 1.0 : mix);
+    state->link = link < 0.0 ? 0.0 : (link < 1.0 ? link : 1.0);
+    state->true_peak = true_peak;
+    state->adaptive = adaptive;
+    if (release_ms != state->release_ms) {
+        state->release_ms = release_ms;
+        limiter_update_release(state);
+    }
+}
+
+void limiter_set_switches(limiter_state* state, uint8_t bypass, uint8_t delta, uint8_t unity) {
+    state->bypass = bypass;
+    state->delta = delta;
+    state->unity = unity;
+}
+
+// max(a, b) and min(a, b) in the sense the fold order is written in: the first argument is the new
+// value, the second the running one.
+static inline float fmax_new(float v, float running) {
+    return v < running ? running : v;
+}
+static inline float fmin_new(float v, float running) {
+    return running < v ? running : v;
+}
+
+void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
+    const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
+                        state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
+    const float lk = static_cast<float>(state->link);
+
+    float lowest = 1.0f;
+    float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
+    float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
+
+    double* const smoothed = state->smoothed;
+    const double* const target = state->target;
+    const double sc = state->smooth_coeff;
+    const int32_t delay_length = state->delay_length;
+    int32_t w = state->write_pos;
+    gain_computer* const gcl = &state->gc_l;
+    gain_computer* const gcr = &state->gc_r;
+
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (int k = 0; k < 4; ++k)
+            smoothed[k] += (target[k] - smoothed[k]) * sc;
+        const float ig = static_cast<float>(smoothed[0]);
+        const float thr = static_cast<float>(smoothed[1]);
+
+        const float inl = left[i];
+        const float inr = right[i];
+        const float xl = ig * inl;
+        const float xr = ig * inr;
+        in_peak = fmax_new(std::fabs(xr), fmax_new(std::fabs(xl), in_peak));
+
+        float pl, pr;
+#if defined(__SSE2__)
+        const __m128 vl = truepeak_detail::interpolate(&gcl->detector_history, xl);
+        const __m128 vr = truepeak_detail::interpolate(&gcr->detector_history, xr);
+        if (state->true_peak) {
+            pl = truepeak_detail::peak_of(vl);
+            pr = truepeak_detail::peak_of(vr);
+        } else {
+            pl = std::fabs(truepeak_detail::phase3_of(vl));
+            pr = std::fabs(truepeak_detail::phase3_of(vr));
+        }
+#else
+        if (state->true_peak) {
+            pl = truepeak_process(&gcl->detector_history, xl);
+            pr = truepeak_process(&gcr->detector_history, xr);
+        } else {
+            float o[TRUEPEAK_PHASES];
+            truepeak_interpolate(&gcl->detector_history, xl, o);
+            pl = std::fabs(o[3]);
+            truepeak_interpolate(&gcr->detector_history, xr, o);
+            pr = std::fabs(o[3]);
+        }
+#endif
+        det_peak = fmax_new(pr, fmax_new(pl, det_peak));
+        det_l = fmax_new(pl, det_l);
+        det_r = fmax_new(pr, det_r);
+
+        const float gl = pl > thr ? thr / pl : 1.0f;
+        const float gr = pr > thr ? thr / pr : 1.0f;
+        const float gm = gr < gl ? gr : gl;
+        const float tl = (gm - gl) * lk + gl;
+        const float tr = (gm - gr) * lk + gr;
+
+        const double Gl = gain_computer_detail::tick(state, gcl, tl);
+        const double Gr = gain_computer_detail::tick(state, gcr, tr);
+
+        const float dl = state->delay_in_l[w];
+        const float dr = state->delay_in_r[w];
+        const float yl = state->delay_dry_l[w];
+        const float yr = state->delay_dry_r[w];
+        state->delay_in_l[w] = xl;
+        state->delay_in_r[w] = xr;
+        state->delay_dry_l[w] = inl;
+        state->delay_dry_r[w] = inr;
+        if (++w == delay_length) w = 0;
+
+        const float mk = static_cast<float>(smoothed[2]);
+        const float wl = static_cast<float>(Gl) * dl * mk;
+        const float wr = static_cast<float>(Gr) * dr * mk;
+        float g = static_cast<float>(Gr < Gl ? Gr : Gl);
+
+        float outl, outr;
+        const double m = smoothed[3];
+        if (m < 0.9999) {
+            outl = static_cast<float>(static_cast<double>(wl - yl) * m + yl);
+            outr = static_cast<float>(static_cast<double>(wr - yr) * m + yr);
+            g = static_cast<float>((static_cast<double>(g) - 1.0) * m + 1.0);
+        } else {
+            outl = wl;
+            outr = wr;
+        }
+
+        if (active) {
+            const double fc = state->fade_coeff;
+            state->fade_bypass += ((state->bypass ? 1.0 : 0.0) - state->fade_bypass) * fc;
+            state->fade_delta += ((state->delta ? 1.0 : 0.0) - state->fade_delta) * fc;
+            state->fade_unity += ((state->unity ? 1.0 : 0.0) - state->fade_unity) * fc;
+            if (state->fade_delta > 0.0001) {
+                const double fd = state->fade_delta;
+                outl += static_cast<float>(static_cast<double>((dl * mk - wl) - outl) * fd);
+                outr += static_cast<float>(static_cast<double>((dr * mk - wr) - outr) * fd);
+            }
+            if (state->fade_unity > 0.0001) {
+                const double u = (1.0 / (smoothed[2] * smoothed[0]) - 1.0) * state->fade_unity + 1.0;
+                outl = static_cast<float>(static_cast<double>(outl) * u);
+                outr = static_cast<float>(static_cast<double>(outr) * u);
+            }
+            if (state->fade_bypass > 0.0001) {
+                const double fb = state->fade_bypass;
+                outl += static_cast<float>(static_cast<double>(yl - outl) * fb);
+                outr += static_cast<float>(static_cast<double>(yr - outr) * fb);
+                g += static_cast<float>(static_cast<double>(1.0f - g) * fb);
+            }
+        }
+
+        left[i] = outl;
+        right[i] = outr;
+        out_peak = fmax_new(std::fabs(outr), fmax_new(std::fabs(outl), out_peak));
+
+#if defined(__SSE2__)
+        const float ol = truepeak_detail::peak_of(truepeak_detail::interpolate(&gcl->output_history, outl));
+        const float orr = truepeak_detail::peak_of(truepeak_detail::interpolate(&gcr->output_history, outr));
+#else
+        const float ol = truepeak_process(&gcl->output_history, outl);
+        const float orr = truepeak_process(&gcr->output_history, outr);
+#endif
+        lowest = fmin_new(g, lowest);
+        otp = fmax_new(orr, fmax_new(ol, otp));
+        otp_l = fmax_new(ol, otp_l);
+        otp_r = fmax_new(orr, otp_r);
+    }
+    state->write_pos = w;
+
+    state->min_gain = lowest;
+    state->in_peak = in_peak;
+    state->in_detect_peak = det_peak;
+    state->out_peak = out_peak;
+    state->out_true_peak = otp;
+    state->in_detect_l = det_l;
+    state->in_detect_r = det_r;
+    state->out_true_peak_l = otp_l;
+    state->out_true_peak_r = otp_r;
+    state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
+}

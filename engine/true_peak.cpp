@@ -1,0 +1,119 @@
+// True-peak coefficient table and per-channel interpolation. The table is written once by the first
+// stage activation of the process (main thread) and read-only afterwards.
+#include "true_peak.h"
+
+#include <cmath>
+
+#include "true_peak_inline.h"
+
+namespace truepeak_detail {
+column_table columns;
+}
+
+namespace {
+float table[TRUEPEAK_PHASES][TRUEPEAK_TAPS];
+int32_t tap_counts[TRUEPEAK_PHASES];
+int32_t built;
+} // namespace
+
+double bessel_i0(double x) {
+    const double q = x * x * 0.25;
+    double sum = 1.0;
+    double term = 1.0;
+    double k = 1.0;
+    do {
+        term = term * q / (k * k);
+        k = k + 1.0;
+        sum = sum + term;
+    } while (term > sum * 1e-12);
+    return sum;
+}
+
+void truepeak_build_table() {
+    if (built) return;
+    constexpr int taps = 63;
+    constexpr double pi = 3.14159265358979323846;
+    const double d = bessel_i0(9.0);
+    double h[taps];
+    for (int k = 0; k < taps; ++k) {
+        const double t = k - 31;
+        const double x = t * 0.25;
+        const double s = x == 0.0 ? 1.0 : std::sin(pi * x) / (pi * x);
+        const double r = t / 31.0;
+        const double w = bessel_i0(9.0 * std::sqrt(1.0 - r * r)) / d;
+        h[k] = w * s;
+    }
+    for (int p = 0; p < TRUEPEAK_PHASES; ++p) {
+        // Each tap is stored as f32 first; the normalisation divides the stored value by the sum of
+        // the unrounded taps, so every phase passes DC with gain 1.
+        double sum = 0.0;
+        int count = 0;
+        for (int k = p; k < taps; k += 4) {
+            table[p][count] = static_cast<float>(h[k]);
+            sum += h[k];
+            ++count;
+        }
+        tap_counts[p] = count;
+        for (int j = 0; j < count; ++j)
+            table[p][j] = static_cast<float>(static_cast<double>(table[p][j]) / sum);
+        for (int j = count; j < TRUEPEAK_TAPS; ++j)
+            table[p][j] = 0.0f;
+    }
+    for (int j = 0; j < TRUEPEAK_TAPS; ++j)
+        for (int p = 0; p < TRUEPEAK_PHASES; ++p)
+            truepeak_detail::columns.columns[j][p] = table[p][j];
+    built = 1;
+}
+
+const float (*truepeak_coefficients())[TRUEPEAK_TAPS] {
+    return table;
+}
+
+const int32_t* truepeak_tap_counts() {
+    return tap_counts;
+}
+
+bool truepeak_table_built() {
+    return built != 0;
+}
+
+void truepeak_reset(truepeak_history* h) {
+    for (float& v : h->history)
+        v = 0.0f;
+    h->position = 0;
+}
+
+#if defined(__SSE2__)
+
+void truepeak_interpolate(truepeak_history* h, float x, float out[TRUEPEAK_PHASES]) {
+    _mm_storeu_ps(out, truepeak_detail::interpolate(h, x));
+}
+
+float truepeak_process(truepeak_history* h, float x) {
+    return truepeak_detail::peak_of(truepeak_detail::interpolate(h, x));
+}
+
+#else
+
+void truepeak_interpolate(truepeak_history* h, float x, float out[TRUEPEAK_PHASES]) {
+    const uint32_t pos = h->position;
+    h->history[pos & 31u] = x;
+    for (int p = 0; p < TRUEPEAK_PHASES; ++p) {
+        float acc = 0.0f;
+        for (int j = 0; j < tap_counts[p]; ++j)
+            acc += h->history[(pos - static_cast<uint32_t>(j)) & 31u] * table[p][j];
+        out[p] = acc;
+    }
+    h->position = pos + 1u;
+}
+
+float truepeak_process(truepeak_history* h, float x) {
+    float o[TRUEPEAK_PHASES];
+    truepeak_interpolate(h, x, o);
+    float m = 0.0f;
+    for (float v : o)
+        m = std::fabs(v) < m ? m : std::fabs(v);
+    return m;
+}
+
+#endif
