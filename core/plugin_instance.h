@@ -1,0 +1,148 @@
+// The record behind one CLAP plug-in object, i.e. one stage, and the operations of the core that
+// the other parts of the plug-in call on it.
+//
+// The stage's parameters do not live here but in its shm_slot, so that editors in any process can
+// read and change them; the instance holds the slot from init to destroy.
+#pragma once
+
+#include <cstdint>
+
+#include "clap/clap.h"
+#include "dither.h"
+#include "limiter.h"
+#include "loudness.h"
+#include "shm.h"
+
+struct editor_state;
+
+// Editor settings kept per instance and saved in the "UI01" chunk of the state.
+struct ui_settings {
+    uint32_t loudness_target_index; // row of the loudness-target table, 0..4
+    double custom_target_lufs;      // -40..0
+    uint32_t controls_open;         // 0 or 1
+    uint32_t grid_open;             // 0 or 1
+    uint32_t readout_mode;          // 0 short-term, 1 momentary, 2 integrated
+    uint32_t spread;                // 0 even, 1 front, 2 back
+    double zoom;                    // 0.6..2.5
+};
+
+inline constexpr int32_t UNDO_STAGES = 16;
+inline constexpr int32_t AB_STAGES = 64;
+inline constexpr int32_t UNDO_DEPTH = 64;
+
+// The values of the stages of a chain at one undo point (made and applied by the editor).
+struct undo_snapshot {
+    int32_t count;
+    shm_slot* slots[UNDO_STAGES];
+    double values[UNDO_STAGES][PARAM_COUNT];
+};
+
+// One A/B compare record of a chain (made and applied by the editor).
+struct ab_slot {
+    int32_t count;
+    shm_slot* slots[AB_STAGES];
+    double values[AB_STAGES][PARAM_COUNT];
+};
+
+struct plugin_instance {
+    clap_plugin plugin; // first member: the object handed to the host; plugin_data = this
+    const clap_host* host;
+    const clap_host_params* host_params; // each host table may be null
+    const clap_host_gui* host_gui;
+    const clap_host_latency* host_latency; // fetched, never called
+    const clap_host_log* host_log;
+    const clap_host_state* host_state;
+    const clap_host_timer_support* host_timer_support;
+    uint32_t timer_id; // CLAP_INVALID_ID while no host timer is held
+    uint64_t instance_id;
+    shm_slot* slot; // null only when init failed
+    double sample_rate;
+    double prev_sample_rate; // rate of the last activation past engine set-up, 0 before the first
+    uint32_t max_frames;
+    uint8_t active;
+    limiter_state limiter;
+    dither_state dither;
+    loudness_meter loudness;
+    // History column accumulators (sub-block processing).
+    float col_min_gain;
+    float col_max_level;
+    float col_max_true_peak;
+    int32_t col_samples;
+    // The previous audio-processing call, for idle-gap detection.
+    int64_t prev_call_clock; // 0 when none
+    uint32_t prev_call_frames;
+    int64_t prev_call_steady;
+    uint32_t restart_requested; // atomic: 1 once a latency change asked for a restart
+    // Editor-owned records.
+    ab_slot ab[2];
+    uint32_t ab_current; // 0 A, 1 B
+    undo_snapshot undo[UNDO_DEPTH];
+    undo_snapshot redo[UNDO_DEPTH];
+    uint32_t undo_count;
+    uint32_t redo_count;
+    uint32_t last_undo_key;
+    double last_push_time;
+    ui_settings ui;
+    editor_state* editor;
+    double gui_scale;
+    float* scratch; // scratch_frames zeroed samples while active: the right side of a mono output
+    uint32_t scratch_frames;
+};
+
+inline plugin_instance* instance_of(const clap_plugin* plugin) {
+    return static_cast<plugin_instance*>(plugin->plugin_data);
+}
+
+// ---- Operations shared across the core's files ----------------------------------------------------
+
+// The module's one descriptor. [any-thread]
+const clap_plugin_descriptor* plugin_descriptor();
+
+// Fills the clap_plugin of a zeroed instance and stores the host. [main-thread]
+void plugin_instance_setup(plugin_instance* instance, const clap_host* host);
+
+// clap_plugin.process. [audio-thread]
+clap_process_status plugin_process(const clap_plugin* plugin, const clap_process* process);
+
+// Moves every queued edit of the instance's slot into `out` as parameter value and gesture events;
+// with a null list the edits are dropped. [audio-thread, or main-thread in params flush]
+void drain_param_event_queue(plugin_instance* instance, const clap_output_events* out);
+
+// Pushes one parameter value event (time 0) with the host id and value. [audio-thread or flush]
+void push_param_value_event(const clap_output_events* out, uint32_t param_id, double value);
+
+// Applies one input event: parameter values into the slot, MIDI to the CC handler, others ignored.
+// [audio-thread, or main-thread in params flush]
+void apply_input_event(plugin_instance* instance, const clap_event_header* event,
+                       const clap_output_events* out);
+
+// Runs the engine over one stretch of a block without events, in place, folding the limiter's
+// block meters into `meters` (nine accumulators in slot order) and pushing history columns.
+// [audio-thread, denormals flushed]
+void process_sub_block(plugin_instance* instance, float* left, float* right, uint32_t frames,
+                       float meters[9]);
+
+// One MIDI event: learns or maps a control change. [audio-thread, or main-thread in params flush]
+void handle_midi_cc_event(plugin_instance* instance, const clap_event_midi* event,
+                          const clap_output_events* out);
+
+// The extension tables offered to the host. [any-thread]
+const clap_plugin_params* params_extension();
+const clap_plugin_audio_ports* audio_ports_extension();
+const clap_plugin_note_ports* note_ports_extension();
+const clap_plugin_latency* latency_extension();
+const clap_plugin_state* state_extension();
+const void* debug_extension();
+
+// Host services: each is skipped when the host lacks the table or the function. [main-thread]
+void host_log_message(plugin_instance* instance, clap_log_severity severity, const char* text);
+void host_request_flush(plugin_instance* instance);
+void host_mark_dirty(plugin_instance* instance);
+void host_rescan_values(plugin_instance* instance);
+void host_request_restart(plugin_instance* instance);
+// [audio-thread safe]
+void host_request_callback(plugin_instance* instance);
+
+// Installs the registry's notification table (the edit queue reaching a local owner's host).
+// [main-thread]
+void host_services_install();

@@ -1,0 +1,248 @@
+// The process driver: the stage's audio-thread entry.
+//
+// Real-time rule for this file: nothing here allocates, locks, logs or calls the system except the
+// clock; every field shared with other threads or processes is reached through one atomic operation.
+//
+// One call: stamp the timing entry, ask for a main-thread callback when edits left request flags,
+// turn queued edits into output events, then cut the block at the times of its input events and run
+// the engine on each stretch (an event timed t takes effect from sample t on). Meters are folded in
+// locals and published once at the end.
+#include <cmath>
+#include <cstring>
+
+#include "edit_queue.h"
+#include "fp_mode.h"
+#include "platform.h"
+#include "plugin_instance.h"
+#include "registry.h"
+#include "timing.h"
+
+namespace {
+
+constexpr double GAP_THRESHOLD_NS = 300000000.0; // pauses beyond 0.3 s are written as idle columns
+constexpr uint32_t METER_COUNT = 9;
+
+void push_gesture_event(const clap_output_events* out, uint16_t type, uint32_t param_id) {
+    clap_event_param_gesture event{};
+    event.header = clap_event_header{.size = sizeof(clap_event_param_gesture),
+                                     .time = 0,
+                                     .space_id = CLAP_CORE_EVENT_SPACE_ID,
+                                     .type = type,
+                                     .flags = 0};
+    event.param_id = param_id;
+    out->try_push(out, &event.header);
+}
+
+// Lookahead in samples for the slot's current value, by the engine's own rule.
+int32_t lookahead_samples(double lookahead_ms, double sample_rate) {
+    const int32_t k = static_cast<int32_t>(lookahead_ms * 0.001 * sample_rate + 0.5);
+    return k < 2 ? 2 : k;
+}
+
+// Writes idle columns for the time between the previous call and this one beyond the audio the
+// previous call carried, so the history's time axis stays true across stops and pauses.
+void fill_idle_gap(plugin_instance* instance, int64_t now, int64_t steady) {
+    if (instance->prev_call_clock == 0 || !(instance->sample_rate > 0.0)) return;
+    const double rate = instance->sample_rate;
+    const double gap =
+        static_cast<double>(now - instance->prev_call_clock) - instance->prev_call_frames * 1e9 / rate;
+    if (!(gap > GAP_THRESHOLD_NS)) return;
+    // One column is 64 samples.
+    int64_t count = static_cast<int64_t>(gap * rate / 1e9 * 0.015625);
+    if (steady >= 0 && instance->prev_call_steady >= 0) {
+        const int64_t d =
+            steady - static_cast<int64_t>(instance->prev_call_frames) - instance->prev_call_steady;
+        if (d >= 1) {
+            // The host's own clock of the pause is preferred when it roughly agrees with ours.
+            const int64_t by_steady = d / 64;
+            if (by_steady < 2 * count && count < 2 * by_steady) count = by_steady;
+        }
+    }
+    if (count <= 0) return;
+    if (count > HISTORY_SIZE) count = HISTORY_SIZE;
+    shm_slot* slot = instance->slot;
+    const uint32_t b = shm_load(slot->history_counter);
+    for (uint32_t j = 0; j < static_cast<uint32_t>(count); ++j) {
+        const uint32_t e = (b + j) & (HISTORY_SIZE - 1);
+        shm_store(slot->history[HISTORY_GAIN][e], 1.0f);
+        shm_store(slot->history[HISTORY_LEVEL][e], -1.0f);
+        shm_store(slot->history[HISTORY_TRUE_PEAK][e], 0.0f);
+        shm_store(slot->history[HISTORY_SHORT_TERM][e], -100.0f);
+    }
+    shm_store(slot->history_counter, b + static_cast<uint32_t>(count));
+    shm_store(slot->history_gap_start, static_cast<int32_t>(b));
+    instance->col_min_gain = 1.0f;
+    instance->col_max_level = 0.0f;
+    instance->col_max_true_peak = 0.0f;
+    instance->col_samples = 0;
+}
+
+void apply_all_events(plugin_instance* instance, const clap_input_events* in, uint32_t n,
+                      const clap_output_events* out) {
+    for (uint32_t i = 0; i < n; ++i)
+        apply_input_event(instance, in->get(in, i), out);
+}
+
+} // namespace
+
+void push_param_value_event(const clap_output_events* out, uint32_t param_id, double value) {
+    if (!out || !out->try_push) return;
+    clap_event_param_value event{};
+    event.header = clap_event_header{.size = sizeof(clap_event_param_value),
+                                     .time = 0,
+                                     .space_id = CLAP_CORE_EVENT_SPACE_ID,
+                                     .type = CLAP_EVENT_PARAM_VALUE,
+                                     .flags = 0};
+    event.param_id = param_id;
+    event.cookie = nullptr;
+    event.note_id = -1;
+    event.port_index = -1;
+    event.channel = -1;
+    event.key = -1;
+    event.value = value;
+    out->try_push(out, &event.header);
+}
+
+void drain_param_event_queue(plugin_instance* instance, const clap_output_events* out) {
+    shm_slot* slot = instance->slot;
+    if (!slot) return;
+    const bool can_push = out && out->try_push;
+    slot_edit_event edit;
+    while (slot_take_edit(slot, &edit)) {
+        if (!can_push) continue;
+        if (edit.kind == EDIT_KIND_VALUE)
+            push_param_value_event(out, edit.param_id, edit.value);
+        else
+            push_gesture_event(out,
+                               edit.kind == EDIT_KIND_BEGIN ? CLAP_EVENT_PARAM_GESTURE_BEGIN
+                                                            : CLAP_EVENT_PARAM_GESTURE_END,
+                               edit.param_id);
+    }
+}
+
+void apply_input_event(plugin_instance* instance, const clap_event_header* event,
+                       const clap_output_events* out) {
+    if (!event || event->space_id != CLAP_CORE_EVENT_SPACE_ID) return;
+    if (event->type == CLAP_EVENT_MIDI) {
+        if (event->size < sizeof(clap_event_midi)) return;
+        handle_midi_cc_event(instance, reinterpret_cast<const clap_event_midi*>(event), out);
+    } else if (event->type == CLAP_EVENT_PARAM_VALUE) {
+        if (event->size < sizeof(clap_event_param_value)) return;
+        const auto* pv = reinterpret_cast<const clap_event_param_value*>(event);
+        const int32_t index = param_index_of_id(pv->param_id);
+        if (index < 0 || (param_table[index].flags & CLAP_PARAM_IS_READONLY)) return;
+        shm_exchange(instance->slot->values[index], clamp_param_value(index, pv->value));
+    }
+}
+
+clap_process_status plugin_process(const clap_plugin* plugin, const clap_process* process) {
+    plugin_instance* instance = instance_of(plugin);
+    shm_slot* slot = instance->slot;
+    if (!slot || !process) return CLAP_PROCESS_CONTINUE;
+    const int64_t now = clock_ns();
+    const int64_t steady = process->steady_time;
+    const uint32_t c = slot_timing_begin(slot, now, steady);
+    shm_exchange(slot->block_sequence, registry_next_sequence());
+    if (shm_load(slot->request_flags) != 0) host_request_callback(instance);
+
+    const clap_output_events* out = process->out_events;
+    drain_param_event_queue(instance, out);
+
+    const clap_input_events* in = process->in_events;
+    const uint32_t n = (in && in->size && in->get) ? in->size(in) : 0;
+
+    if (!instance->active || process->audio_inputs_count < 1 || process->audio_outputs_count < 1 ||
+        !process->audio_inputs || !process->audio_outputs) {
+        apply_all_events(instance, in, n, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    const uint32_t frames = process->frames_count;
+    shm_exchange(slot->block_frames, frames);
+    if (static_cast<int32_t>(frames) > static_cast<int32_t>(shm_load(slot->max_block_frames)))
+        shm_exchange(slot->max_block_frames, frames);
+    if (frames > instance->max_frames) shm_fetch_add(slot->oversize_blocks, 1u);
+
+    const clap_audio_buffer& input = process->audio_inputs[0];
+    const clap_audio_buffer& output = process->audio_outputs[0];
+    if (frames == 0 || !input.data32 || !output.data32 || input.channel_count == 0 ||
+        output.channel_count == 0) {
+        apply_all_events(instance, in, n, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    fill_idle_gap(instance, now, steady);
+    instance->prev_call_clock = now;
+    instance->prev_call_frames = frames;
+    instance->prev_call_steady = steady;
+
+    // A mono input feeds both sides; with a mono output the right side runs in the scratch buffer and
+    // is dropped. A mono-output block longer than the scratch buffer (the host broke its promised
+    // maximum, which is at least 16384) runs as a mono bus instead: the engine takes the output
+    // channel for both sides, so nothing reaches past the scratch buffer.
+    const float* in_l = input.data32[0];
+    const float* in_r = input.channel_count >= 2 ? input.data32[1] : in_l;
+    float* out_l = output.data32[0];
+    float* out_r = output.channel_count >= 2 ? output.data32[1] : instance->scratch;
+    if (out_r == instance->scratch && frames > instance->scratch_frames) out_r = out_l;
+    if (!in_l || !in_r || !out_l || !out_r) {
+        apply_all_events(instance, in, n, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+    if (in_l != out_l) std::memmove(out_l, in_l, frames * sizeof(float));
+    if (in_r != out_r && out_r != out_l) std::memmove(out_r, in_r, frames * sizeof(float));
+
+    if (shm_load(slot->reset_loudness) != 0) {
+        shm_exchange(slot->reset_loudness, 0u);
+        loudness_reset(&instance->loudness);
+    }
+
+    const int32_t k = lookahead_samples(slot_value(slot, PARAM_LOOKAHEAD), instance->sample_rate);
+    std::atomic_ref<uint32_t> restart(instance->restart_requested);
+    if (k != instance->limiter.lookahead && restart.load() == 0) {
+        restart.store(1);
+        host_request_callback(instance);
+    }
+
+    const fp_mode_saved fp = fp_mode_flush_denormals();
+    float meters[METER_COUNT] = {1.0f, 0, 0, 0, 0, 0, 0, 0, 0};
+
+    uint32_t pos = 0, i = 0;
+    while (pos < frames) {
+        for (; i < n; ++i) {
+            const clap_event_header* event = in->get(in, i);
+            if (event && event->time > pos) break;
+            apply_input_event(instance, event, out);
+        }
+        uint32_t end = frames;
+        if (i < n) {
+            const clap_event_header* event = in->get(in, i);
+            if (event && event->time < frames) end = event->time;
+        }
+        if (end <= pos) end = pos + 1;
+        if (out_r == instance->scratch && end - pos > instance->scratch_frames)
+            end = pos + instance->scratch_frames;
+        process_sub_block(instance, out_l + pos, out_r + pos, end - pos, meters);
+        pos = end;
+    }
+    for (; i < n; ++i)
+        apply_input_event(instance, in->get(in, i), out);
+
+    fp_mode_restore(fp);
+
+    shm_exchange(slot->min_gain, meters[0]);
+    shm_exchange(slot->input_peak, meters[1]);
+    shm_exchange(slot->output_peak, meters[2]);
+    shm_exchange(slot->detected_peak, meters[3]);
+    shm_exchange(slot->output_true_peak, meters[4]);
+    shm_exchange(slot->detected_peak_l, meters[5]);
+    shm_exchange(slot->detected_peak_r, meters[6]);
+    shm_exchange(slot->output_true_peak_l, meters[7]);
+    shm_exchange(slot->output_true_peak_r, meters[8]);
+    shm_exchange(slot->momentary_lufs, static_cast<float>(instance->loudness.momentary));
+    shm_exchange(slot->short_term_lufs, static_cast<float>(instance->loudness.short_term));
+    shm_exchange(slot->integrated_lufs, static_cast<float>(instance->loudness.integrated));
+
+    slot_timing_end(slot, c, clock_ns());
+    return CLAP_PROCESS_CONTINUE;
+}
