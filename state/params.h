@@ -42,14 +42,14 @@ enum param_index : int32_t {
 };
 
 struct param_spec {
-    uint32_t id;           // host parameter id
-    const char* name;      // host-visible name
-    double min;            // plain (unscaled) range and default
+    uint32_t id;      // host parameter id
+    const char* name; // host-visible name
+    double min;       // plain (unscaled) range and default
     double max;
     double default_value;
-    uint32_t flags;        // PARAM_IS_* word reported to the host; stepped also rounds every clamp
-    const char* unit;      // may be empty
-    uint32_t decimals;     // decimals of the display text, 0 = whole number
+    uint32_t flags;    // PARAM_IS_* word reported to the host; stepped also rounds every clamp
+    const char* unit;  // may be empty
+    uint32_t decimals; // decimals of the display text, 0 = whole number
 };
 
 inline constexpr uint32_t PARAM_FLAGS_CONTINUOUS = PARAM_IS_AUTOMATABLE;
