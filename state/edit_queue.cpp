@@ -11,14 +11,15 @@
 // than EDIT_LOCK_TIMEOUT_NS takes the lock over by a compare-and-swap from that value to the next
 // nonzero one, so that of several waiters timing out together exactly one takes it over and the others
 // start their wait anew on the new value. The timeout is far above any real hold time (a handful of
-// stores), so only a dead or long-suspended holder is overtaken.
+// stores), so only a dead or long-suspended holder is overtaken; the price of a dead holder is one
+// wait of that length for the next edit of the slot.
 #include "edit_queue.h"
 
 #include "platform.h"
 #include "registry.h"
 
 static constexpr uint32_t LOCK_SPINS_BEFORE_CLOCK = 1024;
-static constexpr int64_t EDIT_LOCK_TIMEOUT_NS = 100000000; // 100 ms
+static constexpr int64_t EDIT_LOCK_TIMEOUT_NS = 250000000; // 250 ms
 
 static inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)

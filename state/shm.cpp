@@ -131,14 +131,14 @@ bool slot_is_shared(const shm_slot* slot) {
 
 // Zeroes everything from the instance id on, one aligned word at a time, so that a reader in another
 // thread or process sees each field either old or zero, never half of each. Slots start 8-aligned
-// (64 + i x 137112, both multiples of 8) and the cleared range is whole words.
+// (64 + i x 137112, both multiples of 8) and the cleared range is whole words. The sequentially
+// consistent stores of the -1 fields that follow order the whole clearing before anything later.
 static void slot_clear_contents(shm_slot* slot) {
     static_assert(SLOT_CLEARED_FROM % 8 == 0 && sizeof(shm_slot) % 8 == 0 && SHM_HEADER_SIZE % 8 == 0);
     uint64_t* words = reinterpret_cast<uint64_t*>(reinterpret_cast<uint8_t*>(slot) + SLOT_CLEARED_FROM);
     const size_t n = (sizeof(shm_slot) - SLOT_CLEARED_FROM) / 8;
     for (size_t i = 0; i < n; ++i)
-        std::atomic_ref<uint64_t>(words[i]).store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+        std::atomic_ref<uint64_t>(words[i]).store(0, std::memory_order_release);
 }
 
 // The three fields whose "nothing" is -1 rather than 0.
