@@ -160,14 +160,17 @@ shm_slot* slot_claim() {
     const int32_t pid = current_process_id();
     shm_slot* shared = mapped_slots.load();
     if (shared) {
-        // Pass 1: a free slot.
+        // Pass 1: a free slot. Between our in_use 0 -> 1 and our owner store, another process's pass 2
+        // sees in_use 1 with the previous (dead, or 0 on a fresh slot) owner and may take the slot over
+        // by a compare-and-swap on the owner. Our owner store is a compare-and-swap from the owner seen
+        // before in_use was taken, so exactly one of the two gets the slot; losing, we move on.
         for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
             shm_slot* s = &shared[i];
-            if (shm_compare_exchange(s->in_use, 0u, 1u)) {
-                shm_exchange(s->owner_pid, static_cast<uint32_t>(pid));
-                slot_take(s);
-                return s;
-            }
+            const uint32_t previous_owner = shm_load(s->owner_pid);
+            if (!shm_compare_exchange(s->in_use, 0u, 1u)) continue;
+            if (!shm_compare_exchange(s->owner_pid, previous_owner, static_cast<uint32_t>(pid))) continue;
+            slot_take(s);
+            return s;
         }
         // Pass 2: a slot whose owner died without releasing it. The compare-and-swap on the owner
         // arbitrates between processes that find the same dead owner.
