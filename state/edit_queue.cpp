@@ -36,7 +36,10 @@ static void ring_lock(shm_slot* slot) {
         cpu_relax();
         if (spins < LOCK_SPINS_BEFORE_CLOCK) continue;
         const uint32_t held = shm_load(word);
-        if (held == 0) continue;
+        if (held == 0) {
+            seen_since = 0; // the holder let go: whoever holds it next gets a full timeout
+            continue;
+        }
         const int64_t now = clock_ns();
         if (seen_since == 0 || held != seen) {
             seen = held;
