@@ -51,7 +51,12 @@ void boxcar_set_length(boxcar* box, int32_t m) {
 
 int32_t gain_computer_init(gain_computer* gc, int32_t n) {
     std::memset(gc, 0, sizeof(*gc));
-    gc->window = n + 1 > 1 ? n + 1 : 1;
+    // The minimum spans the lookahead plus two samples. The sample that leaves the n + 8 delay line
+    // at tick t was seen by the detector's whole-sample phase (7 samples late) at tick t - n - 1, so
+    // the window t - n - 1 .. t must include that tick; with one sample less, the newest minimum
+    // misses the very sample it gains, and with a short ramp and a fast release a lone peak gets out
+    // above the ceiling.
+    gc->window = n + 2 > 1 ? n + 2 : 1;
     int32_t cap = 1;
     while (cap < gc->window + 1)
         cap *= 2;

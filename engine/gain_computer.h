@@ -1,5 +1,5 @@
 // The gain computer of one limiter channel: sliding-window minimum of the per-sample target gains
-// (a monotonic deque over the lookahead plus one sample), two running means in series that turn a
+// (a monotonic deque over the lookahead plus two samples), two running means in series that turn a
 // step into an S-shaped ramp, and a release envelope shaped in dB (hold-and-release or adaptive
 // two-envelope). The record also carries the channel's two true-peak histories (detector and output
 // meter).
@@ -32,7 +32,7 @@ struct gain_computer {
     uint32_t tail;    // one past the deque back (free-running); empty when head == tail
     int32_t capacity; // smallest power of two >= window + 1
     uint32_t mask;    // capacity - 1
-    int32_t window;   // samples the minimum covers: n + 1
+    int32_t window;   // samples the minimum covers: n + 2 (see gain_computer_init)
     uint64_t count;   // samples ticked since the last reset
     boxcar box1;
     boxcar box2;
