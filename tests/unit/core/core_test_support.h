@@ -225,7 +225,7 @@ struct test_istream {
             size_t n = self->bytes.size() - self->pos;
             if (size < n) n = static_cast<size_t>(size);
             if (self->chunk < n) n = self->chunk;
-            std::memcpy(data, self->bytes.data() + self->pos, n);
+            if (n > 0) std::memcpy(data, self->bytes.data() + self->pos, n);
             self->pos += n;
             return static_cast<int64_t>(n);
         };
