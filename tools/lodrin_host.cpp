@@ -81,7 +81,7 @@ struct options {
     uint32_t n_positional = 0;
 };
 
-int fail(int code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int fail(int code, const char* fmt, ...) HOST_PRINTF_FORMAT(2, 3);
 int fail(int code, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

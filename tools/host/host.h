@@ -27,9 +27,17 @@ host_thread_role host_current_thread_role();
 
 // ---- rule errors -------------------------------------------------------------------------------
 
+// printf-style argument checking. mingw-w64's C++ runtime formats with its own C99 printf (%zu
+// works), but GCC checks the plain "printf" archetype there against the Microsoft runtime's rules.
+#if defined(__MINGW32__)
+#define HOST_PRINTF_FORMAT(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#else
+#define HOST_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
+#endif
+
 // Records that the plug-in broke a host-side CLAP rule (wrong thread, call order, null return,
 // malformed event, ...). Allocation-free; safe on the audio thread. [any-thread]
-void host_rule_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void host_rule_error(const char* fmt, ...) HOST_PRINTF_FORMAT(1, 2);
 
 // Number of rule errors recorded since start (or the last reset). [any-thread]
 uint32_t host_rule_error_count();
