@@ -12,9 +12,7 @@ namespace {
 int32_t own_chain(const plugin_instance* instance, chain_member* out) {
     shm_slot* slot = instance->slot;
     if (!slot) return 0;
-    // The Group value comes from shared memory: bring it into 0..15 before it selects a group.
-    const double g = slot_value(slot, PARAM_GROUP);
-    const uint32_t group = (g >= 0.0 && g < 16.0) ? static_cast<uint32_t>(g) : 0;
+    const uint32_t group = static_cast<uint32_t>(slot_setting(slot, PARAM_GROUP));
     const int32_t n = registry_collect_chain(slot, group, out, CHAIN_MAX_MEMBERS);
     return n < 0 ? 0 : (n > CHAIN_MAX_MEMBERS ? CHAIN_MAX_MEMBERS : n);
 }

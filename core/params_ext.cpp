@@ -34,7 +34,7 @@ bool params_get_value(const clap_plugin* plugin, clap_id id, double* value) {
     const plugin_instance* instance = instance_of(plugin);
     const int32_t index = param_index_of_id(id);
     if (index < 0 || !value || !instance->slot) return false;
-    *value = slot_value(instance->slot, index);
+    *value = slot_setting(instance->slot, index);
     return true;
 }
 

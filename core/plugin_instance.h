@@ -93,6 +93,13 @@ inline plugin_instance* instance_of(const clap_plugin* plugin) {
     return static_cast<plugin_instance*>(plugin->plugin_data);
 }
 
+// A parameter value of the stage's slot as the core uses it. Every writer clamps, but any process of
+// the user can write the segment, so the value is brought into its row's range again on the way in
+// (an identity for every value a well-behaved writer stored). [any-thread, audio-thread safe]
+inline double slot_setting(const shm_slot* slot, int32_t index) {
+    return clamp_param_value(index, slot_value(slot, index));
+}
+
 // ---- Operations shared across the core's files ----------------------------------------------------
 
 // The module's one descriptor. [any-thread]

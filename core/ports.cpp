@@ -43,7 +43,7 @@ uint32_t latency_get(const clap_plugin* plugin) {
     const plugin_instance* instance = instance_of(plugin);
     if (instance->active) return limiter_latency(&instance->limiter);
     if (!instance->slot) return 0;
-    const double ms = slot_value(instance->slot, PARAM_LOOKAHEAD);
+    const double ms = slot_setting(instance->slot, PARAM_LOOKAHEAD);
     return static_cast<uint32_t>(static_cast<int32_t>(ms * 0.001 * 48000.0 + 0.5) + LIMITER_EXTRA_DELAY);
 }
 

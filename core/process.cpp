@@ -197,7 +197,7 @@ clap_process_status plugin_process(const clap_plugin* plugin, const clap_process
         loudness_reset(&instance->loudness);
     }
 
-    const int32_t k = lookahead_samples(slot_value(slot, PARAM_LOOKAHEAD), instance->sample_rate);
+    const int32_t k = lookahead_samples(slot_setting(slot, PARAM_LOOKAHEAD), instance->sample_rate);
     std::atomic_ref<uint32_t> restart(instance->restart_requested);
     if (k != instance->limiter.lookahead && restart.load() == 0) {
         restart.store(1);

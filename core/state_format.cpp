@@ -131,7 +131,7 @@ bool state_save(const clap_plugin* plugin, const clap_ostream* stream) {
     if (!write_u32(stream, count)) return false;
     for (int32_t i = 0; i < PARAM_COUNT; ++i) {
         if (!row_is_writable(i)) continue;
-        if (!write_u32(stream, param_table[i].id) || !write_f64(stream, slot_value(slot, i))) return false;
+        if (!write_u32(stream, param_table[i].id) || !write_f64(stream, slot_setting(slot, i))) return false;
     }
 
     // One read of each binding, so the count and the entries agree while an editor unbinds meanwhile.

@@ -17,20 +17,20 @@ void process_sub_block(plugin_instance* instance, float* left, float* right, uin
                        float meters[9]) {
     shm_slot* slot = instance->slot;
     limiter_state* lim = &instance->limiter;
-    const double style = slot_value(slot, PARAM_STYLE);
-    const double adaptive = slot_value(slot, PARAM_ADAPTIVE_RELEASE);
-    const double true_peak = slot_value(slot, PARAM_TRUE_PEAK);
-    const double mix = slot_value(slot, PARAM_MIX);
-    const double link = slot_value(slot, PARAM_STEREO_LINK);
-    const double release = slot_value(slot, PARAM_RELEASE);
-    const double ceiling = slot_value(slot, PARAM_CEILING);
-    const double gain = slot_value(slot, PARAM_GAIN);
-    const double input = slot_value(slot, PARAM_INPUT);
-    const double bypass_value = slot_value(slot, PARAM_BYPASS);
-    const double unity = slot_value(slot, PARAM_UNITY_GAIN);
-    const double delta = slot_value(slot, PARAM_DELTA_LISTEN);
-    const double dither = slot_value(slot, PARAM_DITHER);
-    const double shaping = slot_value(slot, PARAM_NOISE_SHAPING);
+    const double style = slot_setting(slot, PARAM_STYLE);
+    const double adaptive = slot_setting(slot, PARAM_ADAPTIVE_RELEASE);
+    const double true_peak = slot_setting(slot, PARAM_TRUE_PEAK);
+    const double mix = slot_setting(slot, PARAM_MIX);
+    const double link = slot_setting(slot, PARAM_STEREO_LINK);
+    const double release = slot_setting(slot, PARAM_RELEASE);
+    const double ceiling = slot_setting(slot, PARAM_CEILING);
+    const double gain = slot_setting(slot, PARAM_GAIN);
+    const double input = slot_setting(slot, PARAM_INPUT);
+    const double bypass_value = slot_setting(slot, PARAM_BYPASS);
+    const double unity = slot_setting(slot, PARAM_UNITY_GAIN);
+    const double delta = slot_setting(slot, PARAM_DELTA_LISTEN);
+    const double dither = slot_setting(slot, PARAM_DITHER);
+    const double shaping = slot_setting(slot, PARAM_NOISE_SHAPING);
 
     limiter_set_style(lim, static_cast<int32_t>(style + 0.5));
     limiter_set_levels(lim, input, -gain, ceiling, release, link / 100.0, true_peak >= 0.5, adaptive >= 0.5,

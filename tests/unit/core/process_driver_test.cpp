@@ -307,3 +307,31 @@ TEST(ProcessDriver, BypassNeverDithersAndMixZeroKeepsUnityGainColumns) {
     const uint32_t newest = (shm_load(stage.slot()->history_counter) - 1) & (HISTORY_SIZE - 1);
     EXPECT_EQ(shm_load(stage.slot()->history[HISTORY_GAIN][newest]), 1.0f);
 }
+
+TEST(ProcessDriver, GarbageInTheSlotStaysHarmless) {
+    // Any process of the user can write the segment: values the parameter table would never let in
+    // must not reach the engine, the latency or the host.
+    fake_host host;
+    active_stage stage(host);
+    test_audio a(512);
+    fill_noise(a, 9, 1.0f);
+    for (double garbage : {double(NAN), 1e300, -1e300, double(INFINITY), -double(INFINITY)}) {
+        for (int32_t i = 0; i < PARAM_COUNT; ++i)
+            stage.set(i, garbage);
+        run_process(stage.plugin, &a, nullptr, nullptr);
+        for (int c = 0; c < 2; ++c)
+            for (uint32_t t = 0; t < 512; ++t)
+                ASSERT_TRUE(std::isfinite(a.result(c)[t])) << garbage;
+        const uint32_t latency = stage.ext<clap_plugin_latency>(CLAP_EXT_LATENCY)->get(stage.plugin);
+        EXPECT_EQ(latency, 80u);
+        const auto* params = stage.ext<clap_plugin_params>(CLAP_EXT_PARAMS);
+        for (int32_t i = 0; i < PARAM_COUNT; ++i) {
+            double v;
+            ASSERT_TRUE(params->get_value(stage.plugin, param_table[i].id, &v));
+            EXPECT_TRUE(v >= param_table[i].min && v <= param_table[i].max) << i << " " << garbage;
+        }
+    }
+    stage.plugin->deactivate(stage.plugin);
+    EXPECT_TRUE(stage.plugin->activate(stage.plugin, 48000.0, 1, 512));
+    EXPECT_GE(stage.instance()->limiter.lookahead, 2);
+}
