@@ -1,0 +1,255 @@
+// A small model of host audio engines for the chain-order simulation tests.
+//
+// A host has worker threads standing in for its audio threads. Every host block (a nominal period with
+// a deterministic jitter of up to +-10 %), each worker wakes at the block's time and runs its tracks in
+// an order shuffled per block, each after a delay of its own (the other plug-ins and the scheduler of a
+// real host); a track runs its stages in series, each stage stamping its process call
+// into its slot through the same ring writer the process driver uses (begin, some microseconds of
+// work, end). Stages may skip single blocks, make events-only calls (begin without end), go idle for
+// stretches, or pause for a while. A host gives steady times (block index x frames + a base of its
+// own) or none (-1).
+//
+// A lister (the test's own thread, standing in for the editor) lists every track's chain once per
+// 16 ms frame and records when each chain is first found complete and in order, and every later
+// listing that differs from it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chain_test_support.h"
+
+// Timeline of one run, from its start: the pausing stage stops at 1.2 s and resumes at 2.1 s (longer
+// than the 500 ms a stage stays live); the run ends at 3.0 s.
+inline constexpr int64_t SIM_PAUSE_FROM_NS = 1200000000;
+inline constexpr int64_t SIM_PAUSE_TO_NS = 2100000000;
+inline constexpr int64_t SIM_RUN_NS = 3000000000;
+// A chain must be found within this many listing rounds (16 ms each): well before the pause.
+inline constexpr int SIM_CONVERGENCE_BOUND = 60;
+
+inline uint64_t sim_mix(uint64_t x) {
+    // splitmix64: decorrelates the (seed, block, stage) triples that drive every random choice.
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+struct sim_stage {
+    shm_slot* slot = nullptr;
+    int skip_percent = 0;        // blocks the host does not call this stage at all
+    int events_only_percent = 0; // blocks with a call that processes no audio (begin, no end)
+    bool idle_stretches = false; // not called for 200 ms out of every 800 ms
+    bool pauses = false;         // not called between the host's pause_from and pause_to
+};
+
+struct sim_track {
+    int group = 0;
+    std::vector<sim_stage> stages;
+};
+
+struct sim_host {
+    int64_t period_ns = 5333333;
+    int64_t frames = 256;
+    bool steady = true;
+    int64_t steady_base = 0;
+    uint64_t seed = 1;
+    std::vector<sim_track> tracks;
+    std::vector<std::vector<int>> workers; // track indices per worker thread
+    int64_t t0 = 0, t_end = 0, pause_from = 0, pause_to = 0;
+};
+
+inline void sim_sleep_until(int64_t t) {
+    const int64_t d = t - clock_ns();
+    if (d > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(d));
+}
+
+inline void sim_spin(int64_t ns) {
+    const int64_t until = clock_ns() + ns;
+    while (clock_ns() < until) {}
+}
+
+inline void sim_run_worker(const sim_host& h, int worker) {
+    const std::vector<int>& mine = h.workers[static_cast<size_t>(worker)];
+    std::vector<int> order = mine;
+    for (int64_t k = 0;; ++k) {
+        const uint64_t r = sim_mix(h.seed * 1000003u + static_cast<uint64_t>(k));
+        const int64_t jitter = static_cast<int64_t>(r % 2001) - 1000; // per mille, -10 % .. +10 %
+        const int64_t t = h.t0 + k * h.period_ns + jitter * h.period_ns / 10000;
+        if (t >= h.t_end) break;
+        sim_sleep_until(t);
+        const int64_t steady = h.steady ? h.steady_base + k * h.frames : -1;
+        for (size_t i = 0; i < order.size(); ++i) {
+            const size_t j = i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
+            std::swap(order[i], order[j]);
+        }
+        for (int ti : order) {
+            const sim_track& track = h.tracks[static_cast<size_t>(ti)];
+            // Other plug-ins and the host's scheduler delay each track by 0..300 us, differently in
+            // every block.
+            sim_spin(static_cast<int64_t>(sim_mix(r + 0x51u * static_cast<uint64_t>(ti + 1)) % 300000));
+            for (size_t si = 0; si < track.stages.size(); ++si) {
+                const sim_stage& st = track.stages[si];
+                const uint64_t u = sim_mix(r ^ (static_cast<uint64_t>(ti) << 40) ^ (si << 32));
+                const int64_t now = clock_ns();
+                if (st.pauses && now >= h.pause_from && now < h.pause_to) continue;
+                if (st.idle_stretches && (now - h.t0) % 800000000 < 200000000) continue;
+                if (static_cast<int>(u % 100) < st.skip_percent) continue;
+                const uint32_t c = slot_timing_begin(st.slot, clock_ns(), steady);
+                if (static_cast<int>((u >> 8) % 100) < st.events_only_percent) continue;
+                sim_spin(20000 + static_cast<int64_t>((u >> 16) % 40000)); // 20..60 us of audio work
+                slot_timing_end(st.slot, c, clock_ns());
+            }
+        }
+    }
+}
+
+// Runs every worker of the host until its t_end; returns when all have finished.
+inline void sim_run_host(const sim_host& h) {
+    std::vector<std::thread> threads;
+    for (size_t w = 0; w < h.workers.size(); ++w)
+        threads.emplace_back(sim_run_worker, std::cref(h), static_cast<int>(w));
+    for (std::thread& t : threads)
+        t.join();
+}
+
+struct sim_track_report {
+    int first_ok = -1;      // listing round at which the chain was first complete and in order
+    int flaps = 0;          // later rounds whose listing differed
+    int paused_ok = 0;      // rounds with the paused stage not live yet listed in its place
+    std::string first_flap; // what the first differing listing held
+    uint32_t serial = 0;    // chain serial of the track's first stage when first found
+    int serial_changes = 0; // later rounds in which that serial differed
+};
+
+// Lists each track's chain (own = its first stage) once per 16 ms until `until`. A listing is correct
+// when it holds exactly the track's stages, in order, at positions 1..n.
+inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*>& tracks, int64_t until,
+                                              int* rounds) {
+    std::vector<sim_track_report> rep(tracks.size());
+    chain_member out[64];
+    int round = 0;
+    for (int64_t frame = clock_ns(); frame < until; frame += 16000000, ++round) {
+        sim_sleep_until(frame);
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            const sim_track& t = *tracks[i];
+            const int32_t n =
+                registry_collect_chain(t.stages[0].slot, static_cast<uint32_t>(t.group), out, 64);
+            bool ok = n == static_cast<int32_t>(t.stages.size());
+            bool paused_not_live = false;
+            for (int32_t j = 0; ok && j < n; ++j) {
+                ok = out[j].slot == t.stages[static_cast<size_t>(j)].slot && out[j].position == j + 1;
+                if (t.stages[static_cast<size_t>(j)].pauses && !out[j].live) paused_not_live = true;
+            }
+            sim_track_report& r = rep[i];
+            const uint32_t serial = shm_load(t.stages[0].slot->chain_serial);
+            if (ok && r.first_ok < 0) {
+                r.first_ok = round;
+                r.serial = serial;
+            } else if (r.first_ok >= 0 && serial != r.serial) {
+                ++r.serial_changes;
+            }
+            if (ok && paused_not_live) ++r.paused_ok;
+            if (!ok && r.first_ok >= 0) {
+                if (r.flaps++ == 0) {
+                    r.first_flap = "round " + std::to_string(round) + ":";
+                    for (int32_t j = 0; j < n; ++j) {
+                        int idx = -1;
+                        for (size_t s = 0; s < t.stages.size(); ++s)
+                            if (t.stages[s].slot == out[j].slot) idx = static_cast<int>(s);
+                        r.first_flap += " " + std::to_string(idx) + "@" + std::to_string(out[j].position) +
+                                        (out[j].live ? "" : "(idle)");
+                    }
+                }
+            }
+        }
+    }
+    *rounds = round;
+    return rep;
+}
+
+// The two hosts of the simulation. Host 1: 256 frames at 48 kHz on three audio threads. Worker 0 runs
+// a 3-stage track with a stage that skips blocks and a 1-stage track, in shuffled order; worker 1 a
+// 6-stage track whose third stage pauses and whose fifth sometimes makes events-only calls; worker 2
+// two Group 1 tracks (2 and 4 stages, one idling in stretches). Host 2 ("the other process") runs on
+// the same audio device, so with the same period but its own jitter and its own steady clock, on two
+// threads: a 4-stage track in Group 0 and a 2-stage track in Group 2.
+inline void sim_define_host1(sim_host& h, bool steady, const std::vector<shm_slot*>& slots) {
+    h.period_ns = 5333333;
+    h.frames = 256;
+    h.steady = steady;
+    h.steady_base = 0;
+    h.seed = 11;
+    size_t next = 0;
+    auto track = [&](int group, int n) {
+        sim_track t;
+        t.group = group;
+        for (int i = 0; i < n; ++i) {
+            sim_stage s;
+            s.slot = slots[next++];
+            t.stages.push_back(s);
+        }
+        h.tracks.push_back(t);
+        return &h.tracks.back();
+    };
+    h.tracks.reserve(5);
+    track(0, 3)->stages[1].skip_percent = 10;
+    track(0, 1);
+    sim_track* six = track(0, 6);
+    six->stages[2].pauses = true;
+    six->stages[4].events_only_percent = 5;
+    track(1, 2);
+    track(1, 4)->stages[3].idle_stretches = true;
+    h.workers = {{0, 1}, {2}, {3, 4}};
+}
+inline constexpr int SIM_HOST1_STAGES = 16;
+
+inline void sim_define_host2(sim_host& h, bool steady, const std::vector<shm_slot*>& slots) {
+    h.period_ns = 5333333;
+    h.frames = 256;
+    h.steady = steady;
+    h.steady_base = 1000000000;
+    h.seed = 22;
+    h.tracks.resize(2);
+    h.tracks[0].group = 0;
+    h.tracks[1].group = 2;
+    for (int i = 0; i < 4; ++i)
+        h.tracks[0].stages.push_back(sim_stage{slots[static_cast<size_t>(i)]});
+    for (int i = 4; i < 6; ++i)
+        h.tracks[1].stages.push_back(sim_stage{slots[static_cast<size_t>(i)]});
+    h.workers = {{0}, {1}};
+}
+inline constexpr int SIM_HOST2_STAGES = 6;
+
+// Gives every slot of the host the Group of its track.
+inline void sim_assign_groups(const sim_host& h) {
+    for (const sim_track& t : h.tracks)
+        for (const sim_stage& s : t.stages)
+            shm_store(s.slot->values[PARAM_GROUP], static_cast<double>(t.group));
+}
+
+inline void sim_set_timeline(sim_host& h, int64_t t0) {
+    h.t0 = t0;
+    h.t_end = t0 + SIM_RUN_NS;
+    h.pause_from = t0 + SIM_PAUSE_FROM_NS;
+    h.pause_to = t0 + SIM_PAUSE_TO_NS;
+}
+
+// Checks and prints one run's figures.
+inline std::string sim_summary(const char* variant, const std::vector<sim_track_report>& rep, int rounds) {
+    int worst = 0;
+    std::string per_track;
+    for (const sim_track_report& r : rep) {
+        worst = r.first_ok > worst ? r.first_ok : worst;
+        per_track += " " + std::to_string(r.first_ok);
+    }
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "%s: %d listing rounds; every chain found by round %d (per track:", variant, rounds, worst);
+    return std::string(head) + per_track + ")";
+}
