@@ -124,7 +124,21 @@ void loudness_integrated_update(loudness_meter* m, double mean_square) {
     }
 }
 
+// A NaN or infinite sample would otherwise stay in the recursive filter states for good and silence
+// every reading until the next reset; clearing them at the sub-block's end confines it to that block
+// (whose non-finite mean square the readings and the gate then pass over).
+static void clear_non_finite_states(loudness_meter* m) {
+    biquad* filters[4] = {&m->shelf_l, &m->shelf_r, &m->highpass_l, &m->highpass_r};
+    for (biquad* f : filters) {
+        if (!std::isfinite(f->s1) || !std::isfinite(f->s2)) {
+            f->s1 = 0.0;
+            f->s2 = 0.0;
+        }
+    }
+}
+
 static void end_sub_block(loudness_meter* m) {
+    clear_non_finite_states(m);
     const double ms = (m->energy_r + m->energy_l) / m->block_length;
     m->block_fill = 0;
     m->energy_l = 0.0;
