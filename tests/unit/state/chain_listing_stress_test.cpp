@@ -1,0 +1,89 @@
+// Guards the chain listing against data races and out-of-range reads while stages of other threads
+// keep writing their timing rings, a stray writer scribbles on a slot, and stages come and go.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "chain_test_support.h"
+
+namespace {
+
+TEST(ChainListingStress, ListsWhileStagesWriteAndChurn) {
+    chain_test_use_segment("listing-stress");
+    std::vector<shm_slot*> stages;
+    for (int i = 0; i < 12; ++i)
+        stages.push_back(chain_test_claim(static_cast<uint64_t>(100 + i), i % 2));
+    for (shm_slot* s : stages)
+        ASSERT_NE(s, nullptr);
+    std::atomic<bool> stop{false};
+
+    // Four "audio threads", three stages each, in series, as fast as they can (with a short rest).
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 4; ++w)
+        threads.emplace_back([&, w] {
+            int64_t steady = 0;
+            while (!stop.load()) {
+                for (int i = 0; i < 3; ++i) {
+                    shm_slot* s = stages[static_cast<size_t>(w * 3 + i)];
+                    const uint32_t c = slot_timing_begin(s, clock_ns(), steady);
+                    slot_timing_end(s, c, clock_ns());
+                }
+                steady += 64;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    // A stray writer: any value into one member's timing fields, counts, Group and Stage.
+    threads.emplace_back([&] {
+        std::mt19937_64 rng(3);
+        shm_slot* s = stages[0];
+        while (!stop.load()) {
+            shm_store(s->timing_count, static_cast<uint32_t>(rng()));
+            shm_store(s->timing_start[rng() & 63], static_cast<int64_t>(rng()));
+            shm_store(s->timing_end[rng() & 63], static_cast<int64_t>(rng()));
+            shm_store(s->timing_steady[rng() & 63], static_cast<int64_t>(rng()));
+            shm_store(s->chain_serial, static_cast<uint32_t>(rng() & 7));
+            shm_store(s->values[PARAM_STAGE], static_cast<double>(static_cast<int64_t>(rng() % 20) - 5));
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    // Stages that come and go in Group 0.
+    threads.emplace_back([&] {
+        while (!stop.load()) {
+            shm_slot* s = chain_test_claim(999, 0);
+            if (s != nullptr) {
+                const uint32_t c = slot_timing_begin(s, clock_ns(), -1);
+                slot_timing_end(s, c, clock_ns());
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                chain_test_release(s);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    chain_member out[64];
+    const int64_t until = clock_ns() + 400000000;
+    int listings = 0;
+    for (int i = 0; clock_ns() < until; ++i, ++listings) {
+        const int32_t n = registry_collect_chain(stages[static_cast<size_t>(i % 12)],
+                                                 static_cast<uint32_t>(i % 2), out, 64);
+        ASSERT_GE(n, 0);
+        ASSERT_LE(n, 13);
+        for (int32_t j = 0; j < n; ++j) {
+            EXPECT_NE(out[j].slot, nullptr);
+            if (j > 0) {
+                EXPECT_LE(cmp_member_by_position(&out[j - 1], &out[j]), 0);
+            }
+        }
+    }
+    stop.store(true);
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_GT(listings, 10);
+    for (shm_slot* s : stages)
+        chain_test_release(s);
+}
+
+} // namespace
