@@ -4,6 +4,7 @@
 //
 // Threads: init, destroy, activate, deactivate, get_extension and on_main_thread on the host's main
 // thread; reset, start_processing and stop_processing on its audio thread.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -97,6 +98,8 @@ bool plugin_activate(const clap_plugin* plugin, double sample_rate, uint32_t, ui
     plugin_instance* instance = instance_of(plugin);
     scan_log("activate");
     if (instance->active || !instance->slot) return false;
+    // A rate that is not a positive number would reach integer conversions of sample counts.
+    if (!(sample_rate > 0.0) || !std::isfinite(sample_rate)) return false;
     shm_slot* slot = instance->slot;
     instance->sample_rate = sample_rate;
     instance->max_frames = max_frames;

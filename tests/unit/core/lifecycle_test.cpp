@@ -1,6 +1,8 @@
 // Guards the stage's lifecycle: defaults in a reused slot, activation that refuses twice, history
 // kept across a re-activation at the same rate and reset at another, scratch sizing, reset counting,
 // and the main-thread callback turning slot flags and restart requests into host calls.
+#include <cmath>
+
 #include "core_test_support.h"
 
 TEST(Lifecycle, InitWritesTableDefaultsIntoTheSlot) {
@@ -44,6 +46,14 @@ TEST(Lifecycle, ActivatePublishesAndRefusesWhileActive) {
 
     ASSERT_TRUE(stage.plugin->activate(stage.plugin, 48000.0, 32, 32768));
     EXPECT_EQ(stage.instance()->scratch_frames, 32768u);
+    stage.plugin->deactivate(stage.plugin);
+
+    // Rates that are no positive number are refused without a trace.
+    for (double rate : {0.0, -48000.0, double(NAN), double(INFINITY)}) {
+        EXPECT_FALSE(stage.plugin->activate(stage.plugin, rate, 32, 512)) << rate;
+        EXPECT_EQ(shm_load(slot->active), 0u);
+    }
+    EXPECT_EQ(shm_load(slot->activation_count), activations + 2);
 }
 
 TEST(Lifecycle, HistoryIsResetOnlyByANewRate) {
