@@ -38,6 +38,7 @@ const char* usage_text =
     "commands:\n"
     "  render   [-i IN.wav | --demo] -o OUT.wav [--stages N] [--set [S:]NAME=VALUE]...\n"
     "           [--automation FILE] [--block B] [--in-place] [--no-latency-compensation]\n"
+    "           [--seconds S]\n"
     "           limit a file (or the built-in demo programme) through N stages in series\n"
     "  session  [--stages K] [--tracks T] [--rate R] [--block B] [--seconds S] [--set ...]\n"
     "           run K stages in real time; reads commands on stdin (help prints them)\n"
@@ -181,7 +182,7 @@ int parse_options(int argc, char** argv, int first, options* o) {
                 return fail(EXIT_USAGE, "--cc takes CC=VALUE with both 0..127, not \"%s\"", v);
             if (o->n_ccs >= 128) return fail(EXIT_USAGE, "too many --cc options");
             o->ccs[o->n_ccs++] = {uint8_t(cc), uint8_t(val)};
-        } else if (a[0] == '-' && a[1]) {
+        } else if (a[0] == '-' && a[1] && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.') {
             return fail(EXIT_USAGE, "unknown option %s (see lodrin-host --help)", a);
         } else {
             if (o->n_positional >= 4) return fail(EXIT_USAGE, "unexpected argument %s", a);
@@ -237,6 +238,8 @@ int cmd_render(options& o) {
     } else {
         total = demo_frames(rate);
     }
+    // --seconds renders only the start of the input.
+    if (o.seconds >= 0 && (total < 0 || total > int64_t(o.seconds * rate))) total = int64_t(o.seconds * rate);
 
     auto* automation = static_cast<param_setting*>(std::calloc(MAX_AUTOMATION, sizeof(param_setting)));
     int32_t n_auto = 0;
@@ -308,7 +311,9 @@ int cmd_render(options& o) {
     for (;;) {
         uint32_t n = 0;
         if (in) {
-            n = wav_read(in, bufs[0], bufs[1], block);
+            uint32_t want = block;
+            if (total >= 0 && total - pos < int64_t(want)) want = uint32_t(std::max<int64_t>(0, total - pos));
+            n = want ? wav_read(in, bufs[0], bufs[1], want) : 0;
         } else if (pos < total) {
             n = uint32_t(std::min<int64_t>(block, total - pos));
             demo_render(rate, uint64_t(pos), n, bufs[0], bufs[1]);

@@ -666,6 +666,19 @@ bool host_module_load(host_module* m, const char* path, char* err, size_t cap) {
         host_module_unload(m);
         return false;
     }
+    // Read every descriptor once, as a host's scan does, and check what a host relies on in it.
+    uint32_t n = m->factory->get_plugin_count(m->factory);
+    for (uint32_t i = 0; i < n; ++i) {
+        const clap_plugin_descriptor* d = m->factory->get_plugin_descriptor(m->factory, i);
+        if (!d) {
+            host_rule_error("get_plugin_descriptor(%u) returned null though the count is %u", i, n);
+            continue;
+        }
+        if (!d->id || !d->name || !d->features)
+            host_rule_error("descriptor %u lacks its id, name or feature list", i);
+        if (!clap_version_is_compatible(d->clap_version))
+            host_rule_error("descriptor %u declares an incompatible CLAP version", i);
+    }
     return true;
 }
 

@@ -1,0 +1,269 @@
+// Guards lodrin-host as a user and a real host's scanner meet it: bad input of every kind ends with a
+// clear message and a non-zero exit (never a crash), render and the demo write what they report, the
+// state, params and midi commands round-trip, the scan log keeps its order, and Debian's qtractor
+// scanner sees Lodrin as it should.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "integration.h"
+#include "wav.h"
+
+namespace {
+
+struct run_result {
+    int status = -1; // exit code; 128 + signal when killed by one
+    std::string out, err;
+};
+
+std::string tmp_path(const std::string& name) {
+    return std::string(LODRIN_TEST_TMP) + "/cli-" + std::to_string(host_os_pid()) + "-" + name;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// Runs a shell command line (exec'ed, so a signal shows as one) with stdout and stderr captured.
+run_result run(const std::string& cmd, const std::string& env = "") {
+    std::string o = tmp_path("stdout"), e = tmp_path("stderr");
+    std::string line = env + " exec " + cmd + " >" + o + " 2>" + e + " </dev/null";
+    int st = std::system(line.c_str());
+    run_result r;
+    if (WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        r.status = 128 + WTERMSIG(st);
+    r.out = slurp(o);
+    r.err = slurp(e);
+    return r;
+}
+
+std::string host(const std::string& args) {
+    return std::string(LODRIN_TEST_HOST) + " " + args + " --module " + LODRIN_TEST_MODULE;
+}
+
+bool contains(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary);
+    f << data;
+}
+
+// A stereo float WAV of `seconds` of the test signal.
+void write_wav(const std::string& path, double rate, double seconds, double peak) {
+    char err[512];
+    wav_writer* w = wav_open_write(path.c_str(), rate, 2, err, sizeof(err));
+    ASSERT_NE(w, nullptr) << err;
+    std::vector<float> l(4096), r(4096);
+    uint64_t total = uint64_t(rate * seconds), pos = 0;
+    while (pos < total) {
+        uint32_t n = uint32_t(std::min<uint64_t>(4096, total - pos));
+        test_signal(l.data(), r.data(), n, pos, rate, peak);
+        ASSERT_TRUE(wav_write(w, l.data(), r.data(), n));
+        pos += n;
+    }
+    ASSERT_TRUE(wav_close_write(w));
+}
+
+} // namespace
+
+class cli : public ::testing::Test {};
+
+TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
+    std::string text = tmp_path("not-audio.txt");
+    write_file(text, "this is not audio\n");
+    std::string corrupt = tmp_path("corrupt.state");
+    write_file(corrupt, "SLM1\x02garbage");
+    std::string bad_auto = tmp_path("bad.auto");
+    write_file(bad_auto, "# ok\n0 Gain=3\nsoon Gain=4\n");
+    std::string unknown_auto = tmp_path("unknown.auto");
+    write_file(unknown_auto, "100 Loudness=3\n");
+    std::string good_in = tmp_path("in.wav");
+    write_wav(good_in, 48000, 0.2, 0.5);
+    std::string bin = std::string(LODRIN_TEST_HOST);
+    std::string mod = std::string(" --module ") + LODRIN_TEST_MODULE;
+    struct {
+        const char* what;
+        std::string cmd;
+        int code;
+        const char* message;
+    } cases[] = {
+        {"missing module", bin + " params list --module /nonexistent/Lodrin.clap", 1,
+         "cannot read the module"},
+        {"text file as module", bin + " params list --module " + text, 1, "is not a loadable module"},
+        {"library without clap_entry", bin + " params list --module /lib/x86_64-linux-gnu/libm.so.6", 1,
+         "not a CLAP module"},
+        {"wrong plug-in id", bin + " params list --plugin-id com.tovarin.lodrin.debug/1" + mod, 1,
+         "has no plug-in"},
+        {"unknown parameter", bin + " render --demo -o " + tmp_path("x.wav") + " --set Loudness=3" + mod, 1,
+         "unknown parameter \"Loudness\""},
+        {"bad value", bin + " render --demo -o " + tmp_path("x.wav") + " --set Gain=abc" + mod, 1,
+         "is not a value of Gain"},
+        {"no such stage", bin + " render --demo --stages 3 -o " + tmp_path("x.wav") + " --set 5:Gain=1" + mod,
+         1, "stage 5 does not exist"},
+        {"missing input", bin + " render -i /nonexistent.wav -o " + tmp_path("x.wav") + mod, 1,
+         "cannot open input"},
+        {"non-WAV input", bin + " render -i " + text + " -o " + tmp_path("x.wav") + mod, 1, "not a WAV"},
+        {"unwritable output", bin + " render --demo -o /nonexistent/dir/out.wav" + mod, 1,
+         "cannot write output"},
+        {"corrupt state", bin + " state load " + corrupt + mod, 1, "was refused by the plug-in"},
+        {"missing state", bin + " state load /nonexistent.state" + mod, 1, "cannot read state file"},
+        {"unwritable state", bin + " state save /nonexistent/dir/s.state" + mod, 1,
+         "cannot write state file"},
+        {"malformed automation",
+         bin + " render -i " + good_in + " -o " + tmp_path("x.wav") + " --automation " + bad_auto + mod, 1,
+         ":3: bad time"},
+        {"automation naming nothing",
+         bin + " render -i " + good_in + " -o " + tmp_path("x.wav") + " --automation " + unknown_auto + mod,
+         1, "unknown parameter"},
+        {"unknown parameter for text", bin + " params text Loudness 3" + mod, 1, "unknown parameter"},
+        {"text that is no value", bin + " params value Ceiling abc" + mod, 1, "is not a value of Ceiling"},
+        {"unknown command", bin + " dance" + mod, 2, "unknown command"},
+        {"unknown option", bin + " render --demo --loud" + mod, 2, "unknown option"},
+        {"stage count out of range", bin + " render --demo -o x.wav --stages 65" + mod, 2, "--stages"},
+        {"bad setting syntax", bin + " params values --set Gain" + mod, 2, "has no '='"},
+    };
+    for (auto& c : cases) {
+        run_result r = run(c.cmd);
+        EXPECT_EQ(r.status, c.code) << c.what << "\n" << r.err;
+        EXPECT_TRUE(contains(r.err, c.message)) << c.what << ": stderr was\n" << r.err;
+        EXPECT_FALSE(contains(r.err, "CLAP rule broken")) << c.what << "\n" << r.err;
+    }
+}
+
+TEST_F(cli, render_demo_through_three_stages) {
+    std::string out = tmp_path("demo.wav");
+    run_result r = run(host("render --demo --stages 3 --set 1:Gain=4 --set 3:Ceiling=-1 -o " + out));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* line : {"stage 1: lowest gain", "stage 2: lowest gain", "stage 3: lowest gain",
+                             "output true peak", "integrated", "audio-thread allocations: 0", "real time"})
+        EXPECT_TRUE(contains(r.out, line)) << line << "\n" << r.out;
+    char err[512];
+    wav_reader* w = wav_open_read(out.c_str(), err, sizeof(err));
+    ASSERT_NE(w, nullptr) << err;
+    EXPECT_EQ(wav_channels(w), 2u);
+    EXPECT_EQ(wav_rate(w), 48000.0);
+    EXPECT_EQ(wav_frames(w), 8 * 48000) << "latency compensated: as long as the programme";
+    wav_close_read(w);
+}
+
+TEST_F(cli, render_file_with_automation_and_progress) {
+    std::string in = tmp_path("long.wav"), out = tmp_path("long-out.wav"), au = tmp_path("gain.auto");
+    write_wav(in, 8000, 25.0, 0.9);
+    write_file(au, "0 Gain=0\n1.5s 2:Gain=6\n100000 Style=Punchy\n# end\n");
+    run_result r =
+        run(host("render -i " + in + " -o " + out + " --stages 2 --automation " + au + " --block 100"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "progress:")) << r.err;
+    EXPECT_TRUE(contains(r.err, "100%")) << r.err;
+    char err[512];
+    wav_reader* w = wav_open_read(out.c_str(), err, sizeof(err));
+    ASSERT_NE(w, nullptr) << err;
+    EXPECT_EQ(wav_frames(w), 25 * 8000);
+    wav_close_read(w);
+}
+
+TEST_F(cli, state_params_and_midi_commands) {
+    std::string st = tmp_path("a.state"), again = tmp_path("b.state");
+    run_result r = run(host("state save " + st + " --set Gain=5 --set Style=Bus --chunk 3"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run(host("state load " + st + " --chunk 2 --save-again " + again));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Gain = 5 (5.0 dB)")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Style = 4 (Bus)")) << r.out;
+    EXPECT_FALSE(contains(r.out, "asked for no parameter rescan")) << r.out;
+    EXPECT_EQ(slurp(st), slurp(again));
+    EXPECT_EQ(slurp(st).size(), 272u);
+
+    r = run(host("params text Ceiling -0.3"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-0.3 dB\n");
+    r = run(host("params value Style pun"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "2\n");
+    r = run(host("params list"));
+    EXPECT_TRUE(contains(r.out, "17 parameters"));
+
+    r = run(host("midi --learn Mix --cc 7=1 --cc 7=127 --cc 7=64 --channel 16"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "event value 15 100\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "event value 15 50.393700787401")) << r.out;
+    r = run(host("midi --learn Bypass --cc 8=0 --cc 8=64 --flush"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Bypass = 1 (On)")) << r.out;
+}
+
+TEST_F(cli, scan_log_lines_in_order) {
+    std::string log = tmp_path("scan.log"), out = tmp_path("scan.wav");
+    std::remove(log.c_str());
+    run_result r = run(host("render --demo --seconds 1 -o " + out), "LODRIN_SCANLOG=" + log);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream f(log);
+    std::vector<std::string> msgs;
+    std::string line;
+    while (std::getline(f, line)) {
+        size_t sp = line.find(' ');
+        ASSERT_NE(sp, std::string::npos) << line;
+        for (size_t i = 0; i < sp; ++i)
+            ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(line[i])) || (i == 0 && line[i] == '-'))
+                << line;
+        msgs.push_back(line.substr(sp + 1));
+    }
+    const char* want[] = {"entry_init",         "clap.plugin-factory",
+                          "factory_descriptor", "factory_create",
+                          "plug_init",          "plug_init: extensions",
+                          "plug_init: random",  "plug_init: registry_add",
+                          "plug_init: done",    "activate",
+                          "entry_deinit"};
+    ASSERT_EQ(msgs.size(), sizeof(want) / sizeof(want[0])) << slurp(log);
+    for (size_t i = 0; i < msgs.size(); ++i)
+        EXPECT_EQ(msgs[i], want[i]);
+    // Unset, nothing is written.
+    std::remove(log.c_str());
+    r = run(host("params list"), "LODRIN_SCANLOG=");
+    struct stat sb;
+    EXPECT_NE(stat(log.c_str(), &sb), 0);
+}
+
+// Debian's qtractor ships its CLAP scanner; it prints one line per plug-in of the module it is asked
+// about.
+TEST_F(cli, qtractor_scanner_sees_lodrin) {
+    const char* scanner = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
+    struct stat sb;
+    if (stat(scanner, &sb) != 0) GTEST_SKIP() << "qtractor is not installed (" << scanner << ")";
+    char abs[1024];
+    ASSERT_TRUE(host_os_absolute_path(LODRIN_TEST_MODULE, abs, sizeof(abs)));
+    std::string req = tmp_path("scan.req");
+    write_file(req, std::string("CLAP:") + abs + "\n");
+    std::string o = tmp_path("scan.out");
+    std::string cmd =
+        std::string("QT_QPA_PLATFORM=offscreen ") + scanner + " <" + req + " >" + o + " 2>/dev/null";
+    std::system(cmd.c_str());
+    std::string out = slurp(o);
+    std::string line = out.substr(0, out.find('\n'));
+    std::vector<std::string> f;
+    size_t at = 0;
+    for (;;) {
+        size_t bar = line.find('|', at);
+        f.push_back(line.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
+        if (bar == std::string::npos) break;
+        at = bar + 1;
+    }
+    ASSERT_GE(f.size(), 5u) << "scanner output: " << out;
+    EXPECT_EQ(f[0], "CLAP") << line;
+    EXPECT_EQ(f[1], "Lodrin");
+    EXPECT_EQ(f[2], "2:2");
+    EXPECT_EQ(f[3], "1:0");
+    // The parameter field reads "<params in>:<params out>" in the scanner's own format.
+    EXPECT_EQ(f[4].substr(0, f[4].find(':')), "17") << line;
+}
