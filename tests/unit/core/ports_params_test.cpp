@@ -118,6 +118,22 @@ TEST(Params, ValuesAndTexts) {
             << row.name << " '" << text << "'";
         EXPECT_NEAR(back, row.default_value, 1e-9) << row.name << " '" << text << "'";
     }
+    // Across each range the text is a fixed point: text -> value -> text gives the same text.
+    for (int32_t i = 0; i < PARAM_COUNT; ++i) {
+        const param_spec& row = param_table[i];
+        for (int k = 0; k <= 20; ++k) {
+            const double value = row.min + (row.max - row.min) * k / 20.0;
+            char first[64], second[64];
+            ASSERT_TRUE(params->value_to_text(stage.plugin, row.id, value, first, sizeof first));
+            double back = -999.0;
+            ASSERT_TRUE(params->text_to_value(stage.plugin, row.id, first, &back))
+                << row.name << " '" << first << "'";
+            EXPECT_GE(back, row.min);
+            EXPECT_LE(back, row.max);
+            ASSERT_TRUE(params->value_to_text(stage.plugin, row.id, back, second, sizeof second));
+            EXPECT_STREQ(first, second) << row.name << " " << value;
+        }
+    }
     char tiny[4];
     ASSERT_TRUE(params->value_to_text(stage.plugin, 4, 2000.0, tiny, sizeof tiny));
     EXPECT_LT(std::strlen(tiny), sizeof tiny);
