@@ -18,8 +18,13 @@ static inline float boxcar_push(boxcar* box, float v) {
     return static_cast<float>(box->sum / box->length);
 }
 
-static inline double tick(const limiter_state* stage, gain_computer* gc, float target) {
-    // Sliding-window minimum over the current target and the n before it.
+// The tick in four steps. Only the window, the boxes and the envelope carry state from sample to
+// sample; the two transcendental steps depend on their own sample alone, so the limiter can run
+// each step over a run of samples and let the independent log10 and exp calls overlap.
+
+// Step 1: window minimum and both running means; returns the smoothed minimum g.
+static inline float smooth(gain_computer* gc, float target) {
+    // Sliding-window minimum over the current target and the n + 1 before it.
     const uint32_t c = static_cast<uint32_t>(gc->count);
     const uint32_t mask = gc->mask;
     const uint32_t slot = c & mask;
@@ -34,11 +39,17 @@ static inline double tick(const limiter_state* stage, gain_computer* gc, float t
     const float m = gc->values[gc->slots[gc->head & mask]];
 
     const float a = boxcar_push(&gc->box1, m);
-    const float g = boxcar_push(&gc->box2, a);
+    return boxcar_push(&gc->box2, a);
+}
 
-    double r = 0.0;
-    if (g < 1.0f) r = -20.0 * std::log10(static_cast<double>(g > 1e-6f ? g : 1e-6f));
+// Step 2: reduction in dB, floored at 1e-6 (f32) of gain, about 120 dB.
+static inline double reduction_db(float g) {
+    if (g < 1.0f) return -20.0 * std::log10(static_cast<double>(g > 1e-6f ? g : 1e-6f));
+    return 0.0;
+}
 
+// Step 3: the release envelope; returns max(r, total), the reduction to apply.
+static inline double envelope(const limiter_state* stage, gain_computer* gc, double r) {
     double total;
     if (stage->adaptive) {
         const double k = r > gc->slow_db ? stage->slow_attack_coeff : stage->slow_release_coeff;
@@ -69,8 +80,18 @@ static inline double tick(const limiter_state* stage, gain_computer* gc, float t
             total = gc->held_db;
         }
     }
-    const double reduction = r > total ? r : total;
+    return r > total ? r : total;
+}
+
+// Step 4: linear gain 10^(-reduction / 20) as exp(-reduction ln(10) / 20). exp(-0) is exactly 1, so
+// the call is skipped for no reduction.
+static inline double gain_of(double reduction) {
+    if (reduction == 0.0) return 1.0;
     return std::exp(-reduction * 0.11512925464970229);
+}
+
+static inline double tick(const limiter_state* stage, gain_computer* gc, float target) {
+    return gain_of(envelope(stage, gc, reduction_db(smooth(gc, target))));
 }
 
 } // namespace gain_computer_detail

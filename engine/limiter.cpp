@@ -169,6 +169,176 @@ static inline float fmin_new(float v, float running) {
     return running < v ? running : v;
 }
 
+#if defined(__SSE2__)
+
+// The block runs in chunks of up to RUN_MAX samples, each in three passes that keep every per-sample
+// operation and its order: (1) the level glide, the input gain and the detector (which depend on
+// nothing the gain computer does, so four consecutive samples share the SIMD lanes); (2) targets and
+// the gain computers, step by step over the chunk (see gain_computer_inline.h), then delay lines, mix
+// and switches, with every meter folded in sample order; (3) the output true-peak meter over the
+// chunk's output, again four samples in the lanes.
+void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
+    using truepeak_detail::RUN_MAX;
+    const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
+                        state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
+    const float lk = static_cast<float>(state->link);
+    const bool true_peak = state->true_peak != 0;
+
+    float lowest = 1.0f;
+    float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
+    float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
+
+    double* const smoothed = state->smoothed;
+    const double* const target = state->target;
+    const double sc = state->smooth_coeff;
+    const int32_t delay_length = state->delay_length;
+    int32_t w = state->write_pos;
+    gain_computer* const gcl = &state->gc_l;
+    gain_computer* const gcr = &state->gc_r;
+
+    alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX];
+    alignas(16) float pl[RUN_MAX], pr[RUN_MAX], outl[RUN_MAX], outr[RUN_MAX], ol[RUN_MAX], orr[RUN_MAX];
+    alignas(16) double s0[RUN_MAX], s2[RUN_MAX], s3[RUN_MAX];
+    alignas(16) float sm_l[RUN_MAX], sm_r[RUN_MAX];
+    alignas(16) double red_l[RUN_MAX], red_r[RUN_MAX]; // reduction in dB, then the gain
+
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = frames - done < RUN_MAX ? frames - done : RUN_MAX;
+        float* const l = left + done;
+        float* const r = right + done;
+
+        for (uint32_t i = 0; i < n; ++i) {
+            for (int k = 0; k < 4; ++k)
+                smoothed[k] += (target[k] - smoothed[k]) * sc;
+            const float ig = static_cast<float>(smoothed[0]);
+            thr[i] = static_cast<float>(smoothed[1]);
+            mk[i] = static_cast<float>(smoothed[2]);
+            s0[i] = smoothed[0];
+            s2[i] = smoothed[2];
+            s3[i] = smoothed[3];
+            xl[i] = ig * l[i];
+            xr[i] = ig * r[i];
+        }
+        truepeak_detail::interpolate_run(&gcl->detector_history, xl, n, pl, !true_peak);
+        truepeak_detail::interpolate_run(&gcr->detector_history, xr, n, pr, !true_peak);
+
+        // Window minima and ramps (serial per channel), then the independent reductions in dB, the
+        // envelopes (serial), then the independent gains.
+        for (uint32_t i = 0; i < n; ++i) {
+            in_peak = fmax_new(std::fabs(xr[i]), fmax_new(std::fabs(xl[i]), in_peak));
+            det_peak = fmax_new(pr[i], fmax_new(pl[i], det_peak));
+            det_l = fmax_new(pl[i], det_l);
+            det_r = fmax_new(pr[i], det_r);
+            const float t = thr[i];
+            const float gl = pl[i] > t ? t / pl[i] : 1.0f;
+            const float gr = pr[i] > t ? t / pr[i] : 1.0f;
+            const float gm = gr < gl ? gr : gl;
+            const float tl = (gm - gl) * lk + gl;
+            const float tr = (gm - gr) * lk + gr;
+            sm_l[i] = gain_computer_detail::smooth(gcl, tl);
+            sm_r[i] = gain_computer_detail::smooth(gcr, tr);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
+            red_r[i] = gain_computer_detail::reduction_db(sm_r[i]);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            red_l[i] = gain_computer_detail::envelope(state, gcl, red_l[i]);
+            red_r[i] = gain_computer_detail::envelope(state, gcr, red_r[i]);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            red_l[i] = gain_computer_detail::gain_of(red_l[i]);
+            red_r[i] = gain_computer_detail::gain_of(red_r[i]);
+        }
+
+        for (uint32_t i = 0; i < n; ++i) {
+            const float inl = l[i];
+            const float inr = r[i];
+            const double Gl = red_l[i];
+            const double Gr = red_r[i];
+
+            const float dl = state->delay_in_l[w];
+            const float dr = state->delay_in_r[w];
+            const float yl = state->delay_dry_l[w];
+            const float yr = state->delay_dry_r[w];
+            state->delay_in_l[w] = xl[i];
+            state->delay_in_r[w] = xr[i];
+            state->delay_dry_l[w] = inl;
+            state->delay_dry_r[w] = inr;
+            if (++w == delay_length) w = 0;
+
+            const float m_k = mk[i];
+            const float wl = static_cast<float>(Gl) * dl * m_k;
+            const float wr = static_cast<float>(Gr) * dr * m_k;
+            float g = static_cast<float>(Gr < Gl ? Gr : Gl);
+
+            float ol_, or_;
+            const double m = s3[i];
+            if (m < 0.9999) {
+                ol_ = static_cast<float>(static_cast<double>(wl - yl) * m + yl);
+                or_ = static_cast<float>(static_cast<double>(wr - yr) * m + yr);
+                g = static_cast<float>((static_cast<double>(g) - 1.0) * m + 1.0);
+            } else {
+                ol_ = wl;
+                or_ = wr;
+            }
+
+            if (active) {
+                const double fc = state->fade_coeff;
+                state->fade_bypass += ((state->bypass ? 1.0 : 0.0) - state->fade_bypass) * fc;
+                state->fade_delta += ((state->delta ? 1.0 : 0.0) - state->fade_delta) * fc;
+                state->fade_unity += ((state->unity ? 1.0 : 0.0) - state->fade_unity) * fc;
+                if (state->fade_delta > 0.0001) {
+                    const double fd = state->fade_delta;
+                    ol_ += static_cast<float>(static_cast<double>((dl * m_k - wl) - ol_) * fd);
+                    or_ += static_cast<float>(static_cast<double>((dr * m_k - wr) - or_) * fd);
+                }
+                if (state->fade_unity > 0.0001) {
+                    const double u = (1.0 / (s2[i] * s0[i]) - 1.0) * state->fade_unity + 1.0;
+                    ol_ = static_cast<float>(static_cast<double>(ol_) * u);
+                    or_ = static_cast<float>(static_cast<double>(or_) * u);
+                }
+                if (state->fade_bypass > 0.0001) {
+                    const double fb = state->fade_bypass;
+                    ol_ += static_cast<float>(static_cast<double>(yl - ol_) * fb);
+                    or_ += static_cast<float>(static_cast<double>(yr - or_) * fb);
+                    g += static_cast<float>(static_cast<double>(1.0f - g) * fb);
+                }
+            }
+
+            l[i] = ol_;
+            r[i] = or_;
+            outl[i] = ol_;
+            outr[i] = or_;
+            out_peak = fmax_new(std::fabs(or_), fmax_new(std::fabs(ol_), out_peak));
+            lowest = fmin_new(g, lowest);
+        }
+
+        truepeak_detail::interpolate_run(&gcl->output_history, outl, n, ol, false);
+        truepeak_detail::interpolate_run(&gcr->output_history, outr, n, orr, false);
+        for (uint32_t i = 0; i < n; ++i) {
+            otp = fmax_new(orr[i], fmax_new(ol[i], otp));
+            otp_l = fmax_new(ol[i], otp_l);
+            otp_r = fmax_new(orr[i], otp_r);
+        }
+        done += n;
+    }
+    state->write_pos = w;
+
+    state->min_gain = lowest;
+    state->in_peak = in_peak;
+    state->in_detect_peak = det_peak;
+    state->out_peak = out_peak;
+    state->out_true_peak = otp;
+    state->in_detect_l = det_l;
+    state->in_detect_r = det_r;
+    state->out_true_peak_l = otp_l;
+    state->out_true_peak_r = otp_r;
+    state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
+}
+
+#else
+
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
     const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
                         state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
@@ -199,17 +369,6 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         in_peak = fmax_new(std::fabs(xr), fmax_new(std::fabs(xl), in_peak));
 
         float pl, pr;
-#if defined(__SSE2__)
-        const __m128 vl = truepeak_detail::interpolate(&gcl->detector_history, xl);
-        const __m128 vr = truepeak_detail::interpolate(&gcr->detector_history, xr);
-        if (state->true_peak) {
-            pl = truepeak_detail::peak_of(vl);
-            pr = truepeak_detail::peak_of(vr);
-        } else {
-            pl = std::fabs(truepeak_detail::phase3_of(vl));
-            pr = std::fabs(truepeak_detail::phase3_of(vr));
-        }
-#else
         if (state->true_peak) {
             pl = truepeak_process(&gcl->detector_history, xl);
             pr = truepeak_process(&gcr->detector_history, xr);
@@ -220,7 +379,6 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             truepeak_interpolate(&gcr->detector_history, xr, o);
             pr = std::fabs(o[3]);
         }
-#endif
         det_peak = fmax_new(pr, fmax_new(pl, det_peak));
         det_l = fmax_new(pl, det_l);
         det_r = fmax_new(pr, det_r);
@@ -287,13 +445,8 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         right[i] = outr;
         out_peak = fmax_new(std::fabs(outr), fmax_new(std::fabs(outl), out_peak));
 
-#if defined(__SSE2__)
-        const float ol = truepeak_detail::peak_of(truepeak_detail::interpolate(&gcl->output_history, outl));
-        const float orr = truepeak_detail::peak_of(truepeak_detail::interpolate(&gcr->output_history, outr));
-#else
         const float ol = truepeak_process(&gcl->output_history, outl);
         const float orr = truepeak_process(&gcr->output_history, outr);
-#endif
         lowest = fmin_new(g, lowest);
         otp = fmax_new(orr, fmax_new(ol, otp));
         otp_l = fmax_new(ol, otp_l);
@@ -312,3 +465,5 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     state->out_true_peak_r = otp_r;
     state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
 }
+
+#endif

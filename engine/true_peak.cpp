@@ -8,7 +8,8 @@
 
 namespace truepeak_detail {
 column_table columns;
-}
+spread_table spread;
+} // namespace truepeak_detail
 
 namespace {
 float table[TRUEPEAK_PHASES][TRUEPEAK_TAPS];
@@ -62,6 +63,10 @@ void truepeak_build_table() {
     for (int j = 0; j < TRUEPEAK_TAPS; ++j)
         for (int p = 0; p < TRUEPEAK_PHASES; ++p)
             truepeak_detail::columns.columns[j][p] = table[p][j];
+    for (int j = 0; j < TRUEPEAK_TAPS; ++j)
+        for (int p = 0; p < TRUEPEAK_PHASES; ++p)
+            for (int lane = 0; lane < 4; ++lane)
+                truepeak_detail::spread.spread[j][p][lane] = table[p][j];
     built = 1;
 }
 

@@ -23,6 +23,15 @@ struct alignas(16) column_table {
 };
 extern column_table columns;
 
+// Every coefficient repeated in four lanes: spread[j][p] holds c[p][j] four times.
+struct alignas(16) spread_table {
+    float spread[TRUEPEAK_TAPS][TRUEPEAK_PHASES][4];
+};
+extern spread_table spread;
+
+// Longest run that `interpolate_run` takes at once.
+inline constexpr uint32_t RUN_MAX = 128;
+
 #if defined(__SSE2__)
 // Feeds x and returns the four phase outputs in lanes 0..3.
 static inline __m128 interpolate(truepeak_history* h, float x) {
@@ -55,6 +64,57 @@ static inline float peak_of(__m128 v) {
 
 static inline float phase3_of(__m128 v) {
     return _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
+}
+
+// Feeds the n <= RUN_MAX samples x[0..n) and writes for each what `truepeak_process` returns (or,
+// with phase3_only, the magnitude of the whole-sample phase). Here the lanes hold four consecutive
+// samples instead of four phases: for every tap j one load of the samples j back serves the four
+// phase sums, each still formed as f32 products added in the order j = 0, 1, ... from 0, and the
+// phase maximum is folded in the order 0, 1, 2, 3 from 0, so each value is exactly the one-sample
+// result.
+static inline void interpolate_run(truepeak_history* h, const float* x, uint32_t n, float* peaks,
+                                   bool phase3_only) {
+    alignas(16) float lin[16 + RUN_MAX + 4];
+    const uint32_t pos = h->position;
+    // lin[15 + i] is sample i of the run; the 15 before it come from the history.
+    lin[0] = 0.0f;
+    for (uint32_t k = 0; k < 15; ++k)
+        lin[1 + k] = h->history[(pos - 15u + k) & 31u];
+    for (uint32_t i = 0; i < n; ++i)
+        lin[16 + i] = x[i];
+    for (uint32_t i = n; i < ((n + 3u) & ~3u); ++i)
+        lin[16 + i] = 0.0f;
+    const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const __m128 zero = _mm_setzero_ps();
+    for (uint32_t i = 0; i < n; i += 4) {
+        const float* base = lin + 16 + i;
+        __m128 a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+        for (int j = 0; j < 15; ++j) {
+            const __m128 v = _mm_loadu_ps(base - j);
+            a0 = _mm_add_ps(a0, _mm_mul_ps(v, _mm_load_ps(spread.spread[j][0])));
+            a1 = _mm_add_ps(a1, _mm_mul_ps(v, _mm_load_ps(spread.spread[j][1])));
+            a2 = _mm_add_ps(a2, _mm_mul_ps(v, _mm_load_ps(spread.spread[j][2])));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(v, _mm_load_ps(spread.spread[j][3])));
+        }
+        const __m128 v = _mm_loadu_ps(base - 15);
+        a0 = _mm_add_ps(a0, _mm_mul_ps(v, _mm_load_ps(spread.spread[15][0])));
+        a1 = _mm_add_ps(a1, _mm_mul_ps(v, _mm_load_ps(spread.spread[15][1])));
+        a2 = _mm_add_ps(a2, _mm_mul_ps(v, _mm_load_ps(spread.spread[15][2])));
+        __m128 m;
+        if (phase3_only) {
+            m = _mm_and_ps(a3, abs_mask);
+        } else {
+            // max(running, v) in maxps is "v < running ? running : v", the fold's own rule.
+            m = _mm_max_ps(zero, _mm_and_ps(a0, abs_mask));
+            m = _mm_max_ps(m, _mm_and_ps(a1, abs_mask));
+            m = _mm_max_ps(m, _mm_and_ps(a2, abs_mask));
+            m = _mm_max_ps(m, _mm_and_ps(a3, abs_mask));
+        }
+        _mm_storeu_ps(peaks + i, m);
+    }
+    for (uint32_t k = n > 32u ? n - 32u : 0u; k < n; ++k)
+        h->history[(pos + k) & 31u] = x[k];
+    h->position = pos + n;
 }
 #endif
 
