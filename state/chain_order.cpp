@@ -17,6 +17,7 @@
 // owners keep writing; a history may mix records of two moments, which the forward-only walks
 // tolerate. Every value read from the segment is untrusted: counts are masked, arithmetic on times
 // wraps instead of overflowing, and doubles are range-checked before they are truncated.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,45 +80,59 @@ static bool trunc_value(double v, int32_t* out) {
     return true;
 }
 
-// Every record from the second on carries a steady time >= 0 greater than the one before it.
-static bool rising_steady(const timing_record* h, int32_t n) {
-    for (int32_t i = 1; i < n; ++i)
-        if (h[i].steady < 0 || h[i].steady <= h[i - 1].steady) return false;
-    return true;
+// A timing history laid out field by field (the walks below read one field at a time), with what
+// depends on it alone worked out once: a listing tests each member against 63 others.
+struct history_view {
+    int64_t start[CHAIN_HISTORY_MAX];
+    int64_t end[CHAIN_HISTORY_MAX];
+    int64_t steady[CHAIN_HISTORY_MAX];
+    int32_t n;
+    bool rising;    // every record from the second on has steady >= 0 greater than the one before
+    bool ordered;   // starts strictly increasing and within [0, 2^62): differences cannot wrap
+    int64_t period; // median start difference: element (n - 1) / 2 of the n - 1 ascending
+};
+
+static void history_finish(history_view& h) {
+    h.rising = true;
+    for (int32_t i = 1; i < h.n && h.rising; ++i)
+        h.rising = h.steady[i] >= 0 && h.steady[i] > h.steady[i - 1];
+    h.ordered = true;
+    for (int32_t i = 0; i < h.n && h.ordered; ++i)
+        h.ordered =
+            h.start[i] >= 0 && h.start[i] < (int64_t{1} << 62) && (i == 0 || h.start[i] > h.start[i - 1]);
+    h.period = 0;
+    if (h.n >= 2) {
+        int64_t d[CHAIN_HISTORY_MAX];
+        for (int32_t i = 0; i + 1 < h.n; ++i)
+            d[i] = wrap_sub(h.start[i + 1], h.start[i]);
+        // Only the one element is needed; nth_element puts exactly it in place, without a full sort.
+        std::nth_element(d, d + (h.n - 1) / 2, d + (h.n - 1));
+        h.period = d[(h.n - 1) / 2];
+    }
 }
 
-// Median of the n - 1 differences between successive starts (n <= 62): element (n - 1) / 2 of their
-// ascending order. 0 when n < 2.
-static int64_t history_period(const timing_record* h, int32_t n) {
-    if (n < 2) return 0;
-    int64_t d[CHAIN_HISTORY_MAX];
-    for (int32_t i = 0; i + 1 < n; ++i)
-        d[i] = wrap_sub(h[i + 1].start, h[i].start);
-    sort_with(d, n - 1, cmp_i64_asc);
-    return d[(n - 1) / 2];
-}
-
-// relation_between with A's rising flag and period worked out by the caller (they depend on A alone,
-// so a listing computes them once per member rather than once per pair).
-static int32_t relation_core(const timing_record* a, int32_t na, bool a_rising, int64_t a_period,
-                             const timing_record* b, int32_t nb, bool b_rising) {
+static int32_t relation_core(const history_view& A, const history_view& B) {
+    const int32_t na = A.n, nb = B.n;
     if (na < 2) return CHAIN_RELATION_UNDECIDED;
 
-    if (a_rising && nb >= 2 && b_rising) {
-        // Steady-time test: calls with equal steady times belong to the same host block.
+    // Steady-time test: calls with equal steady times belong to the same host block. Both sequences
+    // rise strictly, so when their ranges do not meet no record can match.
+    if (A.rising && nb >= 2 && B.rising && A.steady[na - 1] >= B.steady[0] &&
+        B.steady[nb - 1] >= A.steady[0]) {
         int32_t ab = 0, ba = 0, i = 0;
+        int64_t a_steady = A.steady[0];
         for (int32_t j = 0; j < nb; ++j) {
-            const timing_record& r = b[j];
-            while (i < na && a[i].steady < r.steady)
-                ++i;
+            const int64_t s = B.steady[j];
+            while (a_steady < s) {
+                if (++i == na) break;
+                a_steady = A.steady[i];
+            }
             if (i == na) break; // no later record of A can match either
-            if (a[i].steady != r.steady) continue;
-            const bool a_ends_late = a[i].end > r.start;
-            if (a_ends_late && r.end > a[i].start) return CHAIN_RELATION_PARALLEL; // overlap
-            if (a_ends_late)
-                ++ba; // B ended before A began
-            else
-                ++ab;
+            if (a_steady != s) continue;
+            const bool a_ends_late = A.end[i] > B.start[j];
+            if (a_ends_late && B.end[j] > A.start[i]) return CHAIN_RELATION_PARALLEL; // overlap
+            ba += a_ends_late;  // B ended before A began
+            ab += !a_ends_late; // A ended before B began
         }
         if (ab > 0 && ba > 0) return CHAIN_RELATION_PARALLEL;
         const int32_t matched = ab + ba;
@@ -125,8 +140,8 @@ static int32_t relation_core(const timing_record* a, int32_t na, bool a_rising, 
             if (matched < SERIAL_DEBUG_BELOW && std::getenv("LODRIN_REG_DEBUG") != nullptr)
                 std::fprintf(
                     stderr, "[rel] serial by clock: na %d nb %d ab %d ba %d, a %lld..%lld b %lld..%lld\n", na,
-                    nb, ab, ba, static_cast<long long>(a[0].steady), static_cast<long long>(a[na - 1].steady),
-                    static_cast<long long>(b[0].steady), static_cast<long long>(b[nb - 1].steady));
+                    nb, ab, ba, static_cast<long long>(A.steady[0]), static_cast<long long>(A.steady[na - 1]),
+                    static_cast<long long>(B.steady[0]), static_cast<long long>(B.steady[nb - 1]));
             return CHAIN_RELATION_SERIAL;
         }
         if (matched >= 1) return CHAIN_RELATION_UNDECIDED;
@@ -136,24 +151,39 @@ static int32_t relation_core(const timing_record* a, int32_t na, bool a_rising, 
     // Wall-clock test: pair each call of B with the last call of A that started at or before it, if
     // that lies within one and a half periods; B's call before that A call tells which order the two
     // ran in (the smaller gap is the neighbour within one block).
-    if (a_period < 1 || nb < 2) return CHAIN_RELATION_UNDECIDED;
-    const int64_t reach = wrap_add(a_period, a_period / 2);
+    if (A.period < 1 || nb < 2) return CHAIN_RELATION_UNDECIDED;
+    const bool ordered = A.ordered && B.ordered;
+    if (ordered && B.start[nb - 1] < A.start[0]) return CHAIN_RELATION_UNDECIDED; // nothing pairs
+    const int64_t reach = wrap_add(A.period, A.period / 2);
     int32_t ia = -1, ib = -1, a_first = 0, b_first = 0;
     bool overlap = false;
+    // The next start of each pointer is kept at hand, which takes its load out of the loop test.
+    int64_t next_a = A.start[0], next_b = B.start[0];
     for (int32_t j = 0; j < nb; ++j) {
-        while (ia + 1 < na && a[ia + 1].start <= b[j].start)
+        const int64_t b_start = B.start[j];
+        while (ia + 1 < na && next_a <= b_start) {
             ++ia;
+            next_a = ia + 1 < na ? A.start[ia + 1] : 0;
+        }
         if (ia < 0) continue;
-        while (ib + 1 < nb && b[ib + 1].start < a[ia].start)
+        const int64_t a_start = A.start[ia];
+        while (ib + 1 < nb && next_b < a_start) {
             ++ib;
-        if (wrap_sub(b[j].start, a[ia].start) > reach) continue;
-        if (a[ia].end > b[j].start) overlap = true;
+            next_b = ib + 1 < nb ? B.start[ib + 1] : 0;
+        }
+        if (wrap_sub(b_start, a_start) > reach) {
+            // With A used up and B's starts rising, every later call of B lies further out still.
+            if (ordered && ia == na - 1) break;
+            continue;
+        }
+        const int64_t a_end = A.end[ia];
+        overlap |= a_end > b_start;
         if (ib >= 0) {
-            if (b[ib].end > a[ia].start) overlap = true;
-            if (wrap_sub(b[j].start, a[ia].end) < wrap_sub(a[ia].start, b[ib].end))
-                ++a_first;
-            else
-                ++b_first;
+            const int64_t b_end = B.end[ib];
+            overlap |= b_end > a_start;
+            const bool a_before = wrap_sub(b_start, a_end) < wrap_sub(a_start, b_end);
+            a_first += a_before;
+            b_first += !a_before;
         }
     }
     if (overlap) return CHAIN_RELATION_PARALLEL;
@@ -164,19 +194,26 @@ static int32_t relation_core(const timing_record* a, int32_t na, bool a_rising, 
     return CHAIN_RELATION_UNDECIDED;
 }
 
+static void history_from_records(history_view& h, const timing_record* r, int32_t n) {
+    if (r == nullptr || n < 0) n = 0;
+    if (n > CHAIN_HISTORY_MAX) {
+        r += n - CHAIN_HISTORY_MAX;
+        n = CHAIN_HISTORY_MAX;
+    }
+    h.n = n;
+    for (int32_t i = 0; i < n; ++i) {
+        h.start[i] = r[i].start;
+        h.end[i] = r[i].end;
+        h.steady[i] = r[i].steady;
+    }
+    history_finish(h);
+}
+
 int32_t relation_between(const timing_record* a, int32_t n_a, const timing_record* b, int32_t n_b) {
-    if (a == nullptr || n_a < 0) n_a = 0;
-    if (b == nullptr || n_b < 0) n_b = 0;
-    if (n_a > CHAIN_HISTORY_MAX) {
-        a += n_a - CHAIN_HISTORY_MAX;
-        n_a = CHAIN_HISTORY_MAX;
-    }
-    if (n_b > CHAIN_HISTORY_MAX) {
-        b += n_b - CHAIN_HISTORY_MAX;
-        n_b = CHAIN_HISTORY_MAX;
-    }
-    return relation_core(a, n_a, rising_steady(a, n_a), history_period(a, n_a), b, n_b,
-                         rising_steady(b, n_b));
+    history_view ha, hb;
+    history_from_records(ha, a, n_a);
+    history_from_records(hb, b, n_b);
+    return relation_core(ha, hb);
 }
 
 // ---- The listing ------------------------------------------------------------------------------
@@ -186,11 +223,8 @@ namespace {
 struct member_scratch {
     shm_slot* slot;
     chain_candidate cand;
-    timing_record history[CHAIN_HISTORY_MAX];
-    int32_t n_history;
-    int64_t period; // median start difference of the history (the wall-clock test's period)
+    history_view history;
     int64_t instance_id;
-    bool rising;
     bool fresh;
     bool confirmed;
 };
@@ -236,15 +270,15 @@ static void collect_member(member_scratch& ms, shm_slot* s, int64_t now) {
     // at most 62 of the 64 are read.
     const uint32_t count = shm_load(s->timing_count);
     const uint32_t k = count < static_cast<uint32_t>(CHAIN_HISTORY_MAX) ? count : CHAIN_HISTORY_MAX;
+    history_view& h = ms.history;
     for (uint32_t i = 0; i < k; ++i) {
         const uint32_t e = (count - k + i) & (TIMING_RING_SIZE - 1);
-        ms.history[i].start = shm_load(s->timing_start[e]);
-        ms.history[i].end = shm_load(s->timing_end[e]);
-        ms.history[i].steady = shm_load(s->timing_steady[e]);
+        h.start[i] = shm_load(s->timing_start[e]);
+        h.end[i] = shm_load(s->timing_end[e]);
+        h.steady[i] = shm_load(s->timing_steady[e]);
     }
-    ms.n_history = static_cast<int32_t>(k);
-    ms.rising = rising_steady(ms.history, ms.n_history);
-    ms.period = history_period(ms.history, ms.n_history);
+    h.n = static_cast<int32_t>(k);
+    history_finish(h);
 
     int64_t window = FRESH_UNKNOWN_NS;
     if (c.period > 0) {
@@ -297,12 +331,14 @@ static void print_relation_line(int32_t n) {
 // Two members of one listing share at least one steady time (the second's records walked with a
 // forward-only pointer into the first's).
 static bool share_steady(const member_scratch& x, const member_scratch& y) {
+    const history_view& hx = x.history;
+    const history_view& hy = y.history;
     int32_t p = 0;
-    for (int32_t j = 0; j < y.n_history; ++j) {
-        while (p < x.n_history && x.history[p].steady < y.history[j].steady)
+    for (int32_t j = 0; j < hy.n; ++j) {
+        while (p < hx.n && hx.steady[p] < hy.steady[j])
             ++p;
-        if (p == x.n_history) return false;
-        if (x.history[p].steady == y.history[j].steady) return true;
+        if (p == hx.n) return false;
+        if (hx.steady[p] == hy.steady[j]) return true;
     }
     return false;
 }
@@ -362,11 +398,8 @@ int32_t registry_collect_chain(shm_slot* own, uint32_t group, chain_member* out,
         const member_scratch& A = S.m[a];
         for (int32_t b = a + 1; b < n; ++b) {
             const member_scratch& B = S.m[b];
-            int32_t r =
-                relation_core(A.history, A.n_history, A.rising, A.period, B.history, B.n_history, B.rising);
-            if (r == CHAIN_RELATION_UNDECIDED)
-                r = relation_core(B.history, B.n_history, B.rising, B.period, A.history, A.n_history,
-                                  A.rising);
+            int32_t r = relation_core(A.history, B.history);
+            if (r == CHAIN_RELATION_UNDECIDED) r = relation_core(B.history, A.history);
             S.relation[a][b] = S.relation[b][a] = static_cast<uint8_t>(r);
             if (r == CHAIN_RELATION_SERIAL) {
                 const int32_t ra = find_root(S.parent, a), rb = find_root(S.parent, b);
@@ -467,10 +500,10 @@ int32_t registry_collect_chain(shm_slot* own, uint32_t group, chain_member* out,
     bool steady = true;
     for (int32_t i = 0; i < count && steady; ++i) {
         const member_scratch& x = S.m[S.listed[i]];
-        if (!x.fresh || x.n_history < 2 || !x.rising) continue;
+        if (!x.fresh || x.history.n < 2 || !x.history.rising) continue;
         for (int32_t j = i + 1; j < count; ++j) {
             const member_scratch& y = S.m[S.listed[j]];
-            if (!y.fresh || y.n_history < 2 || !y.rising) continue;
+            if (!y.fresh || y.history.n < 2 || !y.history.rising) continue;
             if (!share_steady(x, y)) {
                 steady = false;
                 break;
