@@ -44,7 +44,9 @@ class integration_env : public ::testing::Environment {
   public:
     void SetUp() override {
         host_set_thread_role(HOST_THREAD_MAIN);
-#if !defined(_WIN32)
+#if defined(_WIN32)
+        _putenv_s("LODRIN_SHM", integration_shm_name());
+#else
         setenv("LODRIN_SHM", integration_shm_name(), 1);
 #endif
     }
