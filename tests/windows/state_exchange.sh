@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Guards the promise that a project moves between Linux and Windows: a state saved by one build's
+# module must load in the other's and save back to the same bytes, and both builds must show the same
+# parameter texts. A difference in byte order, padding, float formatting or parsing breaks it.
+#
+# usage: state_exchange.sh NATIVE_HOST NATIVE_MODULE WINDOWS_HOST WINDOWS_MODULE WORK_DIR EMULATOR...
+# Exits 77 (skipped) when the Linux build is not there.
+set -euo pipefail
+native_host=$1 native_module=$2 win_host=$3 win_module=$4 work=$5
+shift 5
+emulator=("$@")
+if [ ! -x "$native_host" ] || [ ! -f "$native_module" ]; then
+  echo "no Linux build at $native_host / $native_module: skipped"
+  exit 77
+fi
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+export LODRIN_SHM="lodrin-exchange-$$"
+
+linux() { "$native_host" "$@" --module "$native_module"; }
+windows() { "${emulator[@]}" "$win_host" "$@" --module "$win_module" | tr -d '\r'; }
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+same_bytes() { # what, expected file, actual file
+  if ! cmp -s "$2" "$3"; then
+    fail "$1: $3 differs from $2"
+    cmp -l "$2" "$3" | head -5 || true
+  fi
+}
+# The value and text lines a load prints (without the lines naming files).
+values_of() { grep ' = ' "$1" || true; }
+
+# 1. Saved by Linux, loaded and saved again by Windows.
+linux state save linux.state --set Gain=6.5 --set "Stereo link=42.5" --set Style=3 --set Group=2 \
+  --set Lookahead=2.7 --set Mix=87.25 --set Release=333.3 --set Input=-3.1 >/dev/null
+windows state load linux.state --save-again windows-from-linux.state >windows-load.txt
+linux state load linux.state >linux-load.txt
+same_bytes "Linux state through the Windows module" linux.state windows-from-linux.state
+values_of linux-load.txt >a.txt
+values_of windows-load.txt >b.txt
+[ -s a.txt ] || fail "the Linux load printed no values"
+diff a.txt b.txt || fail "values or texts after loading the Linux state differ"
+
+# 2. Saved by Windows, loaded and saved again by Linux.
+windows state save windows.state --set Gain=11.25 --set Ceiling=-1.7 --set Dither=2 \
+  --set "Noise shaping=1" --set Bypass=1 --set Stage=4 --set Release=1999.9 >/dev/null
+linux state load windows.state --save-again linux-from-windows.state >/dev/null
+same_bytes "Windows state through the Linux module" windows.state linux-from-windows.state
+
+# 3. A state with MIDI bindings and editor settings that no command line can make: the first chunk of
+#    the Linux state, then Gain (id 2) on CC 11 and Mix (id 15) on CC 7, then the UI chunk with
+#    controls closed, grid open, integrated readout, front spread, target row 4, zoom 1.5 and a
+#    custom target of -23 LUFS.
+{
+  head -c 224 linux.state
+  printf 'MIDI\x02\x00\x00\x00'
+  printf '\x02\x00\x00\x00\x0b\x00\x00\x00\x0f\x00\x00\x00\x07\x00\x00\x00'
+  printf 'UI01\x00\x00\x00\x00\x01\x00\x00\x00\x02\x00\x00\x00\x01\x00\x00\x00\x04\x00\x00\x00'
+  printf '\x00\x00\x00\x00\x00\x00\xf8\x3f\x00\x00\x00\x00\x00\x00\x37\xc0'
+} >bound.state
+linux state load bound.state --save-again linux-bound.state >/dev/null
+windows state load bound.state --save-again windows-bound.state >/dev/null
+same_bytes "bound state through the Linux module" bound.state linux-bound.state
+same_bytes "bound state through the Windows module" bound.state windows-bound.state
+
+# 4. The parameter list and the value texts of a few settings.
+linux params list >linux-params.txt
+windows params list >windows-params.txt
+diff linux-params.txt windows-params.txt || fail "parameter lists differ"
+for v in "Gain 0.125" "Ceiling -0.05" "Release 5" "Release 1999.95" "Style 2.5" "Group 15" "Lookahead 0.1" \
+  "Mix 33.333333333333336" "Input -24" "Stereo link 99.95"; do
+  name=${v% *} value=${v##* }
+  a=$(linux params text "$name" "$value")
+  b=$(windows params text "$name" "$value")
+  [ "$a" = "$b" ] || fail "text of $name $value: Linux \"$a\", Windows \"$b\""
+done
+
+for v in "Gain|6.5 dB" "Ceiling|-0.3" "Release|1.5 s" "Style|ag" "Group|c" "Stereo link|50%" "Mix|-inf"; do
+  name=${v%%|*} text=${v#*|}
+  a=$(linux params value "$name" "$text" || true)
+  b=$(windows params value "$name" "$text" || true)
+  [ "$a" = "$b" ] || fail "value of $name \"$text\": Linux \"$a\", Windows \"$b\""
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "state and texts agree between the Linux and the Windows module"
