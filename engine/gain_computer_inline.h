@@ -42,6 +42,49 @@ static inline float smooth(gain_computer* gc, float target) {
     return boxcar_push(&gc->box2, a);
 }
 
+// Step 1 over a run: the same as `smooth` for each target in turn, with the window and box state
+// held in locals for the run (the compiler cannot keep them in registers through the record).
+static inline void smooth_run(gain_computer* gc, const float* targets, float* out, uint32_t n) {
+    const uint32_t mask = gc->mask;
+    const uint32_t window = static_cast<uint32_t>(gc->window);
+    float* const values = gc->values;
+    int32_t* const slots = gc->slots;
+    uint32_t head = gc->head, tail = gc->tail;
+    uint32_t c = static_cast<uint32_t>(gc->count);
+    float* const taps1 = gc->box1.taps;
+    float* const taps2 = gc->box2.taps;
+    const int32_t len1 = gc->box1.length, len2 = gc->box2.length;
+    int32_t idx1 = gc->box1.index, idx2 = gc->box2.index;
+    double sum1 = gc->box1.sum, sum2 = gc->box2.sum;
+    for (uint32_t i = 0; i < n; ++i) {
+        const float target = targets[i];
+        const uint32_t slot = c & mask;
+        values[slot] = target;
+        while (head != tail && values[slots[(tail - 1u) & mask]] >= target)
+            --tail;
+        slots[tail & mask] = static_cast<int32_t>(slot);
+        ++tail;
+        if (static_cast<uint32_t>(slots[head & mask]) == ((c - window) & mask)) ++head;
+        ++c;
+        const float m = values[slots[head & mask]];
+        sum1 += static_cast<double>(m) - static_cast<double>(taps1[idx1]);
+        taps1[idx1] = m;
+        if (++idx1 == len1) idx1 = 0;
+        const float a = static_cast<float>(sum1 / len1);
+        sum2 += static_cast<double>(a) - static_cast<double>(taps2[idx2]);
+        taps2[idx2] = a;
+        if (++idx2 == len2) idx2 = 0;
+        out[i] = static_cast<float>(sum2 / len2);
+    }
+    gc->head = head;
+    gc->tail = tail;
+    gc->count += n;
+    gc->box1.index = idx1;
+    gc->box2.index = idx2;
+    gc->box1.sum = sum1;
+    gc->box2.sum = sum2;
+}
+
 // Step 2: reduction in dB, floored at 1e-6 (f32) of gain, about 120 dB.
 static inline double reduction_db(float g) {
     if (g < 1.0f) return -20.0 * std::log10(static_cast<double>(g > 1e-6f ? g : 1e-6f));

@@ -199,7 +199,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX];
     alignas(16) float pl[RUN_MAX], pr[RUN_MAX], outl[RUN_MAX], outr[RUN_MAX], ol[RUN_MAX], orr[RUN_MAX];
     alignas(16) double s0[RUN_MAX], s2[RUN_MAX], s3[RUN_MAX];
-    alignas(16) float sm_l[RUN_MAX], sm_r[RUN_MAX];
+    alignas(16) float tg_l[RUN_MAX], tg_r[RUN_MAX], sm_l[RUN_MAX], sm_r[RUN_MAX];
     alignas(16) double red_l[RUN_MAX], red_r[RUN_MAX]; // reduction in dB, then the gain
 
     for (uint32_t done = 0; done < frames;) {
@@ -235,9 +235,11 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             const float gm = gr < gl ? gr : gl;
             const float tl = (gm - gl) * lk + gl;
             const float tr = (gm - gr) * lk + gr;
-            sm_l[i] = gain_computer_detail::smooth(gcl, tl);
-            sm_r[i] = gain_computer_detail::smooth(gcr, tr);
+            tg_l[i] = tl;
+            tg_r[i] = tr;
         }
+        gain_computer_detail::smooth_run(gcl, tg_l, sm_l, n);
+        gain_computer_detail::smooth_run(gcr, tg_r, sm_r, n);
         for (uint32_t i = 0; i < n; ++i) {
             red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
             red_r[i] = gain_computer_detail::reduction_db(sm_r[i]);
