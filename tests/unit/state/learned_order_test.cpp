@@ -110,11 +110,14 @@ class LearnedOrderLearn : public ::testing::Test {
     }
     // One listing that observed `seen` live, in this order (start times 1 ms apart), with `members`
     // as the chain's members.
-    void observe(std::vector<shm_slot*> seen, std::vector<shm_slot*> members, int64_t now) {
+    // Members not seen are not live, or (`stale_live`) live but last started 100 ms ago, more than
+    // two 10 ms periods before the others.
+    void observe(std::vector<shm_slot*> seen, std::vector<shm_slot*> members, int64_t now,
+                 bool stale_live = false) {
         std::vector<chain_candidate> c;
         for (shm_slot* m : members) {
-            int64_t start = now - 100 * MS; // long ago: not live
-            bool live = false;
+            int64_t start = now - 100 * MS;
+            bool live = stale_live;
             for (size_t i = 0; i < seen.size(); ++i)
                 if (seen[i] == m) {
                     start = now - 5 * MS + static_cast<int64_t>(i) * MS;
@@ -167,10 +170,14 @@ TEST_F(LearnedOrderLearn, IdleMembersKeepTheirPlacesAndDepartedOnesVanish) {
     for (int64_t t : {0, 50, 100, 150})
         observe({C, A}, {A, B, C}, t0 + (100 + t) * MS);
     EXPECT_EQ(learned(e), (std::vector<shm_slot*>{C, B, A}));
+    // A C with B live but its last start too far back: left out of the observation, kept in place.
+    for (int64_t t : {0, 50, 100, 150})
+        observe({A, C}, {A, B, C}, t0 + (300 + t) * MS, true);
+    EXPECT_EQ(learned(e), (std::vector<shm_slot*>{A, B, C}));
 
     // B leaves the chain; the next accepted observation drops it.
     for (int64_t t : {0, 50, 100, 150})
-        observe({C, A}, {A, C}, t0 + (400 + t) * MS);
+        observe({C, A}, {A, C}, t0 + (500 + t) * MS);
     EXPECT_EQ(learned(e), (std::vector<shm_slot*>{C, A}));
 
     // An observation with nobody live changes nothing until accepted, and an accepted empty one keeps
