@@ -6,6 +6,7 @@
 // out = clamp(y / q); the total error out - v (dither and clamping included) is fed back.
 #include "dither.h"
 
+#include <atomic>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -18,6 +19,9 @@ const double light_coeffs[1] = {1.0};
 const double weighted_coeffs[9] = {2.412, -3.37, 3.937, -4.174, 3.353, -2.205, 1.281, -0.569, 0.0847};
 
 constexpr double two_pow_minus_24 = 5.960464477539063e-08;
+
+// Set at seeding (activation, main thread), read by the audio thread.
+std::atomic<bool> have_sse41{false};
 
 struct shaping_filter {
     const double* c;
@@ -44,6 +48,10 @@ uint32_t dither_xorshift32(uint32_t x) {
 }
 
 void dither_seed(dither_state* state, uint64_t r) {
+#if defined(__SSE2__)
+    __builtin_cpu_init();
+    have_sse41.store(__builtin_cpu_supports("sse4.1") != 0, std::memory_order_relaxed);
+#endif
     const uint32_t low = static_cast<uint32_t>(r);
     state->rng[0] = low | 1u;
     state->rng[1] = (low * 2654435761u) | 1u;
@@ -106,6 +114,14 @@ inline __m128d floor_pd(__m128d x) {
 #endif
 }
 
+// floor with the SSE4.1 rounding instruction (toward minus infinity, inexact suppressed), written as
+// assembly so that this file still builds for plain SSE2; used only where the processor has it.
+inline __m128d floor_pd_sse41(__m128d x) {
+    __m128d y;
+    __asm__("roundpd $9, %1, %0" : "=x"(y) : "x"(x));
+    return y;
+}
+
 inline __m128i xorshift_epi32(__m128i x) {
     x = _mm_xor_si128(x, _mm_slli_epi32(x, 13));
     x = _mm_xor_si128(x, _mm_srli_epi32(x, 17));
@@ -117,7 +133,7 @@ inline __m128i xorshift_epi32(__m128i x) {
 // newest TAPS errors of each channel are kept in registers (hist[k] = the error k + 1 samples back);
 // every new error is also stored into the channel's own ring at its own position, so the state left
 // behind is exactly what two single-channel calls leave.
-template <int TAPS>
+template <int TAPS, bool SSE41>
 void dither_pair(dither_state* state, float* left, float* right, int32_t frames, double q,
                  const double* coeffs) {
     uint32_t pos0 = state->position[0];
@@ -152,7 +168,8 @@ void dither_pair(dither_state* state, float* left, float* right, int32_t frames,
         const __m128d u2 = _mm_sub_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_epi32(r2, 8)), scale), half);
         const __m128d u1 = _mm_sub_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_epi32(r1, 8)), scale), half);
         const __m128d d = _mm_add_pd(u2, u1);
-        const __m128d y = floor_pd(_mm_add_pd(_mm_add_pd(d, _mm_mul_pd(v, vq)), half));
+        const __m128d w = _mm_add_pd(_mm_add_pd(d, _mm_mul_pd(v, vq)), half);
+        const __m128d y = SSE41 ? floor_pd_sse41(w) : floor_pd(w);
         // max(-1, out) and min(1, out) with the constant first: a NaN passes unchanged, as in the
         // comparisons "below -1" and "above 1".
         const __m128d out = _mm_min_pd(hi, _mm_max_pd(lo, _mm_mul_pd(y, inv_q)));
@@ -185,12 +202,21 @@ void apply_dither_stereo(dither_state* state, float* left, float* right, int32_t
     }
     const shaping_filter f = filter_of(shaping);
     const double q = step_of(mode);
-    if (f.taps == 9)
-        dither_pair<9>(state, left, right, frames, q, f.c);
-    else if (f.taps == 1)
-        dither_pair<1>(state, left, right, frames, q, f.c);
-    else
-        dither_pair<0>(state, left, right, frames, q, f.c);
+    if (have_sse41.load(std::memory_order_relaxed)) {
+        if (f.taps == 9)
+            dither_pair<9, true>(state, left, right, frames, q, f.c);
+        else if (f.taps == 1)
+            dither_pair<1, true>(state, left, right, frames, q, f.c);
+        else
+            dither_pair<0, true>(state, left, right, frames, q, f.c);
+    } else {
+        if (f.taps == 9)
+            dither_pair<9, false>(state, left, right, frames, q, f.c);
+        else if (f.taps == 1)
+            dither_pair<1, false>(state, left, right, frames, q, f.c);
+        else
+            dither_pair<0, false>(state, left, right, frames, q, f.c);
+    }
 }
 
 #else

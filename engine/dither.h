@@ -3,7 +3,8 @@
 // 24-bit or 16-bit grid and clamping to -1..+1, one channel at a time, in place.
 //
 // Threads: seeded on the main thread at activation; `apply_dither` and `apply_dither_stereo` on the
-// audio thread. The state is a plain record inside its owner; nothing here allocates.
+// audio thread. The state is a plain record inside its owner; nothing here allocates. Seeding also
+// selects the processor's rounding instruction for the two-channel path where it has one.
 #pragma once
 
 #include <cstdint>
