@@ -6,9 +6,60 @@
 
 #include "true_peak_inline.h"
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 namespace truepeak_detail {
 column_table columns;
 spread_table spread;
+spread8_table spread8;
+bool use_avx2;
+
+#if defined(__SSE2__)
+__attribute__((target("avx2"))) void interpolate_run_avx2(truepeak_history* h, const float* x, uint32_t n,
+                                                          float* peaks, bool phase3_only) {
+    alignas(32) float lin[16 + RUN_MAX + 8];
+    const uint32_t pos = h->position;
+    lin[0] = 0.0f;
+    for (uint32_t k = 0; k < 15; ++k)
+        lin[1 + k] = h->history[(pos - 15u + k) & 31u];
+    for (uint32_t i = 0; i < n; ++i)
+        lin[16 + i] = x[i];
+    for (uint32_t i = n; i < ((n + 7u) & ~7u); ++i)
+        lin[16 + i] = 0.0f;
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256 zero = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < n; i += 8) {
+        const float* base = lin + 16 + i;
+        __m256 a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+        for (int j = 0; j < 15; ++j) {
+            const __m256 v = _mm256_loadu_ps(base - j);
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[j][0])));
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[j][1])));
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[j][2])));
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[j][3])));
+        }
+        const __m256 v = _mm256_loadu_ps(base - 15);
+        a0 = _mm256_add_ps(a0, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[15][0])));
+        a1 = _mm256_add_ps(a1, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[15][1])));
+        a2 = _mm256_add_ps(a2, _mm256_mul_ps(v, _mm256_load_ps(spread8.spread[15][2])));
+        __m256 m;
+        if (phase3_only) {
+            m = _mm256_and_ps(a3, abs_mask);
+        } else {
+            m = _mm256_max_ps(zero, _mm256_and_ps(a0, abs_mask));
+            m = _mm256_max_ps(m, _mm256_and_ps(a1, abs_mask));
+            m = _mm256_max_ps(m, _mm256_and_ps(a2, abs_mask));
+            m = _mm256_max_ps(m, _mm256_and_ps(a3, abs_mask));
+        }
+        _mm256_storeu_ps(peaks + i, m);
+    }
+    for (uint32_t k = n > 32u ? n - 32u : 0u; k < n; ++k)
+        h->history[(pos + k) & 31u] = x[k];
+    h->position = pos + n;
+}
+#endif
 } // namespace truepeak_detail
 
 namespace {
@@ -67,6 +118,14 @@ void truepeak_build_table() {
         for (int p = 0; p < TRUEPEAK_PHASES; ++p)
             for (int lane = 0; lane < 4; ++lane)
                 truepeak_detail::spread.spread[j][p][lane] = table[p][j];
+    for (int j = 0; j < TRUEPEAK_TAPS; ++j)
+        for (int p = 0; p < TRUEPEAK_PHASES; ++p)
+            for (int lane = 0; lane < 8; ++lane)
+                truepeak_detail::spread8.spread[j][p][lane] = table[p][j];
+#if defined(__SSE2__)
+    __builtin_cpu_init();
+    truepeak_detail::use_avx2 = __builtin_cpu_supports("avx2") != 0;
+#endif
     built = 1;
 }
 

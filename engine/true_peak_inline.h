@@ -29,8 +29,20 @@ struct alignas(16) spread_table {
 };
 extern spread_table spread;
 
-// Longest run that `interpolate_run` takes at once.
+// Every coefficient repeated in eight lanes, for the AVX2 form of `interpolate_run`.
+struct alignas(32) spread8_table {
+    float spread[TRUEPEAK_TAPS][TRUEPEAK_PHASES][8];
+};
+extern spread8_table spread8;
+
+// Longest run that `interpolate_run` takes at once (a multiple of 8).
 inline constexpr uint32_t RUN_MAX = 128;
+
+// Set when the table is built (main thread) if the processor has AVX2; read by the audio threads.
+extern bool use_avx2;
+
+// `interpolate_run` with eight samples in the lanes; the same results. Only called when `use_avx2`.
+void interpolate_run_avx2(truepeak_history* h, const float* x, uint32_t n, float* peaks, bool phase3_only);
 
 #if defined(__SSE2__)
 // Feeds x and returns the four phase outputs in lanes 0..3.
@@ -72,8 +84,8 @@ static inline float phase3_of(__m128 v) {
 // phase sums, each still formed as f32 products added in the order j = 0, 1, ... from 0, and the
 // phase maximum is folded in the order 0, 1, 2, 3 from 0, so each value is exactly the one-sample
 // result.
-static inline void interpolate_run(truepeak_history* h, const float* x, uint32_t n, float* peaks,
-                                   bool phase3_only) {
+static inline void interpolate_run_sse2(truepeak_history* h, const float* x, uint32_t n, float* peaks,
+                                        bool phase3_only) {
     alignas(16) float lin[16 + RUN_MAX + 4];
     const uint32_t pos = h->position;
     // lin[15 + i] is sample i of the run; the 15 before it come from the history.
@@ -115,6 +127,15 @@ static inline void interpolate_run(truepeak_history* h, const float* x, uint32_t
     for (uint32_t k = n > 32u ? n - 32u : 0u; k < n; ++k)
         h->history[(pos + k) & 31u] = x[k];
     h->position = pos + n;
+}
+
+// `peaks` needs room for n rounded up to a multiple of 8.
+static inline void interpolate_run(truepeak_history* h, const float* x, uint32_t n, float* peaks,
+                                   bool phase3_only) {
+    if (use_avx2)
+        interpolate_run_avx2(h, x, n, peaks, phase3_only);
+    else
+        interpolate_run_sse2(h, x, n, peaks, phase3_only);
 }
 #endif
 
