@@ -113,7 +113,12 @@ class stderr_capture {
         saved_ = dup(fileno(stderr));
         dup2(fileno(file_), fileno(stderr));
     }
-    ~stderr_capture() { restore(); }
+    ~stderr_capture() {
+        restore();
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    stderr_capture(const stderr_capture&) = delete;
+    stderr_capture& operator=(const stderr_capture&) = delete;
     std::string text() {
         restore();
         std::string out;
