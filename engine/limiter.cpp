@@ -171,6 +171,20 @@ static inline float fmin_new(float v, float running) {
 
 #if defined(__SSE2__)
 
+// True when one glide step leaves all four settings unchanged bit for bit. The step is a fixed
+// function of (setting, target), so every further step in the block leaves them unchanged too. A
+// glide ends this way: on the target, or stuck within an ulp of it where (t - s) c rounds away.
+static bool settled(const double* smoothed, const double* target, double coeff) {
+    for (int k = 0; k < 4; ++k) {
+        const double next = smoothed[k] + (target[k] - smoothed[k]) * coeff;
+        uint64_t a, b;
+        std::memcpy(&a, &next, sizeof a);
+        std::memcpy(&b, &smoothed[k], sizeof b);
+        if (a != b) return false;
+    }
+    return true;
+}
+
 // The block runs in chunks of up to RUN_MAX samples, each in three passes that keep every per-sample
 // operation and its order: (1) the level glide, the input gain and the detector (which depend on
 // nothing the gain computer does, so four consecutive samples share the SIMD lanes); (2) targets and
@@ -207,17 +221,32 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         float* const l = left + done;
         float* const r = right + done;
 
-        for (uint32_t i = 0; i < n; ++i) {
-            for (int k = 0; k < 4; ++k)
-                smoothed[k] += (target[k] - smoothed[k]) * sc;
+        if (settled(smoothed, target, sc)) {
+            // The glide is the identity here: skip its recurrence (nine cycles of latency a sample).
             const float ig = static_cast<float>(smoothed[0]);
-            thr[i] = static_cast<float>(smoothed[1]);
-            mk[i] = static_cast<float>(smoothed[2]);
-            s0[i] = smoothed[0];
-            s2[i] = smoothed[2];
-            s3[i] = smoothed[3];
-            xl[i] = ig * l[i];
-            xr[i] = ig * r[i];
+            const float t1 = static_cast<float>(smoothed[1]), t2 = static_cast<float>(smoothed[2]);
+            for (uint32_t i = 0; i < n; ++i) {
+                thr[i] = t1;
+                mk[i] = t2;
+                s0[i] = smoothed[0];
+                s2[i] = smoothed[2];
+                s3[i] = smoothed[3];
+                xl[i] = ig * l[i];
+                xr[i] = ig * r[i];
+            }
+        } else {
+            for (uint32_t i = 0; i < n; ++i) {
+                for (int k = 0; k < 4; ++k)
+                    smoothed[k] += (target[k] - smoothed[k]) * sc;
+                const float ig = static_cast<float>(smoothed[0]);
+                thr[i] = static_cast<float>(smoothed[1]);
+                mk[i] = static_cast<float>(smoothed[2]);
+                s0[i] = smoothed[0];
+                s2[i] = smoothed[2];
+                s3[i] = smoothed[3];
+                xl[i] = ig * l[i];
+                xr[i] = ig * r[i];
+            }
         }
         truepeak_detail::interpolate_run(&gcl->detector_history, xl, n, pl, !true_peak);
         truepeak_detail::interpolate_run(&gcr->detector_history, xr, n, pr, !true_peak);
