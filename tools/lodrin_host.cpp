@@ -466,8 +466,6 @@ void print_stage_report(host_rack& r, uint32_t s) {
 // One command line of a session. Returns false for quit.
 bool session_command(host_rack& r, char* line, bool* save_ok) {
     char err[1024];
-    char* nl = std::strchr(line, '\n');
-    if (nl) *nl = 0;
     char word[32] = "";
     int used = 0;
     if (std::sscanf(line, "%31s %n", word, &used) < 1) return true;
@@ -593,7 +591,8 @@ int cmd_session(options& o) {
     bool stdin_open = true;
     bool save_ok = true;
     uint64_t frame = 0;
-    char line[2048];
+    char line[4096];
+    size_t line_len = 0;
     bool ready_printed = false;
     for (;;) {
         if (stop_requested) break;
@@ -617,18 +616,28 @@ int cmd_session(options& o) {
             continue;
         }
         int wait_ms = int((next - now) / 1000000);
-        if (stdin_open && host_os_stdin_ready(wait_ms)) {
-            if (!std::fgets(line, sizeof(line), stdin)) {
-                stdin_open = false;
-                if (o.seconds < 0) break; // end of commands ends a session without a duration
-                continue;
-            }
+        // Commands arrive as lines on stdin, read raw (stdio's buffer would hide lines from poll).
+        char* nl = static_cast<char*>(std::memchr(line, '\n', line_len));
+        if (nl) {
+            *nl = 0;
             bool go_on = session_command(r, line, &save_ok);
+            size_t used = size_t(nl - line) + 1;
+            std::memmove(line, line + used, line_len - used);
+            line_len -= used;
             rack_pump(&r);
             print_records(r);
             print_counter_changes(r, seen);
             std::fflush(stdout);
             if (!go_on) break;
+        } else if (stdin_open && host_os_stdin_ready(wait_ms)) {
+            if (line_len + 1 >= sizeof(line)) line_len = 0; // an overlong line is dropped
+            long got = host_os_stdin_read(line + line_len, sizeof(line) - 1 - line_len);
+            if (got <= 0) {
+                stdin_open = false;
+                if (o.seconds < 0) break; // end of commands ends a session without a duration
+                continue;
+            }
+            line_len += size_t(got);
         } else if (!stdin_open) {
             host_os_sleep_ns(next - now);
         }

@@ -32,6 +32,10 @@ uint32_t host_os_pid();
 // end) is ready, 0 on timeout. [main-thread]
 int host_os_stdin_ready(int timeout_ms);
 
+// Reads what standard input has (at most cap bytes) without stdio buffering. Returns the bytes read,
+// 0 at the end of input, -1 on an error. [main-thread]
+long host_os_stdin_read(char* buf, unsigned long cap);
+
 // Waits up to `timeout_ms` for any of the `n` file descriptors with the CLAP_POSIX_FD_* interest
 // flags `want[i]`; fills `got[i]` with the flags that are ready. Returns the number of ready
 // descriptors (0 on timeout, and always 0 where the system has no descriptors to poll). [main-thread]

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,14 @@ uint32_t host_os_pid() {
 int host_os_stdin_ready(int timeout_ms) {
     pollfd p{0, POLLIN, 0};
     return poll(&p, 1, timeout_ms) > 0 ? 1 : 0;
+}
+
+long host_os_stdin_read(char* buf, unsigned long cap) {
+    for (;;) {
+        ssize_t n = read(0, buf, cap);
+        if (n < 0 && errno == EINTR) continue;
+        return long(n);
+    }
 }
 
 int host_os_poll_fds(const int* fds, const uint32_t* want, uint32_t* got, int n, int timeout_ms) {

@@ -62,6 +62,14 @@ int host_os_stdin_ready(int timeout_ms) {
     return WaitForSingleObject(in, DWORD(timeout_ms)) == WAIT_OBJECT_0 ? 1 : 0;
 }
 
+long host_os_stdin_read(char* buf, unsigned long cap) {
+    DWORD got = 0;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, DWORD(cap), &got, nullptr)) {
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    }
+    return long(got);
+}
+
 int host_os_poll_fds(const int*, const uint32_t*, uint32_t* got, int n, int timeout_ms) {
     for (int i = 0; i < n; ++i)
         got[i] = 0;

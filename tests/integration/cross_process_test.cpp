@@ -1,0 +1,213 @@
+// Guards the meeting of stages across host processes: two lodrin-host sessions with stages of one
+// group see each other's stages in their chain listings, an edit made through the registry's edit calls
+// (as an editor in a third process makes it) reaches the owning host as gesture-begin, value and
+// gesture-end events plus a state-dirty mark, and the stages of a killed process leave the listings
+// once its death is seen (live window of 500 ms, liveness cache of one second).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "edit_queue.h"
+#include "integration.h"
+#include "registry.h"
+#include "shm.h"
+
+namespace {
+
+// A lodrin-host child with its stdin and stdout on pipes.
+struct child {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+    std::string buf;
+    std::vector<std::string> lines; // every line read so far
+
+    bool start(const std::vector<std::string>& args) {
+        int pin[2], pout[2];
+        if (pipe(pin) || pipe(pout)) return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(pin[0], 0);
+            dup2(pout[1], 1);
+            close(pin[1]);
+            close(pout[0]);
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pin[0]);
+        close(pout[1]);
+        in = pin[1];
+        out = pout[0];
+        return pid > 0;
+    }
+
+    void send(const std::string& line) {
+        std::string l = line + "\n";
+        ssize_t w = write(in, l.data(), l.size());
+        (void)w;
+    }
+
+    // Reads lines until one starts with `prefix` or `timeout_ms` passes; returns it or "".
+    std::string wait_for(const std::string& prefix, int timeout_ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t nl;
+            while ((nl = buf.find('\n')) != std::string::npos) {
+                std::string line = buf.substr(0, nl);
+                buf.erase(0, nl + 1);
+                lines.push_back(line);
+                if (line.rfind(prefix, 0) == 0) return line;
+            }
+            int left = int(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count());
+            if (left <= 0) return "";
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, left) <= 0) continue;
+            char tmp[4096];
+            ssize_t n = read(out, tmp, sizeof(tmp));
+            if (n <= 0) return "";
+            buf.append(tmp, size_t(n));
+        }
+    }
+
+    bool saw(const std::string& line) const {
+        for (auto& l : lines)
+            if (l == line) return true;
+        return false;
+    }
+
+    void kill_now() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+
+    int quit() {
+        int st = -1;
+        if (pid > 0) {
+            send("quit");
+            waitpid(pid, &st, 0);
+            pid = -1;
+        }
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+        in = out = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+    ~child() {
+        kill_now();
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+    }
+};
+
+std::vector<std::string> session_args(uint32_t stages, const char* group) {
+    return {LODRIN_TEST_HOST, "session",
+            "--module",       LODRIN_TEST_MODULE,
+            "--stages",       std::to_string(stages),
+            "--block",        "256",
+            "--set",          std::string("Group=") + group};
+}
+
+// The group count A reports for its first stage, or -1.
+int count_of_first(child& a) {
+    a.send("count");
+    std::string l = a.wait_for("count 1 ", 2000);
+    unsigned s = 0, n = 0, p = 0;
+    if (std::sscanf(l.c_str(), "count %u %u %u", &s, &n, &p) != 3) return -1;
+    return int(n);
+}
+
+} // namespace
+
+TEST(cross_process, edits_listing_and_death) {
+    host_set_thread_role(HOST_THREAD_MAIN);
+    std::string shm_name = std::string(integration_shm_name()) + "-x";
+    setenv("LODRIN_SHM", shm_name.c_str(), 1);
+
+    child a, b;
+    ASSERT_TRUE(a.start(session_args(2, "C")));
+    ASSERT_TRUE(b.start(session_args(3, "C")));
+    ASSERT_NE(a.wait_for("ready ", 5000), "");
+    std::string rb = b.wait_for("ready ", 5000);
+    ASSERT_NE(rb, "");
+    unsigned b_pid = 0, b_n = 0;
+    ASSERT_EQ(std::sscanf(rb.c_str(), "ready %u %u", &b_pid, &b_n), 2);
+
+    // Both processes' stages are live members of group C.
+    int seen = -1;
+    for (int tries = 0; tries < 20 && seen != 5; ++tries) {
+        seen = count_of_first(a);
+        if (seen != 5) usleep(50000);
+    }
+    EXPECT_EQ(seen, 5) << "A's listing must hold its 2 and B's 3 stages";
+
+    // An edit of one of B's stages, made here through the registry's edit calls.
+    registry_lock();
+    shm_open();
+    registry_unlock();
+    ASSERT_TRUE(shm_is_shared());
+    shm_slot* target = nullptr;
+    for (int32_t i = 0; i < SHM_SLOT_COUNT && !target; ++i) {
+        shm_slot* s = slot_by_index(i);
+        if (s && shm_load(s->in_use) == 1 && shm_load(s->owner_pid) == b_pid) target = s;
+    }
+    ASSERT_NE(target, nullptr) << "no slot of B found";
+    const int32_t gain = 1; // table index of Gain, CLAP id 2
+    slot_begin_gesture(target, gain);
+    slot_set_value(target, gain, 6.0);
+    slot_end_gesture(target, gain);
+
+    std::string begin = b.wait_for("event ", 3000);
+    ASSERT_NE(begin, "") << "B's host received no event";
+    unsigned k = 0;
+    ASSERT_EQ(std::sscanf(begin.c_str(), "event %u", &k), 1);
+    std::string ks = std::to_string(k);
+    EXPECT_EQ(begin, "event " + ks + " gesture-begin 2");
+    EXPECT_EQ(b.wait_for("event ", 2000), "event " + ks + " value 2 6");
+    EXPECT_EQ(b.wait_for("event ", 2000), "event " + ks + " gesture-end 2");
+    b.wait_for("dirty " + ks, 3000);
+    EXPECT_TRUE(b.saw("dirty " + ks)) << "the edit must mark B's state dirty";
+    b.send("value " + ks + " Gain");
+    EXPECT_EQ(b.wait_for("value ", 2000), "value " + ks + " Gain 6 6.0 dB");
+
+    // Kill B: its stages leave A's listing within the live window.
+    auto t0 = std::chrono::steady_clock::now();
+    b.kill_now();
+    int after = -1;
+    long ms = 0;
+    for (;;) {
+        after = count_of_first(a);
+        ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                      .count());
+        if (after == 2 || ms > 3000) break;
+        usleep(20000);
+    }
+    EXPECT_EQ(after, 2);
+    // A listing takes the stages whose owner process lives; the owner's death is seen through the
+    // registry's one-second liveness cache, and the stages stop being live 500 ms after their last
+    // call, so the whole of B leaves A's listing within that second and a few polls.
+    EXPECT_LE(ms, 1300) << "B's stages left the listing after " << ms << " ms";
+    std::printf("[ cross    ] B's stages left A's listing %ld ms after B was killed\n", ms);
+
+    a.send("report");
+    EXPECT_EQ(a.quit(), 0) << "A must end cleanly, with no CLAP rule broken";
+    for (auto& l : a.lines)
+        if (l.rfind("audio-thread allocations:", 0) == 0) {
+            EXPECT_EQ(l, "audio-thread allocations: 0");
+        }
+    integration_unlink_shm(shm_name.c_str());
+}
