@@ -14,13 +14,13 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-// Reference reconstruction: a 128-tap-per-phase sinc (64 input samples each side) under a
+// Reference reconstruction: a 96-tap-per-phase sinc (48 input samples each side) under a
 // Blackman-Harris window, evaluated at 16 points per sample interval. Deliberately a different
 // design from the engine's 63-tap Kaiser table.
 class reference_oversampler {
   public:
     static constexpr int factor = 16;
-    static constexpr int half = 64;
+    static constexpr int half = 48;
 
     reference_oversampler() {
         for (int p = 0; p < factor; ++p) {
@@ -50,10 +50,12 @@ class reference_oversampler {
                                          std::max(std::fabs(x[k + 1]), std::fabs(x[k + 2])));
             if (near < floor) continue;
             double acc[factor] = {};
+            const float* xs = x.data() + (k + 1 - half);
             for (int j = 0; j < 2 * half; ++j) {
-                const double v = x[k + static_cast<size_t>(j) - half + 1];
+                const double v = xs[j];
+                const double* t = taps_[j];
                 for (int p = 0; p < factor; ++p)
-                    acc[p] += v * taps_[j][p];
+                    acc[p] += v * t[p];
             }
             for (double a : acc)
                 peak = std::max(peak, std::fabs(a));
@@ -164,7 +166,7 @@ run_result run(signal_kind kind, int style, double fs, double lookahead_ms, bool
     limiter_set_style(&st, style);
     limiter_set_levels(&st, 0.0, threshold_db, ceiling_db, release_ms, 1.0, true_peak ? 1 : 0, adaptive, 1.0);
     limiter_reset(&st); // settings jump to their targets
-    make_signal(kind, fs, static_cast<size_t>(0.3 * fs), out.l, out.r);
+    make_signal(kind, fs, static_cast<size_t>(0.2 * fs), out.l, out.r);
     // The first block covers the delay; meters count from the second on.
     out.settled = static_cast<size_t>(st.delay_length) + 64;
     limiter_process_stereo(&st, out.l.data(), out.r.data(), static_cast<uint32_t>(out.settled));
@@ -204,6 +206,8 @@ TEST(Brickwall, TruePeakStaysAtTheCeiling) {
     const double ceiling = std::pow(10.0, ceiling_db / 20.0);
     double worst_per_style[LIMITER_STYLE_COUNT];
     std::fill(std::begin(worst_per_style), std::end(worst_per_style), -100.0);
+    double worst_broadband[LIMITER_STYLE_COUNT];
+    std::fill(std::begin(worst_broadband), std::end(worst_broadband), -100.0);
     double worst_own = -100.0;
     for (int s = 0; s < SIGNAL_COUNT; ++s) {
         double worst_signal = -100.0;
@@ -216,7 +220,8 @@ TEST(Brickwall, TruePeakStaysAtTheCeiling) {
                         peak = std::max(peak,
                                         reference().true_peak(*ch, res.settled, ch->size(), 0.5 * ceiling));
                     const double over = db(peak) - ceiling_db;
-                    worst_per_style[style] = std::max(worst_per_style[style], over);
+                    double& worst_class = broadband(s) ? worst_broadband[style] : worst_per_style[style];
+                    worst_class = std::max(worst_class, over);
                     worst_signal = std::max(worst_signal, over);
                     worst_own = std::max(worst_own, db(res.own_meter) - ceiling_db);
                     EXPECT_LE(over, broadband(s) ? broadband_tolerance_db : band_limited_tolerance_db)
@@ -229,8 +234,8 @@ TEST(Brickwall, TruePeakStaysAtTheCeiling) {
         std::printf("  %-22s worst true peak %+.3f dB re ceiling\n", signal_names[s], worst_signal);
     }
     for (int style = 0; style < LIMITER_STYLE_COUNT; ++style)
-        std::printf("  %-12s worst true peak %+.3f dB re ceiling\n", limiter_styles[style].name,
-                    worst_per_style[style]);
+        std::printf("  %-12s worst true peak %+.3f dB (band-limited), %+.3f dB (broadband) re ceiling\n",
+                    limiter_styles[style].name, worst_per_style[style], worst_broadband[style]);
     std::printf("  engine's own 4x output meter: worst %+.4f dB re ceiling\n", worst_own);
 }
 
