@@ -171,6 +171,11 @@ static inline float fmin_new(float v, float running) {
 
 #if defined(__SSE2__)
 
+template <typename T>
+static inline bool same_bits(T a, T b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
 // True when one glide step leaves all four settings unchanged bit for bit. The step is a fixed
 // function of (setting, target), so every further step in the block leaves them unchanged too. A
 // glide ends this way: on the target, or stuck within an ulp of it where (t - s) c rounds away.
@@ -269,17 +274,20 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         }
         gain_computer_detail::smooth_run(gcl, tg_l, sm_l, n);
         gain_computer_detail::smooth_run(gcr, tg_r, sm_r, n);
+        // log10 and exp are pure functions: with the channels linked their inputs are usually equal
+        // bit for bit, and the right channel takes the left one's result instead of a second call.
         for (uint32_t i = 0; i < n; ++i) {
             red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
-            red_r[i] = gain_computer_detail::reduction_db(sm_r[i]);
+            red_r[i] = same_bits(sm_l[i], sm_r[i]) ? red_l[i] : gain_computer_detail::reduction_db(sm_r[i]);
         }
         for (uint32_t i = 0; i < n; ++i) {
             red_l[i] = gain_computer_detail::envelope(state, gcl, red_l[i]);
             red_r[i] = gain_computer_detail::envelope(state, gcr, red_r[i]);
         }
         for (uint32_t i = 0; i < n; ++i) {
+            const bool same = same_bits(red_l[i], red_r[i]);
             red_l[i] = gain_computer_detail::gain_of(red_l[i]);
-            red_r[i] = gain_computer_detail::gain_of(red_r[i]);
+            red_r[i] = same ? red_l[i] : gain_computer_detail::gain_of(red_r[i]);
         }
 
         for (uint32_t i = 0; i < n; ++i) {
