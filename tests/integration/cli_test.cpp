@@ -146,8 +146,11 @@ TEST_F(cli, render_demo_through_three_stages) {
     run_result r = run(host("render --demo --stages 3 --set 1:Gain=4 --set 3:Ceiling=-1 -o " + out));
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char* line : {"stage 1: lowest gain", "stage 2: lowest gain", "stage 3: lowest gain",
-                             "output true peak", "integrated", "audio-thread allocations: 0", "real time"})
+                             "output true peak", "integrated", "real time"})
         EXPECT_TRUE(contains(r.out, line)) << line << "\n" << r.out;
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_TRUE(contains(r.out, "audio-thread allocations: 0")) << r.out;
+#endif
     char err[512];
     wav_reader* w = wav_open_read(out.c_str(), err, sizeof(err));
     ASSERT_NE(w, nullptr) << err;
@@ -238,6 +241,9 @@ TEST_F(cli, scan_log_lines_in_order) {
 // Debian's qtractor ships its CLAP scanner; it prints one line per plug-in of the module it is asked
 // about.
 TEST_F(cli, qtractor_scanner_sees_lodrin) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a module built with the address sanitizer cannot be loaded by a host built without it";
+#endif
     const char* scanner = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
     struct stat sb;
     if (stat(scanner, &sb) != 0) GTEST_SKIP() << "qtractor is not installed (" << scanner << ")";

@@ -6,7 +6,8 @@
 //
 // Link alloc_counter.cpp into an executable (never into a shared library) to get the replacement;
 // without it, or on a platform where interposition is not possible (Windows: the module carries its
-// own allocator), alloc_counter_available() is false and the counts stay 0.
+// own allocator) or under the address sanitizer (which owns the allocator), alloc_counter_available()
+// is false and the counts stay 0.
 #pragma once
 
 #include <cstdint>

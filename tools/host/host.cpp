@@ -508,6 +508,7 @@ int64_t ostream_write(const clap_ostream* st, const void* buf, uint64_t size) {
         s->data = d;
         s->cap = cap;
     }
+    if (n == 0) return 0;
     std::memcpy(s->data + s->size, buf, size_t(n));
     s->size += size_t(n);
     return int64_t(n);
@@ -523,6 +524,7 @@ int64_t istream_read(const clap_istream* st, void* buf, uint64_t size) {
     uint64_t left = s->size - s->pos;
     uint64_t n = size < left ? size : left;
     if (s->max_per_call && n > s->max_per_call) n = s->max_per_call;
+    if (n == 0) return 0;
     std::memcpy(buf, s->data + s->pos, size_t(n));
     s->pos += size_t(n);
     return int64_t(n);
