@@ -211,3 +211,28 @@ TEST(cross_process, edits_listing_and_death) {
         }
     integration_unlink_shm(shm_name.c_str());
 }
+
+// One session with two tracks of two stages: the tracks' calls come in both orders, so the listing
+// learns two chains, each in its processing order.
+TEST(cross_process, tracks_form_their_own_chains) {
+    std::string shm_name = std::string(integration_shm_name()) + "-t";
+    setenv("LODRIN_SHM", shm_name.c_str(), 1);
+    child s;
+    std::vector<std::string> args = session_args(4, "B");
+    args.push_back("--tracks");
+    args.push_back("2");
+    ASSERT_TRUE(s.start(args));
+    ASSERT_NE(s.wait_for("ready ", 5000), "");
+    std::vector<std::string> want = {"count 1 2 1", "count 2 2 2", "count 3 2 1", "count 4 2 2"};
+    bool ok = false;
+    for (int tries = 0; tries < 40 && !ok; ++tries) {
+        usleep(100000);
+        s.send("count");
+        ok = true;
+        for (auto& w : want)
+            ok = (s.wait_for("count ", 2000) == w) && ok;
+    }
+    EXPECT_TRUE(ok) << "each track is one chain of two, in order";
+    EXPECT_EQ(s.quit(), 0);
+    integration_unlink_shm(shm_name.c_str());
+}

@@ -22,7 +22,10 @@ void process_block(void* ctx) {
     auto* j = static_cast<block_job*>(ctx);
     host_rack* r = j->rack;
     uint32_t ch = r->channels;
-    for (uint32_t t = 0; t < r->n_tracks; ++t) {
+    // Tracks are independent chains, as a DAW's worker threads run them: their order changes from
+    // block to block (reversed on odd blocks), while the stages of one track always run in series.
+    for (uint32_t tt = 0; tt < r->n_tracks; ++tt) {
+        uint32_t t = (r->blocks & 1) ? r->n_tracks - 1 - tt : tt;
         uint32_t first = r->first_of_track[t], last = r->first_of_track[t + 1];
         float* src[2] = {j->in[t][0], j->in[t][1]};
         for (uint32_t k = first; k < last; ++k) {
