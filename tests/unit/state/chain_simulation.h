@@ -2,8 +2,8 @@
 //
 // A host has worker threads standing in for its audio threads. Every host block (a nominal period with
 // a deterministic jitter of up to +-10 %), each worker wakes at the block's time and runs its tracks in
-// an order shuffled per block, each after a delay of its own (the other plug-ins and the scheduler of a
-// real host); a track runs its stages in series, each stage stamping its process call
+// an order shuffled per block, each after a delay of its own of up to 1 ms (the other plug-ins and the
+// scheduler of a real host); a track runs its stages in series, each stage stamping its process call
 // into its slot through the same ring writer the process driver uses (begin, some microseconds of
 // work, end). Stages may skip single blocks, make events-only calls (begin without end), go idle for
 // stretches, or pause for a while. A host gives steady times (block index x frames + a base of its
@@ -11,7 +11,9 @@
 //
 // A lister (the test's own thread, standing in for the editor) lists every track's chain once per
 // 16 ms frame and records when each chain is first found complete and in order, and every later
-// listing that differs from it.
+// listing that differs from it. With CHAIN_SIM_DUMP set in the environment, the first differing
+// listing of a track also prints the pairwise relations of its Group and the histories of the first
+// pair that contradicts the tracks.
 #pragma once
 
 #include <atomic>
@@ -90,9 +92,14 @@ inline void sim_run_worker(const sim_host& h, int worker) {
         }
         for (int ti : order) {
             const sim_track& track = h.tracks[static_cast<size_t>(ti)];
-            // Other plug-ins and the host's scheduler delay each track by 0..300 us, differently in
-            // every block.
-            sim_spin(static_cast<int64_t>(sim_mix(r + 0x51u * static_cast<uint64_t>(ti + 1)) % 300000));
+            // Other plug-ins, bus routing and the host's scheduler delay each track by 0..1 ms,
+            // differently in every block (longer waits sleep, as a worker that waits for its input).
+            const int64_t delay =
+                static_cast<int64_t>(sim_mix(r + 0x51u * static_cast<uint64_t>(ti + 1)) % 1000000);
+            if (delay < 150000)
+                sim_spin(delay);
+            else
+                sim_sleep_until(clock_ns() + delay);
             for (size_t si = 0; si < track.stages.size(); ++si) {
                 const sim_stage& st = track.stages[si];
                 const uint64_t u = sim_mix(r ^ (static_cast<uint64_t>(ti) << 40) ^ (si << 32));
@@ -127,6 +134,69 @@ struct sim_track_report {
     int serial_changes = 0; // later rounds in which that serial differed
 };
 
+// For a failing run: the pairwise relations, serials and ages of every stage of `group` (named
+// track.stage), printed when CHAIN_SIM_DUMP is set.
+inline void sim_dump_group(const std::vector<const sim_track*>& tracks, int group) {
+    struct named {
+        std::string name;
+        shm_slot* slot;
+        std::vector<timing_record> h;
+    };
+    std::vector<named> v;
+    for (size_t t = 0; t < tracks.size(); ++t)
+        if (tracks[t]->group == group)
+            for (size_t i = 0; i < tracks[t]->stages.size(); ++i) {
+                named m{std::to_string(t) + "." + std::to_string(i), tracks[t]->stages[i].slot, {}};
+                const uint32_t c = shm_load(m.slot->timing_count);
+                const uint32_t k = c < 62 ? c : 62;
+                for (uint32_t r = 0; r < k; ++r) {
+                    const uint32_t e = (c - k + r) & 63u;
+                    m.h.push_back({shm_load(m.slot->timing_start[e]), shm_load(m.slot->timing_end[e]),
+                                   shm_load(m.slot->timing_steady[e])});
+                }
+                v.push_back(m);
+            }
+    const int64_t now = clock_ns();
+    std::fprintf(stderr, "      ");
+    for (const named& m : v)
+        std::fprintf(stderr, "%5s", m.name.c_str());
+    std::fprintf(stderr, "\n");
+    for (const named& a : v) {
+        std::fprintf(stderr, "%5s ", a.name.c_str());
+        for (const named& b : v)
+            std::fprintf(stderr, "%5d",
+                         &a == &b ? 9
+                                  : relation_between(a.h.data(), static_cast<int32_t>(a.h.size()), b.h.data(),
+                                                     static_cast<int32_t>(b.h.size())));
+        std::fprintf(stderr, "  serial %u, last call %.1f ms ago\n", shm_load(a.slot->chain_serial),
+                     static_cast<double>(now - shm_load(a.slot->start_ns)) / 1e6);
+    }
+    // The histories of the first pair whose relation contradicts the tracks.
+    for (const named& a : v)
+        for (const named& b : v) {
+            if (&a == &b) continue;
+            const bool same = a.name.substr(0, a.name.find('.')) == b.name.substr(0, b.name.find('.'));
+            const int32_t r = relation_between(a.h.data(), static_cast<int32_t>(a.h.size()), b.h.data(),
+                                               static_cast<int32_t>(b.h.size()));
+            if (r == (same ? 2 : 1)) {
+                std::fprintf(stderr, "%s vs %s: %d\n", a.name.c_str(), b.name.c_str(), r);
+                const int64_t t0 = a.h.empty() ? 0 : a.h[0].start;
+                for (size_t i = 0; i < a.h.size() || i < b.h.size(); ++i) {
+                    if (i < a.h.size())
+                        std::fprintf(stderr, "  %9.3f %9.3f %8lld", (a.h[i].start - t0) / 1e6,
+                                     (a.h[i].end - t0) / 1e6, static_cast<long long>(a.h[i].steady));
+                    else
+                        std::fprintf(stderr, "  %28s", "");
+                    if (i < b.h.size())
+                        std::fprintf(stderr, "  %9.3f %9.3f %8lld", (b.h[i].start - t0) / 1e6,
+                                     (b.h[i].end - t0) / 1e6, static_cast<long long>(b.h[i].steady));
+                    std::fprintf(stderr, "\n");
+                }
+                return;
+            }
+        }
+}
+
 // Lists each track's chain (own = its first stage) once per 16 ms until `until`. A listing is correct
 // when it holds exactly the track's stages, in order, at positions 1..n.
 inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*>& tracks, int64_t until,
@@ -157,6 +227,7 @@ inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*
             if (ok && paused_not_live) ++r.paused_ok;
             if (!ok && r.first_ok >= 0) {
                 if (r.flaps++ == 0) {
+                    if (std::getenv("CHAIN_SIM_DUMP") != nullptr) sim_dump_group(tracks, t.group);
                     r.first_flap = "round " + std::to_string(round) + ":";
                     for (int32_t j = 0; j < n; ++j) {
                         int idx = -1;
