@@ -169,6 +169,17 @@ static inline float fmin_new(float v, float running) {
     return running < v ? running : v;
 }
 
+// A record that was never sized (or was freed) has no rings to run through: the block passes
+// unchanged and the meters read as for an empty block, rather than touching null buffers.
+static bool unsized(limiter_state* state) {
+    if (state->delay_in_l)
+        return false;
+    state->min_gain = 1.0f;
+    state->in_peak = state->in_detect_peak = state->out_peak = state->out_true_peak = 0.0f;
+    state->in_detect_l = state->in_detect_r = state->out_true_peak_l = state->out_true_peak_r = 0.0f;
+    return true;
+}
+
 #if defined(__SSE2__)
 
 template <typename T>
@@ -198,6 +209,8 @@ static bool settled(const double* smoothed, const double* target, double coeff) 
 // chunk's output, again four samples in the lanes.
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
     using truepeak_detail::RUN_MAX;
+    if (unsized(state))
+        return;
     const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
                         state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
     const float lk = static_cast<float>(state->link);
@@ -379,6 +392,8 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
 #else
 
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
+    if (unsized(state))
+        return;
     const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
                         state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
     const float lk = static_cast<float>(state->link);

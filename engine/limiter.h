@@ -126,6 +126,6 @@ void limiter_update_release(limiter_state* state);
 
 // Processes `frames` samples of `left` and `right` in place and rewrites the block meters and
 // `effective_makeup` (frames 0 only does that). `left` and `right` may be the same buffer (a mono
-// bus). The buffers are borrowed for the call. Expects denormals flushed by the caller.
-// [audio-thread]
+// bus). The buffers are borrowed for the call. Expects denormals flushed by the caller. On an unsized
+// (zeroed or freed) record the block passes unchanged. [audio-thread]
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames);

@@ -87,6 +87,8 @@ TEST(Dither, LightShapingKeepsTheMean) {
 
     const dither_state before = st;
     apply_dither(&st, 0, buf.data(), 0, 2, 1);
+    apply_dither(&st, 2, buf.data(), 10, 2, 1); // no such channel: nothing is touched
+    apply_dither(&st, -1, buf.data(), 10, 2, 1);
     apply_dither_stereo(&st, buf.data(), buf.data() + 1, 0, 2, 1);
     EXPECT_EQ(std::memcmp(&before, &st, sizeof(st)), 0);
 }

@@ -64,6 +64,19 @@ TEST(Limiter, ZeroedRecordIsHarmless) {
     limiter_state st{};
     limiter_reset(&st);
     EXPECT_EQ(limiter_latency(&st), 0u);
+    // Processing an unsized record passes the block through instead of touching null rings.
+    std::vector<float> l(64, 0.5f), r(64, -0.5f);
+    limiter_set_style(&st, 3);
+    limiter_process_stereo(&st, l.data(), r.data(), 64);
+    EXPECT_EQ(l[10], 0.5f);
+    EXPECT_EQ(r[10], -0.5f);
+    EXPECT_EQ(st.min_gain, 1.0f);
+    // An absurd lookahead or rate is refused, not turned into an overflowing size.
+    EXPECT_EQ(limiter_init(&st, 1e12, 10.0), 0);
+    EXPECT_EQ(st.delay_in_l, nullptr);
+    EXPECT_EQ(limiter_init(&st, NAN, 1.5), 1);
+    EXPECT_EQ(st.lookahead, 2);
+    limiter_free(&st);
     limiter_free(&st);
     limiter_free(&st);
     stage s(48000, 1.5);
