@@ -82,6 +82,7 @@ static bool trunc_value(double v, int32_t* out) {
 
 // A timing history laid out field by field (the walks below read one field at a time), with what
 // depends on it alone worked out once: a listing tests each member against 63 others.
+namespace {
 struct history_view {
     int64_t start[CHAIN_HISTORY_MAX];
     int64_t end[CHAIN_HISTORY_MAX];
@@ -91,6 +92,7 @@ struct history_view {
     bool ordered;   // starts strictly increasing and within [0, 2^62): differences cannot wrap
     int64_t period; // median start difference: element (n - 1) / 2 of the n - 1 ascending
 };
+} // namespace
 
 static void history_finish(history_view& h) {
     h.rising = true;
