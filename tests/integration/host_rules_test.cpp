@@ -4,6 +4,7 @@
 
 #include "integration.h"
 
+#if defined(LODRIN_TEST_RULE_BREAKER)
 namespace {
 
 bool any_error_contains(const char* part) {
@@ -20,8 +21,12 @@ std::string all_errors() {
 }
 
 } // namespace
+#endif
 
 TEST(host_rules, faults_of_a_plugin_are_reported) {
+#if !defined(LODRIN_TEST_RULE_BREAKER)
+    GTEST_SKIP() << "the faulty module is built in the Linux tree only";
+#else
     host_set_thread_role(HOST_THREAD_MAIN);
     host_rule_errors_reset();
     host_module m;
@@ -66,4 +71,5 @@ TEST(host_rules, faults_of_a_plugin_are_reported) {
     host_audio_stop(&audio);
     host_module_unload(&m);
     host_rule_errors_reset();
+#endif
 }
