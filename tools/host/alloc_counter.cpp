@@ -4,9 +4,9 @@
 // served from a static arena that is never freed.
 #include "alloc_counter.h"
 
-// The address sanitizer owns the allocator and must see every call first; under it (and on Windows)
+// A sanitizer owns the allocator and must see every call first; under one (and on Windows)
 // nothing is replaced and counting is unavailable.
-#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 
 bool alloc_counter_available() {
     return false;
