@@ -403,9 +403,8 @@ TEST_F(process_path, no_allocation_on_the_audio_thread) {
     if (!alloc_counter_available()) GTEST_SKIP() << "allocations of a Windows module cannot be counted";
 #endif
     if (!alloc_counter_available()) {
-#if defined(__SANITIZE_ADDRESS__)
-        GTEST_SKIP()
-            << "the address sanitizer owns the allocator: allocations are counted in the plain build";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        GTEST_SKIP() << "a sanitizer owns the allocator: allocations are counted in the plain build";
 #else
         FAIL() << "the allocation counter is not linked in";
 #endif
