@@ -236,3 +236,22 @@ TEST(cross_process, tracks_form_their_own_chains) {
     EXPECT_EQ(s.quit(), 0);
     integration_unlink_shm(shm_name.c_str());
 }
+
+// A running session restarts a stage whose Lookahead changed (stop, deactivate, activate) and reads
+// the new latency, and the stage keeps processing afterwards.
+TEST(cross_process, session_restarts_on_a_lookahead_change) {
+    std::string shm_name = std::string(integration_shm_name()) + "-r";
+    setenv("LODRIN_SHM", shm_name.c_str(), 1);
+    child s;
+    ASSERT_TRUE(s.start(session_args(1, "A")));
+    ASSERT_NE(s.wait_for("ready ", 5000), "");
+    s.send("set 1:Lookahead=3");
+    EXPECT_EQ(s.wait_for("restart ", 3000), "restart 1 latency 152");
+    usleep(100000);
+    s.send("report");
+    std::string rep = s.wait_for("stage 1:", 2000);
+    EXPECT_NE(rep.find("latency 152 "), std::string::npos) << rep;
+    EXPECT_NE(rep.find("restarts 1 "), std::string::npos) << rep;
+    EXPECT_EQ(s.quit(), 0);
+    integration_unlink_shm(shm_name.c_str());
+}
