@@ -24,12 +24,12 @@ test-native: build
 
 # The Windows tree: a mingw-w64 cross build of the libraries, the module and the host tool; its suite
 # (label windows) runs under Wine in a fresh prefix of the tree. The state exchange test compares
-# with the Linux tree $(BUILD) (skipped when that tree has not been built).
+# with the Linux tree $(BUILD), which it therefore builds first.
 $(BUILD_WIN)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) \
 	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODRIN_BENCH=OFF -DLODRIN_NATIVE_DIR=$(abspath $(BUILD))
 
-test-windows: deps $(BUILD_WIN)/CMakeCache.txt
+test-windows: deps build $(BUILD_WIN)/CMakeCache.txt
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 	bash scripts/run-windows-tests.sh $(BUILD_WIN)
 

@@ -1,6 +1,7 @@
 // Guards the Windows module as a Windows loader sees it: a Lodrin.clap that is not a 64-bit DLL, that
 // exports more or other than clap_entry, or whose entry and factory misbehave once loaded with
 // LoadLibrary would be refused or crash a Windows host before any stage exists.
+#include "child_process.h"
 #include "clap/entry.h"
 #include "clap/factory.h"
 
@@ -13,14 +14,10 @@
 
 namespace {
 
-// The module's path from the test's environment, in a form Wine's loader takes (Z: is the Unix root).
+// The module's path from the test's environment.
 std::string module_path() {
     const char* p = getenv("LODRIN_TEST_MODULE");
-    if (p == nullptr) return std::string();
-    std::string path = p[0] == '/' ? std::string("Z:") + p : std::string(p);
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
+    return p != nullptr ? windows_path(p) : std::string();
 }
 
 struct loaded_module {

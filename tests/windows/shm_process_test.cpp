@@ -1,6 +1,7 @@
 // Guards the Windows segment across real processes: stages of two processes that do not meet in one
 // named mapping, a dead process's slot that is never reclaimed (or a live one that is stolen), or a
 // LODRIN_SHM override that names another kernel object would each split or corrupt a chain.
+#include "child_process.h"
 #include "shm.h"
 #include "shm_port.h"
 
@@ -14,75 +15,9 @@
 
 namespace {
 
-// One shm_peer process with its stdin and stdout on pipes.
-struct peer {
-    PROCESS_INFORMATION pi{};
-    HANDLE to_child = nullptr;
-    HANDLE from_child = nullptr;
-    std::string pending;
-
-    bool start(const char* args) {
-        char self[MAX_PATH];
-        const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-        if (n == 0 || n >= sizeof self) return false;
-        std::string exe(self);
-        exe.resize(exe.find_last_of('\\') + 1);
-        exe += "shm_peer.exe";
-
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE child_in = nullptr, child_out = nullptr;
-        if (!CreatePipe(&child_in, &to_child, &sa, 0)) return false;
-        if (!CreatePipe(&from_child, &child_out, &sa, 0)) return false;
-        SetHandleInformation(to_child, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(from_child, HANDLE_FLAG_INHERIT, 0);
-
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = child_in;
-        si.hStdOutput = child_out;
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::string cmd = "\"" + exe + "\" " + args;
-        const BOOL ok =
-            CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-        CloseHandle(child_in);
-        CloseHandle(child_out);
-        return ok != 0;
-    }
-
-    // One reply line without its newline; empty when the peer closed its output.
-    std::string line() {
-        for (;;) {
-            const size_t nl = pending.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                if (!l.empty() && l.back() == '\r') l.pop_back();
-                return l;
-            }
-            char buf[256];
-            DWORD got = 0;
-            if (!ReadFile(from_child, buf, sizeof buf, &got, nullptr) || got == 0) return std::string();
-            pending.append(buf, got);
-        }
-    }
-
-    void send(const char* text) {
-        DWORD put = 0;
-        WriteFile(to_child, text, static_cast<DWORD>(strlen(text)), &put, nullptr);
-    }
-
-    bool wait_exit(DWORD ms = 20000) { return WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0; }
-
-    ~peer() {
-        if (to_child != nullptr) CloseHandle(to_child); // end of input: the peer leaves
-        if (pi.hProcess != nullptr) {
-            if (!wait_exit()) TerminateProcess(pi.hProcess, 1);
-            CloseHandle(pi.hProcess);
-            CloseHandle(pi.hThread);
-        }
-        if (from_child != nullptr) CloseHandle(from_child);
-    }
+// One shm_peer process.
+struct peer : child_process {
+    bool start(const char* args) { return child_process::start(path_beside_self("shm_peer.exe"), args); }
 };
 
 struct claim_report {
