@@ -232,6 +232,28 @@ TEST_F(SegmentAcrossProcesses, SlotsOfDeadProcessesAreTakenOverAndLiveOnesKept) 
     EXPECT_EQ(alive.line(), "released");
 }
 
+TEST_F(SegmentAcrossProcesses, OwnerLivenessIsAskedAtMostOncePerSecond) {
+    ASSERT_EQ(slot_count(), SHM_SLOT_COUNT);
+    peer p;
+    const claim_report r = claim_in(p, 0x1AB);
+    ASSERT_EQ(r.shared, 1);
+    const shm_slot* s = slot_by_index(r.index);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(slot_owner_alive(s)); // asks the OS and keeps the answer
+
+    const DWORD asked = GetTickCount();
+    ASSERT_TRUE(TerminateProcess(p.pi.hProcess, 1));
+    ASSERT_TRUE(p.wait_exit());
+    EXPECT_FALSE(process_is_alive(r.pid));
+    // Within the second the kept answer stands (the clock is read once more per call, so allow for
+    // the time spent killing the peer).
+    if (GetTickCount() - asked < 800) {
+        EXPECT_TRUE(slot_owner_alive(s));
+    }
+    Sleep(1100);
+    EXPECT_FALSE(slot_owner_alive(s));
+}
+
 // Maps the kernel object `object` (a full name such as Local\x) read-only; null when none exists.
 const shm_header* open_object(const std::string& object, HANDLE* handle) {
     std::wstring wide(object.begin(), object.end());
