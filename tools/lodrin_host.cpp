@@ -41,7 +41,9 @@ const char* usage_text =
     "           [--seconds S]\n"
     "           limit a file (or the built-in demo programme) through N stages in series\n"
     "  session  [--stages K] [--tracks T] [--rate R] [--block B] [--seconds S] [--set ...]\n"
-    "           run K stages in real time; reads commands on stdin (help prints them)\n"
+    "           [--pass-token FIFO | --wait-token FIFO]\n"
+    "           run K stages in real time; reads commands on stdin (help prints them); with tokens,\n"
+    "           two sessions run in lock-step as one serial chain (the waiting one after the other)\n"
     "  state    save FILE [--set ...] | load FILE [--save-again OUT]   [--chunk BYTES]\n"
     "  params   list | values [--set ...] | text NAME VALUE | value NAME TEXT\n"
     "  midi     [--learn NAME] --cc CC=VALUE [--cc ...] [--channel 1..16] [--flush] [--set ...]\n"
@@ -60,6 +62,8 @@ struct options {
     const char* automation = nullptr;
     const char* learn = nullptr;
     const char* save_again = nullptr;
+    const char* pass_token = nullptr;
+    const char* wait_token = nullptr;
     bool demo = false;
     bool in_place = false;
     bool latency_comp = true;
@@ -137,6 +141,10 @@ int parse_options(int argc, char** argv, int first, options* o) {
             if (!(o->learn = need("a parameter name"))) return EXIT_USAGE;
         } else if (!std::strcmp(a, "--save-again")) {
             if (!(o->save_again = need("a file"))) return EXIT_USAGE;
+        } else if (!std::strcmp(a, "--pass-token")) {
+            if (!(o->pass_token = need("a named pipe"))) return EXIT_USAGE;
+        } else if (!std::strcmp(a, "--wait-token")) {
+            if (!(o->wait_token = need("a named pipe"))) return EXIT_USAGE;
         } else if (!std::strcmp(a, "--demo")) {
             o->demo = true;
         } else if (!std::strcmp(a, "--in-place")) {
@@ -567,6 +575,15 @@ int cmd_session(options& o) {
     if (!rack_activate(&r, o.rate, o.block, err, sizeof(err)))
         return finish(&r, fail(EXIT_BAD_INPUT, "%s", err));
 
+    // Lock-step with another session: the waiting side processes one block per token the passing side
+    // sends after each of its blocks, so their calls come in one order with equal steady times, as
+    // two processes of one serial chain do.
+    int pass_fd = -1, wait_fd = -1;
+    if (o.pass_token && (pass_fd = host_os_token_open(o.pass_token)) < 0)
+        return finish(&r, fail(EXIT_BAD_INPUT, "cannot open the token pipe %s", o.pass_token));
+    if (o.wait_token && (wait_fd = host_os_token_open(o.wait_token)) < 0)
+        return finish(&r, fail(EXIT_BAD_INPUT, "cannot open the token pipe %s", o.wait_token));
+
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     uint32_t block = o.block;
@@ -598,10 +615,12 @@ int cmd_session(options& o) {
         if (stop_requested) break;
         int64_t now = host_os_clock_ns();
         if (now >= end) break;
-        if (now >= next) {
+        bool due = wait_fd >= 0 ? host_os_token_take(wait_fd, 0) : now >= next;
+        if (due) {
             for (uint32_t t = 0; t < r.n_tracks; ++t)
                 demo_render(o.rate, (frame + uint64_t(t) * 12000) % demo_len, block, ins[t][0], ins[t][1]);
             rack_process(&r, ins, outs, block);
+            if (pass_fd >= 0) host_os_token_pass(pass_fd);
             frame += block;
             next += period;
             // After a stall, carry on from now rather than catching up with a burst.
@@ -615,7 +634,7 @@ int cmd_session(options& o) {
             std::fflush(stdout);
             continue;
         }
-        int wait_ms = int((next - now) / 1000000);
+        int wait_ms = wait_fd >= 0 ? 1 : int((next - now) / 1000000);
         // Commands arrive as lines on stdin, read raw (stdio's buffer would hide lines from poll).
         char* nl = static_cast<char*>(std::memchr(line, '\n', line_len));
         if (nl) {
@@ -639,7 +658,7 @@ int cmd_session(options& o) {
             }
             line_len += size_t(got);
         } else if (!stdin_open) {
-            host_os_sleep_ns(next - now);
+            host_os_sleep_ns(wait_fd >= 0 ? 1000000 : next - now);
         }
     }
     uint64_t allocs = alloc_counter_count() - alloc_before;
@@ -655,6 +674,8 @@ int cmd_session(options& o) {
         for (auto& b : io[t])
             std::free(b);
     std::free(seen);
+    if (pass_fd >= 0) host_os_close_token(pass_fd);
+    if (wait_fd >= 0) host_os_close_token(wait_fd);
     return finish(&r, 0);
 }
 

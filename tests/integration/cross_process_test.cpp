@@ -1,11 +1,12 @@
 // Guards the meeting of stages across host processes: two lodrin-host sessions with stages of one
-// group see each other's stages in their chain listings, an edit made through the registry's edit calls
-// (as an editor in a third process makes it) reaches the owning host as gesture-begin, value and
-// gesture-end events plus a state-dirty mark, and the stages of a killed process leave the listings
-// once its death is seen (live window of 500 ms, liveness cache of one second).
+// group, run in lock-step as one serial chain, see each other's stages in their chain listings, an edit made
+// through the registry's edit calls (as an editor in a third process makes it) reaches the owning host as
+// gesture-begin, value and gesture-end events plus a state-dirty mark, and the stages of a killed process
+// leave the listings once its death is seen (live window of 500 ms, liveness cache of one second).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,9 +139,16 @@ TEST(cross_process, edits_listing_and_death) {
     std::string shm_name = std::string(integration_shm_name()) + "-x";
     setenv("LODRIN_SHM", shm_name.c_str(), 1);
 
+    // B runs in lock-step after A, as the two processes of one serial chain do.
+    std::string fifo = std::string(LODRIN_TEST_TMP) + "/xproc-" + std::to_string(getpid()) + ".fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     child a, b;
-    ASSERT_TRUE(a.start(session_args(2, "C")));
-    ASSERT_TRUE(b.start(session_args(3, "C")));
+    std::vector<std::string> args_a = session_args(2, "C"), args_b = session_args(3, "C");
+    args_a.insert(args_a.end(), {"--pass-token", fifo});
+    args_b.insert(args_b.end(), {"--wait-token", fifo});
+    ASSERT_TRUE(a.start(args_a));
+    ASSERT_TRUE(b.start(args_b));
     ASSERT_NE(a.wait_for("ready ", 5000), "");
     std::string rb = b.wait_for("ready ", 5000);
     ASSERT_NE(rb, "");
@@ -205,6 +213,7 @@ TEST(cross_process, edits_listing_and_death) {
 
     a.send("report");
     EXPECT_EQ(a.quit(), 0) << "A must end cleanly, with no CLAP rule broken";
+    unlink(fifo.c_str());
     for (auto& l : a.lines)
         if (l.rfind("audio-thread allocations:", 0) == 0) {
             EXPECT_EQ(l, "audio-thread allocations: 0");

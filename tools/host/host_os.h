@@ -41,6 +41,20 @@ long host_os_stdin_read(char* buf, unsigned long cap);
 // descriptors (0 on timeout, and always 0 where the system has no descriptors to poll). [main-thread]
 int host_os_poll_fds(const int* fds, const uint32_t* want, uint32_t* got, int n, int timeout_ms);
 
+// Opens the named pipe (FIFO) at `path` for passing block tokens between host processes, without
+// blocking and without depending on the other side being there. Returns a descriptor or -1 (always
+// -1 where the system has no named pipes of this kind). [main-thread]
+int host_os_token_open(const char* path);
+
+// Waits up to `timeout_ms` for one token; true when one was taken. [main-thread]
+bool host_os_token_take(int fd, int timeout_ms);
+
+// Passes one token on (dropped when the pipe is full). [main-thread]
+void host_os_token_pass(int fd);
+
+// Closes a token pipe. [main-thread]
+void host_os_close_token(int fd);
+
 // True when `path` names an existing regular file that this process can read. [main-thread]
 bool host_os_file_readable(const char* path);
 

@@ -1,5 +1,6 @@
 // POSIX port of the host's operating-system layer.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -89,6 +90,28 @@ int host_os_poll_fds(const int* fds, const uint32_t* want, uint32_t* got, int n,
         if (f) ++ready;
     }
     return ready;
+}
+
+int host_os_token_open(const char* path) {
+    // Read-write on a FIFO never blocks in open and keeps the pipe usable whichever side goes away.
+    return open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool host_os_token_take(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    char c;
+    return read(fd, &c, 1) == 1;
+}
+
+void host_os_token_pass(int fd) {
+    char c = 1;
+    ssize_t w = write(fd, &c, 1);
+    (void)w;
+}
+
+void host_os_close_token(int fd) {
+    close(fd);
 }
 
 bool host_os_file_readable(const char* path) {

@@ -77,6 +77,19 @@ int host_os_poll_fds(const int*, const uint32_t*, uint32_t* got, int n, int time
     return 0;
 }
 
+int host_os_token_open(const char*) {
+    return -1;
+}
+
+bool host_os_token_take(int, int timeout_ms) {
+    if (timeout_ms > 0) Sleep(DWORD(timeout_ms));
+    return false;
+}
+
+void host_os_token_pass(int) {}
+
+void host_os_close_token(int) {}
+
 bool host_os_file_readable(const char* path) {
     DWORD a = GetFileAttributesA(path);
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
