@@ -70,6 +70,39 @@ struct child_process {
         }
     }
 
+    // One line, or empty when none arrives within `ms` milliseconds.
+    std::string line_within(DWORD ms) {
+        for (DWORD waited = 0;; waited += 10) {
+            if (pending.find('\n') != std::string::npos) return line();
+            DWORD avail = 0;
+            if (!PeekNamedPipe(from_child, nullptr, 0, nullptr, &avail, nullptr)) return std::string();
+            if (avail > 0) {
+                char buf[256];
+                DWORD got = 0;
+                if (!ReadFile(from_child, buf, avail < sizeof buf ? avail : sizeof buf, &got, nullptr)) {
+                    return std::string();
+                }
+                pending.append(buf, got);
+                continue;
+            }
+            if (waited >= ms) return std::string();
+            Sleep(10);
+        }
+    }
+
+    // The first line starting with `prefix` within `ms` milliseconds (other lines are passed over), or
+    // empty.
+    std::string wait_for(const std::string& prefix, DWORD ms) {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            const DWORD spent = GetTickCount() - start;
+            if (spent > ms) return std::string();
+            const std::string l = line_within(ms - spent);
+            if (l.rfind(prefix, 0) == 0) return l;
+            if (l.empty() && GetTickCount() - start >= ms) return std::string();
+        }
+    }
+
     void send(const char* text) {
         DWORD put = 0;
         WriteFile(to_child, text, static_cast<DWORD>(strlen(text)), &put, nullptr);

@@ -1,7 +1,11 @@
 // Guards the whole Windows stack across processes: stages of two lodrin-host processes that load the
-// Windows module must count as one chain, and a host killed without warning must drop out of it,
-// or an editor on Windows would show a chain that is split or haunted by a dead stage.
+// Windows module must count as one chain, an edit made in a third process must reach the owner's host,
+// and a host killed without warning must drop out of the chain; otherwise an editor on Windows would
+// show a split chain, lose edits or keep a dead stage.
 #include "child_process.h"
+#include "edit_queue.h"
+#include "registry.h"
+#include "shm.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +18,7 @@ namespace {
 // One lodrin-host session: `stages` stages in Group `group`, processing in real time.
 struct session : child_process {
     unsigned stages = 0;
+    unsigned pid = 0;
 
     bool open(unsigned n, const char* group) {
         const char* host = getenv("LODRIN_TEST_HOST");
@@ -24,7 +29,8 @@ struct session : child_process {
         snprintf(args, sizeof args, "session --stages %u --set Group=%s --seconds 60 --module \"%s\"", n,
                  group, windows_path(module).c_str());
         if (!start(windows_path(host), args)) return false;
-        return line().rfind("ready ", 0) == 0;
+        unsigned n_ready = 0;
+        return sscanf(wait_for("ready ", 10000).c_str(), "ready %u %u", &pid, &n_ready) == 2 && n_ready == n;
     }
 
     // The group count each stage of this session reports, in stage order.
@@ -33,7 +39,7 @@ struct session : child_process {
         std::vector<unsigned> out;
         for (unsigned i = 0; i < stages; ++i) {
             unsigned stage = 0, count = 0, position = 0;
-            const std::string l = line();
+            const std::string l = wait_for("count ", 5000);
             if (sscanf(l.c_str(), "count %u %u %u", &stage, &count, &position) != 3) {
                 ADD_FAILURE() << "unexpected reply \"" << l << "\"";
                 break;
@@ -63,7 +69,7 @@ bool counts_become(session& s, unsigned want, DWORD ms) {
     }
 }
 
-TEST(SessionsAcrossProcesses, StagesOfTwoHostsFormOneChainAndADeadHostLeavesIt) {
+TEST(SessionsAcrossProcesses, TwoHostsFormOneChainTakeEditsAndADeadHostLeavesIt) {
     char name[64];
     snprintf(name, sizeof name, "lodrin-wsession-%lu", GetCurrentProcessId());
     _putenv_s("LODRIN_SHM", name);
@@ -76,6 +82,29 @@ TEST(SessionsAcrossProcesses, StagesOfTwoHostsFormOneChainAndADeadHostLeavesIt) 
     EXPECT_TRUE(counts_become(a, 3, 5000));
     EXPECT_TRUE(counts_become(b, 3, 5000));
     EXPECT_TRUE(counts_become(other, 1, 5000));
+
+    // An edit of B's stage made here, as an editor in a third process makes it, reaches B's host as
+    // one gesture and stays in B's stage.
+    registry_lock();
+    shm_open();
+    registry_unlock();
+    ASSERT_TRUE(shm_is_shared());
+    shm_slot* target = nullptr;
+    for (int32_t i = 0; i < SHM_SLOT_COUNT && target == nullptr; ++i) {
+        shm_slot* s = slot_by_index(i);
+        if (s != nullptr && shm_load(s->owner_pid) == b.pid) target = s;
+    }
+    ASSERT_NE(target, nullptr) << "no slot of process " << b.pid;
+    const int32_t gain = 1; // table index of Gain, CLAP id 2
+    slot_begin_gesture(target, gain);
+    slot_set_value(target, gain, 6.0);
+    slot_end_gesture(target, gain);
+    EXPECT_EQ(b.wait_for("event ", 3000), "event 1 gesture-begin 2");
+    EXPECT_EQ(b.wait_for("event ", 2000), "event 1 value 2 6");
+    EXPECT_EQ(b.wait_for("event ", 2000), "event 1 gesture-end 2");
+    EXPECT_EQ(b.wait_for("dirty ", 3000), "dirty 1");
+    b.send("value 1 Gain\n");
+    EXPECT_EQ(b.wait_for("value ", 2000), "value 1 Gain 6 6.0 dB");
 
     // A host that crashes releases nothing; its stage stops processing and leaves the chain.
     ASSERT_TRUE(TerminateProcess(b.pi.hProcess, 1));
