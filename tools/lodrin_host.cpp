@@ -709,6 +709,12 @@ int cmd_state(options& o) {
             size += n;
             if (n == 0) break;
         }
+        if (std::ferror(f)) {
+            int e = errno;
+            std::fclose(f);
+            std::free(data);
+            return fail(EXIT_BAD_INPUT, "cannot read state file %s: %s", file, std::strerror(e));
+        }
         std::fclose(f);
     }
     host_rack r{};

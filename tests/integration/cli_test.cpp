@@ -118,6 +118,12 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
          "cannot write output"},
         {"corrupt state", bin + " state load " + corrupt + mod, 1, "was refused by the plug-in"},
         {"missing state", bin + " state load /nonexistent.state" + mod, 1, "cannot read state file"},
+        {"directory as state", bin + " state load " + std::string(LODRIN_TEST_TMP) + mod, 1,
+         "cannot read state file"},
+        {"directory as automation",
+         bin + " render --demo -o " + tmp_path("x.wav") + " --automation " + std::string(LODRIN_TEST_TMP) +
+             mod,
+         1, "cannot read automation file"},
         {"unwritable state", bin + " state save /nonexistent/dir/s.state" + mod, 1,
          "cannot write state file"},
         {"malformed automation",

@@ -121,6 +121,11 @@ int32_t read_automation(const char* path, double rate, param_setting* out, int32
         out[i] = cur;
         ++n;
     }
+    if (std::ferror(f)) {
+        std::snprintf(err, err_cap, "cannot read automation file %s: %s", path, std::strerror(errno));
+        std::fclose(f);
+        return -1;
+    }
     std::fclose(f);
     return n;
 }
