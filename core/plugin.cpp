@@ -31,6 +31,9 @@ const T* host_extension(const clap_host* host, const char* id) {
 bool plugin_init(const clap_plugin* plugin) {
     plugin_instance* instance = instance_of(plugin);
     scan_log("plug_init");
+    // A second init would claim a second slot and list the instance twice: the first slot would stay
+    // claimed for the life of the process and destroy would leave a listing of the freed instance.
+    if (instance->slot) return false;
     const clap_host* host = instance->host;
     instance->host_params = host_extension<clap_host_params>(host, CLAP_EXT_PARAMS);
     instance->host_gui = host_extension<clap_host_gui>(host, CLAP_EXT_GUI);

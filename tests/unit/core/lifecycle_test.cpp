@@ -1,9 +1,11 @@
 // Guards the stage's lifecycle: defaults in a reused slot, activation that refuses twice, history
 // kept across a re-activation at the same rate and reset at another, scratch sizing, reset counting,
-// and the main-thread callback turning slot flags and restart requests into host calls.
+// the main-thread callback turning slot flags and restart requests into host calls, and calls in the
+// wrong order or from a host without extensions failing cleanly.
 #include <cmath>
 
 #include "core_test_support.h"
+#include "registry.h"
 
 TEST(Lifecycle, InitWritesTableDefaultsIntoTheSlot) {
     fake_host host;
@@ -153,4 +155,61 @@ TEST(Lifecycle, LookaheadChangeAsksForOneRestartUntilReactivated) {
     EXPECT_EQ(host.restarts, 2);
     run_process(stage.plugin, &audio, nullptr, nullptr);
     EXPECT_EQ(host.callbacks, 1);
+}
+
+TEST(Lifecycle, CallsInTheWrongOrderFailCleanly) {
+    fake_host host;
+    const clap_plugin_factory* f = test_factory();
+    const clap_plugin* p = f->create_plugin(f, &host.host, "com.tovarin.lodrin");
+    ASSERT_NE(p, nullptr);
+    test_audio a(64);
+    test_input_events in;
+    in.param(0, 2 /*Gain*/, 6.0);
+
+    // Before init there is no slot: refusals and no-ops.
+    EXPECT_FALSE(p->activate(p, 48000.0, 1, 512));
+    EXPECT_EQ(run_process(p, &a, &in, nullptr), CLAP_PROCESS_CONTINUE);
+    p->reset(p);
+    p->on_main_thread(p);
+    p->deactivate(p);
+
+    // A second init changes nothing: same slot, values kept, the instance listed once.
+    ASSERT_TRUE(p->init(p));
+    shm_slot* slot = instance_of(p)->slot;
+    shm_exchange(slot->values[PARAM_MIX], 40.0);
+    EXPECT_FALSE(p->init(p));
+    EXPECT_EQ(instance_of(p)->slot, slot);
+    EXPECT_EQ(slot_value(slot, PARAM_MIX), 40.0);
+
+    // Process before activate applies events and leaves the host's buffers alone.
+    a.out[0][0] = 0.75f;
+    run_process(p, &a, &in, nullptr);
+    EXPECT_EQ(slot_value(slot, PARAM_GAIN), 6.0);
+    EXPECT_EQ(a.out[0][0], 0.75f);
+
+    // Destroy while active releases the engine and the slot.
+    ASSERT_TRUE(p->activate(p, 48000.0, 1, 512));
+    run_process(p, &a, nullptr, nullptr);
+    p->destroy(p);
+    EXPECT_EQ(registry_instance_of_slot(slot), nullptr);
+    if (shm_is_shared()) {
+        EXPECT_EQ(shm_load(slot->in_use), 0u);
+    }
+}
+
+TEST(Lifecycle, AHostWithoutExtensionsOrCallbacksIsServed) {
+    fake_host host;
+    host.host.get_extension = nullptr;
+    host.host.request_callback = nullptr;
+    host.host.request_restart = nullptr;
+    test_stage stage(host);
+    ASSERT_NE(stage.slot(), nullptr);
+    ASSERT_TRUE(stage.plugin->activate(stage.plugin, 48000.0, 1, 256));
+    stage.set(PARAM_LOOKAHEAD, 5.0);
+    shm_fetch_or(stage.slot()->request_flags, SLOT_REQUEST_DIRTY | SLOT_REQUEST_FLUSH);
+    test_audio a(256);
+    run_process(stage.plugin, &a, nullptr, nullptr);
+    EXPECT_EQ(stage.instance()->restart_requested, 1u);
+    stage.plugin->on_main_thread(stage.plugin);
+    EXPECT_EQ(shm_load(stage.slot()->request_flags), 0u);
 }
