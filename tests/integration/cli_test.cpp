@@ -237,6 +237,25 @@ TEST_F(cli, scan_log_lines_in_order) {
     ASSERT_EQ(msgs.size(), sizeof(want) / sizeof(want[0])) << slurp(log);
     for (size_t i = 0; i < msgs.size(); ++i)
         EXPECT_EQ(msgs[i], want[i]);
+    // Processes logging to one file interleave whole lines.
+    std::remove(log.c_str());
+    std::string many;
+    for (int k = 0; k < 4; ++k)
+        many += host("params list") + " >/dev/null & ";
+    std::system(("LODRIN_SCANLOG=" + log + " sh -c '" + many + "wait'").c_str());
+    std::ifstream g(log);
+    int whole = 0;
+    while (std::getline(g, line)) {
+        size_t sp = line.find(' ');
+        ASSERT_NE(sp, std::string::npos) << line;
+        std::string msg = line.substr(sp + 1);
+        bool known = false;
+        for (const char* w : want)
+            known = known || msg == w;
+        EXPECT_TRUE(known) << "a torn or unknown line: " << line;
+        ++whole;
+    }
+    EXPECT_EQ(whole, 4 * 10) << "four processes of ten lines each (no activation)";
     // Unset, nothing is written.
     std::remove(log.c_str());
     r = run(host("params list"), "LODRIN_SCANLOG=");

@@ -92,3 +92,16 @@ TEST_F(edit_flush, a_full_output_list_loses_events_not_values) {
     EXPECT_EQ(value_of(s, "Mix"), 90.0);
     EXPECT_EQ(slot_edit_pending(slot), 0u) << "the ring is emptied even when the host takes fewer";
 }
+
+TEST_F(edit_flush, an_events_only_call_delivers_queued_edits) {
+    host_stage* s = make_active_stage();
+    shm_slot* slot = slot_of(s);
+    ASSERT_NE(slot, nullptr);
+    slot_set_value(slot, 3, 250.0);        // Release
+    process(s, nullptr, 0, nullptr, 0, 0); // no audio ports at all
+    auto rec = take_records(s);
+    ASSERT_EQ(rec.size(), 1u);
+    EXPECT_EQ(rec[0].param_id, 4u);
+    EXPECT_EQ(rec[0].value, 250.0);
+    EXPECT_EQ(rec[0].from_flush, 0);
+}

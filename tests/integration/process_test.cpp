@@ -260,6 +260,7 @@ TEST_F(process_path, lookahead_change_asks_one_restart_then_reports_the_new_late
     for (int k = 0; k < 6; ++k)
         process(s, b.io(), 2, b.io(), 2, 512);
     EXPECT_EQ(s->n_request_callback.load(), 1u) << "one callback for one latency change";
+    EXPECT_EQ(host_stage_read_latency(s), 80u) << "the old lookahead runs until the restart";
     EXPECT_EQ(s->n_request_restart.load(), 0u) << "the restart is asked from the main thread";
     host_stage_pump(s, &audio);
     EXPECT_EQ(s->n_request_restart.load(), 1u);
