@@ -111,8 +111,10 @@ void plugin_instance_setup(plugin_instance* instance, const clap_host* host);
 // clap_plugin.process. [audio-thread]
 clap_process_status plugin_process(const clap_plugin* plugin, const clap_process* process);
 
-// Moves every queued edit of the instance's slot into `out` as parameter value and gesture events;
-// with a null list the edits are dropped. [audio-thread, or main-thread in params flush]
+// Moves every queued edit of the instance's slot (at most one ring's worth per call) into `out` as
+// parameter value and gesture events; with a null list the edits are dropped. Entries naming no
+// parameter are dropped and values are clamped to their rows: the ring is shared memory. [audio-thread, or
+// main-thread in params flush]
 void drain_param_event_queue(plugin_instance* instance, const clap_output_events* out);
 
 // Pushes one parameter value event (time 0) with the host id and value. [audio-thread or flush]

@@ -107,11 +107,17 @@ void drain_param_event_queue(plugin_instance* instance, const clap_output_events
     shm_slot* slot = instance->slot;
     if (!slot) return;
     const bool can_push = out && out->try_push;
+    // The ring lies in memory that any process of the user can write. One ring's worth per call at
+    // most, so a writer that keeps pace cannot hold the audio thread here; and only ids of the table,
+    // with values inside their rows' ranges, reach the host (both identities for a well-behaved
+    // producer, which queues at most 256 entries and clamps what it queues).
     slot_edit_event edit;
-    while (slot_take_edit(slot, &edit)) {
+    for (uint32_t taken = 0; taken < EDIT_RING_SIZE && slot_take_edit(slot, &edit); ++taken) {
         if (!can_push) continue;
+        const int32_t index = param_index_of_id(edit.param_id);
+        if (index < 0) continue;
         if (edit.kind == EDIT_KIND_VALUE)
-            push_param_value_event(out, edit.param_id, edit.value);
+            push_param_value_event(out, edit.param_id, clamp_param_value(index, edit.value));
         else
             push_gesture_event(out,
                                edit.kind == EDIT_KIND_BEGIN ? CLAP_EVENT_PARAM_GESTURE_BEGIN

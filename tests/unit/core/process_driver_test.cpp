@@ -361,3 +361,57 @@ TEST(ProcessDriver, InPlaceAndOutOfPlaceAgreeAtAnyRateAndBlockSize) {
         }
     }
 }
+
+namespace {
+// Writes one entry into a slot's edit ring the way a foreign process could, bypassing the edit calls.
+void queue_raw(shm_slot* slot, uint32_t param_id, uint32_t kind, double value) {
+    const uint32_t w = shm_load(slot->edit_write);
+    slot_edit_event& e = slot->edit_ring[w & (EDIT_RING_SIZE - 1)];
+    shm_store(e.param_id, param_id);
+    shm_store(e.kind, kind);
+    shm_store(e.value, value);
+    shm_exchange(slot->edit_write, w + 1);
+}
+} // namespace
+
+TEST(ProcessDriver, QueuedEntriesAreCheckedBeforeTheyReachTheHost) {
+    fake_host host;
+    active_stage stage(host);
+    shm_slot* slot = stage.slot();
+    queue_raw(slot, 999, EDIT_KIND_VALUE, 1.0); // no such parameter
+    queue_raw(slot, 2, EDIT_KIND_VALUE, NAN);   // Gain: the default
+    queue_raw(slot, 3, EDIT_KIND_VALUE, 1e300); // Ceiling: its maximum
+    queue_raw(slot, 77, EDIT_KIND_BEGIN, 0.0);  // no such parameter
+    queue_raw(slot, 15, EDIT_KIND_BEGIN, 0.0);  // Mix
+    test_audio a(64);
+    test_output_events out;
+    run_process(stage.plugin, &a, nullptr, &out);
+    ASSERT_EQ(out.events.size(), 3u);
+    EXPECT_EQ(out.events[0].param_id, 2u);
+    EXPECT_EQ(out.events[0].value, 0.0);
+    EXPECT_EQ(out.events[1].param_id, 3u);
+    EXPECT_EQ(out.events[1].value, 0.0);
+    EXPECT_EQ(out.events[2].type, CLAP_EVENT_PARAM_GESTURE_BEGIN);
+    EXPECT_EQ(out.events[2].param_id, 15u);
+
+    // A writer that refills the ring as fast as it drains cannot keep one call draining.
+    struct refilling {
+        clap_output_events list;
+        shm_slot* slot;
+        uint32_t pushes;
+    } r{};
+    r.slot = slot;
+    r.list.ctx = &r;
+    r.list.try_push = [](const clap_output_events* l, const clap_event_header*) {
+        auto* self = static_cast<refilling*>(l->ctx);
+        if (++self->pushes < 100000) queue_raw(self->slot, 2, EDIT_KIND_VALUE, 1.0);
+        return true;
+    };
+    queue_raw(slot, 2, EDIT_KIND_VALUE, 1.0);
+    clap_process p{};
+    p.steady_time = -1;
+    p.out_events = &r.list;
+    stage.plugin->process(stage.plugin, &p);
+    EXPECT_LE(r.pushes, EDIT_RING_SIZE);
+    EXPECT_GT(r.pushes, 0u);
+}
