@@ -135,10 +135,12 @@ bool state_save(const clap_plugin* plugin, const clap_ostream* stream) {
     }
 
     // One read of each binding, so the count and the entries agree while an editor unbinds meanwhile.
+    // A number above 127 was never bound by this program (the slot is shared memory) and is not saved.
     int32_t cc[PARAM_COUNT];
     uint32_t bound = 0;
     for (int32_t i = 0; i < PARAM_COUNT; ++i) {
         cc[i] = shm_load(slot->midi_cc[i]);
+        if (cc[i] > 127) cc[i] = -1;
         bound += cc[i] >= 0 ? 1 : 0;
     }
     if (!write_tag(stream, "MIDI") || !write_u32(stream, bound)) return false;

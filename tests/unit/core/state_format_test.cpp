@@ -108,6 +108,12 @@ TEST(StateFormat, SavedBytesFollowTheLayout) {
     std::memcpy(&custom, &b[280], 8);
     EXPECT_EQ(zoom, 1.25);
     EXPECT_EQ(custom, -16.0);
+
+    // Bindings no MIDI controller has, written into the shared slot by something else, are not saved.
+    shm_exchange(stage.slot()->midi_cc[PARAM_STYLE], 500);
+    shm_exchange(stage.slot()->midi_cc[PARAM_DITHER], INT32_MAX);
+    const std::vector<uint8_t> again = save(stage);
+    EXPECT_EQ(again, b);
 }
 
 TEST(StateFormat, ReloadIsByteExactThroughTrickleStreams) {
