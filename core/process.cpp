@@ -50,8 +50,9 @@ void fill_idle_gap(plugin_instance* instance, int64_t now, int64_t steady) {
     // One column is 64 samples.
     int64_t count = static_cast<int64_t>(gap * rate / 1e9 * 0.015625);
     if (steady >= 0 && instance->prev_call_steady >= 0) {
-        const int64_t d =
-            steady - static_cast<int64_t>(instance->prev_call_frames) - instance->prev_call_steady;
+        // Both times are non-negative, so their difference cannot overflow; the frames come off after.
+        const int64_t since = steady - instance->prev_call_steady;
+        const int64_t d = since > 0 ? since - static_cast<int64_t>(instance->prev_call_frames) : 0;
         if (d >= 1) {
             // The host's own clock of the pause is preferred when it roughly agrees with ours.
             const int64_t by_steady = d / 64;
