@@ -298,3 +298,17 @@ TEST_F(cli, qtractor_scanner_sees_lodrin) {
     // The parameter field reads "<params in>:<params out>" in the scanner's own format.
     EXPECT_EQ(f[4].substr(0, f[4].find(':')), "17") << line;
 }
+
+// A host binds the module's symbols at load; the module must offer clap_entry and nothing else.
+TEST_F(cli, module_exports_only_clap_entry) {
+    if (std::system("command -v nm >/dev/null 2>&1") != 0) GTEST_SKIP() << "nm (binutils) is not installed";
+    run_result r = run(std::string("nm -D --defined-only ") + LODRIN_TEST_MODULE);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream in(r.out);
+    std::string line;
+    std::vector<std::string> names;
+    while (std::getline(in, line))
+        names.push_back(line.substr(line.rfind(' ') + 1));
+    ASSERT_EQ(names.size(), 1u) << r.out;
+    EXPECT_EQ(names[0], "clap_entry");
+}
