@@ -67,8 +67,16 @@ struct sim_host {
 };
 
 inline void sim_sleep_until(int64_t t) {
+#if defined(_WIN32)
+    // The Windows runtime sleeps in whole milliseconds (a shorter sleep_for returns at once), so
+    // sleep to within 2 ms of the target and spin the rest.
+    const int64_t d = t - clock_ns() - 2000000;
+    if (d > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(d));
+    while (clock_ns() < t) {}
+#else
     const int64_t d = t - clock_ns();
     if (d > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(d));
+#endif
 }
 
 inline void sim_spin(int64_t ns) {
