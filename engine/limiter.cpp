@@ -172,8 +172,7 @@ static inline float fmin_new(float v, float running) {
 // A record that was never sized (or was freed) has no rings to run through: the block passes
 // unchanged and the meters read as for an empty block, rather than touching null buffers.
 static bool unsized(limiter_state* state) {
-    if (state->delay_in_l)
-        return false;
+    if (state->delay_in_l) return false;
     state->min_gain = 1.0f;
     state->in_peak = state->in_detect_peak = state->out_peak = state->out_true_peak = 0.0f;
     state->in_detect_l = state->in_detect_r = state->out_true_peak_l = state->out_true_peak_r = 0.0f;
@@ -201,6 +200,59 @@ static bool settled(const double* smoothed, const double* target, double coeff) 
     return true;
 }
 
+// Two gain computers in the same state behave alike: fed the same targets they give the same gains
+// and end in the same state again. Linked channels of balanced material (and a mono bus) keep them
+// that way from a reset on, so the second computer's work can be taken from the first. "Same state"
+// is checked strictly on everything a tick reads: the deque counters and its live entries (slots
+// outside head..tail and values outside the live slots are written before they are read), the boxes
+// with their running sums and taps in use, the envelopes and the hold.
+static bool same_gain_state(const gain_computer* a, const gain_computer* b) {
+    if (a->head != b->head || a->tail != b->tail || a->count != b->count || a->window != b->window ||
+        a->mask != b->mask || a->hold_left != b->hold_left || !same_bits(a->slow_db, b->slow_db) ||
+        !same_bits(a->fast_db, b->fast_db) || !same_bits(a->held_db, b->held_db))
+        return false;
+    const boxcar* boxes_a[2] = {&a->box1, &a->box2};
+    const boxcar* boxes_b[2] = {&b->box1, &b->box2};
+    for (int k = 0; k < 2; ++k) {
+        const boxcar* x = boxes_a[k];
+        const boxcar* y = boxes_b[k];
+        if (x->length != y->length || x->index != y->index || !same_bits(x->sum, y->sum) ||
+            std::memcmp(x->taps, y->taps, sizeof(float) * static_cast<size_t>(x->length)) != 0)
+            return false;
+    }
+    for (uint32_t t = a->head; t != a->tail; ++t) {
+        const int32_t s = a->slots[t & a->mask];
+        if (s != b->slots[t & a->mask] || !same_bits(a->values[s], b->values[s])) return false;
+    }
+    return true;
+}
+
+// What a run of the same targets leaves in `from`, written into `to` (both sized alike): the deque
+// arrays whole, the boxes' taps in use and every scalar a tick changes. The true-peak histories
+// belong to the channels and stay.
+static void copy_gain_state(const gain_computer* from, gain_computer* to) {
+    const size_t cap = static_cast<size_t>(from->capacity);
+    std::memcpy(to->values, from->values, sizeof(float) * cap);
+    std::memcpy(to->slots, from->slots, sizeof(int32_t) * cap);
+    to->head = from->head;
+    to->tail = from->tail;
+    to->count = from->count;
+    std::memcpy(to->box1.taps, from->box1.taps, sizeof(float) * static_cast<size_t>(from->box1.length));
+    std::memcpy(to->box2.taps, from->box2.taps, sizeof(float) * static_cast<size_t>(from->box2.length));
+    to->box1.index = from->box1.index;
+    to->box2.index = from->box2.index;
+    to->box1.sum = from->box1.sum;
+    to->box2.sum = from->box2.sum;
+    to->slow_db = from->slow_db;
+    to->fast_db = from->fast_db;
+    to->held_db = from->held_db;
+    to->hold_left = from->hold_left;
+}
+
+static bool same_targets(const float* a, const float* b, uint32_t n) {
+    return std::memcmp(a, b, sizeof(float) * n) == 0;
+}
+
 // The block runs in chunks of up to RUN_MAX samples, each in three passes that keep every per-sample
 // operation and its order: (1) the level glide, the input gain and the detector (which depend on
 // nothing the gain computer does, so four consecutive samples share the SIMD lanes); (2) targets and
@@ -209,8 +261,7 @@ static bool settled(const double* smoothed, const double* target, double coeff) 
 // chunk's output, again four samples in the lanes.
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
     using truepeak_detail::RUN_MAX;
-    if (unsized(state))
-        return;
+    if (unsized(state)) return;
     const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
                         state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
     const float lk = static_cast<float>(state->link);
@@ -266,8 +317,8 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
                 xr[i] = ig * r[i];
             }
         }
-        truepeak_detail::interpolate_run(&gcl->detector_history, xl, n, pl, !true_peak);
-        truepeak_detail::interpolate_run(&gcr->detector_history, xr, n, pr, !true_peak);
+        truepeak_detail::interpolate_run_pair(&gcl->detector_history, &gcr->detector_history, xl, xr, n, pl,
+                                              pr, !true_peak);
 
         // Window minima and ramps (serial per channel), then the independent reductions in dB, the
         // envelopes (serial), then the independent gains.
@@ -285,22 +336,39 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             tg_l[i] = tl;
             tg_r[i] = tr;
         }
-        gain_computer_detail::smooth_run(gcl, tg_l, sm_l, n);
-        gain_computer_detail::smooth_run(gcr, tg_r, sm_r, n);
-        // log10 and exp are pure functions: with the channels linked their inputs are usually equal
-        // bit for bit, and the right channel takes the left one's result instead of a second call.
-        for (uint32_t i = 0; i < n; ++i) {
-            red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
-            red_r[i] = same_bits(sm_l[i], sm_r[i]) ? red_l[i] : gain_computer_detail::reduction_db(sm_r[i]);
-        }
-        for (uint32_t i = 0; i < n; ++i) {
-            red_l[i] = gain_computer_detail::envelope(state, gcl, red_l[i]);
-            red_r[i] = gain_computer_detail::envelope(state, gcr, red_r[i]);
-        }
-        for (uint32_t i = 0; i < n; ++i) {
-            const bool same = same_bits(red_l[i], red_r[i]);
-            red_l[i] = gain_computer_detail::gain_of(red_l[i]);
-            red_r[i] = same ? red_l[i] : gain_computer_detail::gain_of(red_r[i]);
+        if (same_targets(tg_l, tg_r, n) && same_gain_state(gcl, gcr)) {
+            // One computer's run serves both channels; the right one is then left in the state
+            // its own run would have reached.
+            gain_computer_detail::smooth_run(gcl, tg_l, sm_l, n);
+            for (uint32_t i = 0; i < n; ++i)
+                red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
+            for (uint32_t i = 0; i < n; ++i)
+                red_l[i] = gain_computer_detail::envelope(state, gcl, red_l[i]);
+            for (uint32_t i = 0; i < n; ++i) {
+                red_l[i] = gain_computer_detail::gain_of(red_l[i]);
+                red_r[i] = red_l[i];
+            }
+            copy_gain_state(gcl, gcr);
+        } else {
+            gain_computer_detail::smooth_run(gcl, tg_l, sm_l, n);
+            gain_computer_detail::smooth_run(gcr, tg_r, sm_r, n);
+            // log10 and exp are pure functions: with the channels linked their inputs are usually
+            // equal bit for bit, and the right channel takes the left one's result instead of a
+            // second call.
+            for (uint32_t i = 0; i < n; ++i) {
+                red_l[i] = gain_computer_detail::reduction_db(sm_l[i]);
+                red_r[i] =
+                    same_bits(sm_l[i], sm_r[i]) ? red_l[i] : gain_computer_detail::reduction_db(sm_r[i]);
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                red_l[i] = gain_computer_detail::envelope(state, gcl, red_l[i]);
+                red_r[i] = gain_computer_detail::envelope(state, gcr, red_r[i]);
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                const bool same = same_bits(red_l[i], red_r[i]);
+                red_l[i] = gain_computer_detail::gain_of(red_l[i]);
+                red_r[i] = same ? red_l[i] : gain_computer_detail::gain_of(red_r[i]);
+            }
         }
 
         for (uint32_t i = 0; i < n; ++i) {
@@ -366,8 +434,8 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             lowest = fmin_new(g, lowest);
         }
 
-        truepeak_detail::interpolate_run(&gcl->output_history, outl, n, ol, false);
-        truepeak_detail::interpolate_run(&gcr->output_history, outr, n, orr, false);
+        truepeak_detail::interpolate_run_pair(&gcl->output_history, &gcr->output_history, outl, outr, n, ol,
+                                              orr, false);
         for (uint32_t i = 0; i < n; ++i) {
             otp = fmax_new(orr[i], fmax_new(ol[i], otp));
             otp_l = fmax_new(ol[i], otp_l);
@@ -392,8 +460,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
 #else
 
 void limiter_process_stereo(limiter_state* state, float* left, float* right, uint32_t frames) {
-    if (unsized(state))
-        return;
+    if (unsized(state)) return;
     const bool active = state->bypass || state->delta || state->unity || state->fade_bypass > 0.0001 ||
                         state->fade_delta > 0.0001 || state->fade_unity > 0.0001;
     const float lk = static_cast<float>(state->link);

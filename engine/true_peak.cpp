@@ -59,6 +59,90 @@ __attribute__((target("avx2"))) void interpolate_run_avx2(truepeak_history* h, c
         h->history[(pos + k) & 31u] = x[k];
     h->position = pos + n;
 }
+
+// Two channels' runs in one loop: each coefficient column is loaded once for both, and the eight
+// accumulators (four phases of each channel) are independent chains that keep the adders busy.
+// Every lane still forms its sum exactly as `interpolate_run_avx2` does.
+__attribute__((target("avx2"))) void interpolate_run_pair_avx2(truepeak_history* ha, truepeak_history* hb,
+                                                               const float* xa, const float* xb, uint32_t n,
+                                                               float* peaks_a, float* peaks_b,
+                                                               bool phase3_only) {
+    alignas(32) float lin_a[16 + RUN_MAX + 8];
+    alignas(32) float lin_b[16 + RUN_MAX + 8];
+    const uint32_t pos_a = ha->position;
+    const uint32_t pos_b = hb->position;
+    lin_a[0] = 0.0f;
+    lin_b[0] = 0.0f;
+    for (uint32_t k = 0; k < 15; ++k) {
+        lin_a[1 + k] = ha->history[(pos_a - 15u + k) & 31u];
+        lin_b[1 + k] = hb->history[(pos_b - 15u + k) & 31u];
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        lin_a[16 + i] = xa[i];
+        lin_b[16 + i] = xb[i];
+    }
+    for (uint32_t i = n; i < ((n + 7u) & ~7u); ++i) {
+        lin_a[16 + i] = 0.0f;
+        lin_b[16 + i] = 0.0f;
+    }
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256 zero = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < n; i += 8) {
+        const float* base_a = lin_a + 16 + i;
+        const float* base_b = lin_b + 16 + i;
+        __m256 a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+        __m256 b0 = zero, b1 = zero, b2 = zero, b3 = zero;
+        for (int j = 0; j < 15; ++j) {
+            const __m256 va = _mm256_loadu_ps(base_a - j);
+            const __m256 vb = _mm256_loadu_ps(base_b - j);
+            __m256 c = _mm256_load_ps(spread8.spread[j][0]);
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(va, c));
+            b0 = _mm256_add_ps(b0, _mm256_mul_ps(vb, c));
+            c = _mm256_load_ps(spread8.spread[j][1]);
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(va, c));
+            b1 = _mm256_add_ps(b1, _mm256_mul_ps(vb, c));
+            c = _mm256_load_ps(spread8.spread[j][2]);
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(va, c));
+            b2 = _mm256_add_ps(b2, _mm256_mul_ps(vb, c));
+            c = _mm256_load_ps(spread8.spread[j][3]);
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(va, c));
+            b3 = _mm256_add_ps(b3, _mm256_mul_ps(vb, c));
+        }
+        const __m256 va = _mm256_loadu_ps(base_a - 15);
+        const __m256 vb = _mm256_loadu_ps(base_b - 15);
+        __m256 c = _mm256_load_ps(spread8.spread[15][0]);
+        a0 = _mm256_add_ps(a0, _mm256_mul_ps(va, c));
+        b0 = _mm256_add_ps(b0, _mm256_mul_ps(vb, c));
+        c = _mm256_load_ps(spread8.spread[15][1]);
+        a1 = _mm256_add_ps(a1, _mm256_mul_ps(va, c));
+        b1 = _mm256_add_ps(b1, _mm256_mul_ps(vb, c));
+        c = _mm256_load_ps(spread8.spread[15][2]);
+        a2 = _mm256_add_ps(a2, _mm256_mul_ps(va, c));
+        b2 = _mm256_add_ps(b2, _mm256_mul_ps(vb, c));
+        __m256 ma, mb;
+        if (phase3_only) {
+            ma = _mm256_and_ps(a3, abs_mask);
+            mb = _mm256_and_ps(b3, abs_mask);
+        } else {
+            ma = _mm256_max_ps(zero, _mm256_and_ps(a0, abs_mask));
+            mb = _mm256_max_ps(zero, _mm256_and_ps(b0, abs_mask));
+            ma = _mm256_max_ps(ma, _mm256_and_ps(a1, abs_mask));
+            mb = _mm256_max_ps(mb, _mm256_and_ps(b1, abs_mask));
+            ma = _mm256_max_ps(ma, _mm256_and_ps(a2, abs_mask));
+            mb = _mm256_max_ps(mb, _mm256_and_ps(b2, abs_mask));
+            ma = _mm256_max_ps(ma, _mm256_and_ps(a3, abs_mask));
+            mb = _mm256_max_ps(mb, _mm256_and_ps(b3, abs_mask));
+        }
+        _mm256_storeu_ps(peaks_a + i, ma);
+        _mm256_storeu_ps(peaks_b + i, mb);
+    }
+    for (uint32_t k = n > 32u ? n - 32u : 0u; k < n; ++k) {
+        ha->history[(pos_a + k) & 31u] = xa[k];
+        hb->history[(pos_b + k) & 31u] = xb[k];
+    }
+    ha->position = pos_a + n;
+    hb->position = pos_b + n;
+}
 #endif
 } // namespace truepeak_detail
 

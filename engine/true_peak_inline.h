@@ -44,6 +44,11 @@ extern bool use_avx2;
 // `interpolate_run` with eight samples in the lanes; the same results. Only called when `use_avx2`.
 void interpolate_run_avx2(truepeak_history* h, const float* x, uint32_t n, float* peaks, bool phase3_only);
 
+// Two channels' `interpolate_run_avx2` in one loop; the same results. Only called when `use_avx2`;
+// the two histories must be different records.
+void interpolate_run_pair_avx2(truepeak_history* ha, truepeak_history* hb, const float* xa, const float* xb,
+                               uint32_t n, float* peaks_a, float* peaks_b, bool phase3_only);
+
 #if defined(__SSE2__)
 // Feeds x and returns the four phase outputs in lanes 0..3.
 static inline __m128 interpolate(truepeak_history* h, float x) {
@@ -136,6 +141,18 @@ static inline void interpolate_run(truepeak_history* h, const float* x, uint32_t
         interpolate_run_avx2(h, x, n, peaks, phase3_only);
     else
         interpolate_run_sse2(h, x, n, peaks, phase3_only);
+}
+
+// `interpolate_run` for two channels (different histories), with the same results as two calls.
+static inline void interpolate_run_pair(truepeak_history* ha, truepeak_history* hb, const float* xa,
+                                        const float* xb, uint32_t n, float* peaks_a, float* peaks_b,
+                                        bool phase3_only) {
+    if (use_avx2) {
+        interpolate_run_pair_avx2(ha, hb, xa, xb, n, peaks_a, peaks_b, phase3_only);
+    } else {
+        interpolate_run_sse2(ha, xa, n, peaks_a, phase3_only);
+        interpolate_run_sse2(hb, xb, n, peaks_b, phase3_only);
+    }
 }
 #endif
 

@@ -1,12 +1,14 @@
 // Guards against the limiter's block processing (chunks, SIMD lanes, steps run over a chunk, skipped
-// glide, shared log10/exp results) drifting from the per-sample algorithm: a plain one-sample-at-a-
-// time form built from the engine's single-sample primitives must give the same output and meters,
-// bit for bit, under changing settings, switches, block sizes and mono blocks.
+// glide, shared log10/exp results, one gain-computer run shared by channels that stay alike) drifting
+// from the per-sample algorithm: a plain one-sample-at-a-time form built from the engine's single-
+// sample primitives must give the same output, meters and gain-computer state, bit for bit, under
+// changing settings, switches, block sizes and mono blocks.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "gain_computer.h"
@@ -159,6 +161,87 @@ TEST(LimiterReference, BlockProcessingEqualsThePerSampleAlgorithm) {
             ASSERT_EQ(std::memcmp(r.data() + at, r2.data() + at, n * sizeof(float)), 0)
                 << fs << " block " << k;
             at += n;
+        }
+        limiter_free(&a);
+        limiter_free(&b);
+    }
+}
+
+// Linked channels that stay alike share one gain computer's run in the block path; the right
+// computer must still end where its own run would, and the sharing must stop at the first sample
+// where the channels part (a one-sided burst well over 6 dB hotter) without a trace in the output.
+TEST(LimiterReference, SharedGainComputerRunEqualsTwoRuns) {
+    struct scenario {
+        const char* name;
+        bool mono;       // left and right one buffer
+        double balance;  // right = balance x left (+ its own noise unless mono)
+        size_t burst_at; // frame of a right-only burst (0: none)
+        double link;
+    };
+    const scenario cases[] = {
+        {"balanced linked stereo", false, 0.95, 0, 1.0},
+        {"mono bus", true, 1.0, 0, 1.0},
+        {"linked stereo parting at a one-sided burst", false, 0.95, 30000, 1.0},
+        {"identical channels, partly linked", false, 1.0, 0, 0.5},
+    };
+    const double fs = 48000.0;
+    for (const scenario& c : cases) {
+        std::mt19937 rng(5);
+        std::normal_distribution<double> g(0.0, 0.02);
+        const size_t frames = 60000;
+        std::vector<float> l(frames), r(frames);
+        for (size_t i = 0; i < frames; ++i) {
+            const double t = static_cast<double>(i) / fs;
+            const double a = 0.6 * std::sin(2 * 3.14159265358979 * 100 * t) +
+                             0.38 * std::sin(2 * 3.14159265358979 * 1300 * t);
+            l[i] = static_cast<float>(a + (c.balance == 1.0 ? 0.0 : g(rng)));
+            r[i] = static_cast<float>(c.balance * a + (c.balance == 1.0 ? 0.0 : g(rng)));
+            if (c.burst_at && i >= c.burst_at && i < c.burst_at + 300) {
+                l[i] *= 0.05f;
+                r[i] = i % 2 ? 1.8f : -1.8f;
+            }
+        }
+        std::vector<float> l2 = l, r2 = r;
+        limiter_state a{}, b{};
+        ASSERT_EQ(limiter_init(&a, fs, 1.5), 1);
+        ASSERT_EQ(limiter_init(&b, fs, 1.5), 1);
+        for (limiter_state* s : {&a, &b}) {
+            limiter_set_style(s, 1); // with a hold, so the hold counter is shared too
+            limiter_set_levels(s, 0.0, -6.0, -0.3, 60.0, c.link, 1, 1, 1.0);
+        }
+        size_t at = 0;
+        for (int k = 0; at < frames; ++k) {
+            uint32_t n = static_cast<uint32_t>((k * 53) % 600 + 1);
+            if (at + n > frames) n = static_cast<uint32_t>(frames - at);
+            if (k == 60)
+                for (limiter_state* s : {&a, &b})
+                    limiter_set_levels(s, 0.0, -6.0, -0.3, 60.0, c.link, 1, 0, 1.0); // plain release
+            float* ra = c.mono ? l.data() + at : r.data() + at;
+            float* rb = c.mono ? l2.data() + at : r2.data() + at;
+            limiter_process_stereo(&a, l.data() + at, ra, n);
+            reference_process(&b, l2.data() + at, rb, n);
+            ASSERT_TRUE(same_meters(a, b)) << c.name << " block " << k;
+            ASSERT_EQ(std::memcmp(l.data() + at, l2.data() + at, n * sizeof(float)), 0)
+                << c.name << " block " << k;
+            ASSERT_EQ(std::memcmp(ra, rb, n * sizeof(float)), 0) << c.name << " block " << k;
+            at += n;
+        }
+        for (const auto& [x, y] : {std::pair{&a.gc_l, &b.gc_l}, std::pair{&a.gc_r, &b.gc_r}}) {
+            EXPECT_EQ(x->head, y->head) << c.name;
+            EXPECT_EQ(x->tail, y->tail) << c.name;
+            EXPECT_EQ(x->count, y->count) << c.name;
+            EXPECT_EQ(std::memcmp(&x->box1.sum, &y->box1.sum, sizeof(double)), 0) << c.name;
+            EXPECT_EQ(std::memcmp(&x->box2.sum, &y->box2.sum, sizeof(double)), 0) << c.name;
+            EXPECT_EQ(x->box1.index, y->box1.index) << c.name;
+            EXPECT_EQ(x->box2.index, y->box2.index) << c.name;
+            EXPECT_EQ(x->slow_db, y->slow_db) << c.name;
+            EXPECT_EQ(x->fast_db, y->fast_db) << c.name;
+            EXPECT_EQ(x->held_db, y->held_db) << c.name;
+            EXPECT_EQ(x->hold_left, y->hold_left) << c.name;
+            EXPECT_EQ(
+                std::memcmp(x->box2.taps, y->box2.taps, sizeof(float) * static_cast<size_t>(x->box2.length)),
+                0)
+                << c.name;
         }
         limiter_free(&a);
         limiter_free(&b);
