@@ -107,6 +107,7 @@ bool plugin_activate(const clap_plugin* plugin, double sample_rate, uint32_t, ui
     instance->sample_rate = sample_rate;
     instance->max_frames = max_frames;
     if (!limiter_init(&instance->limiter, sample_rate, slot_setting(slot, PARAM_LOOKAHEAD))) return false;
+    instance->levels_settled = 0;
     dither_seed(&instance->dither, random_u64());
     loudness_init(&instance->loudness, sample_rate);
     instance->col_min_gain = 1.0f;

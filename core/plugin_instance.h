@@ -61,6 +61,10 @@ struct plugin_instance {
     uint32_t max_frames;
     uint8_t active;
     limiter_state limiter;
+    // 0 from activation until the first sub-block has set the engine's levels to the stage's settings
+    // without a glide: a fresh engine starts at unity, and gliding from there would let the first
+    // milliseconds after every activation pass above the ceiling.
+    uint8_t levels_settled;
     dither_state dither;
     loudness_meter loudness;
     // History column accumulators (sub-block processing).

@@ -37,15 +37,18 @@ void process_sub_block(plugin_instance* instance, float* left, float* right, uin
                        mix / 100.0);
     const bool bypass = bypass_value >= 0.5;
     limiter_set_switches(lim, bypass, delta >= 0.5, unity >= 0.5);
+    if (!instance->levels_settled) {
+        // First audio after activation: start at the settings, as after a host reset.
+        limiter_reset(lim);
+        instance->levels_settled = 1;
+    }
     limiter_process_stereo(lim, left, right, frames);
 
     // A bypassed stage never dithers.
     const int32_t mode = static_cast<int32_t>(dither + 0.5);
     if (mode >= 1 && !bypass) {
         const int32_t shape = static_cast<int32_t>(shaping + 0.5);
-        apply_dither(&instance->dither, 0, left, static_cast<int32_t>(frames), mode, shape);
-        if (right != left)
-            apply_dither(&instance->dither, 1, right, static_cast<int32_t>(frames), mode, shape);
+        apply_dither_stereo(&instance->dither, left, right, static_cast<int32_t>(frames), mode, shape);
     }
     // The loudness shown is that of what the stage puts out, bypassed or not.
     loudness_process(&instance->loudness, left, right, frames);
