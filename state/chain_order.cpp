@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain_internal.h"
 #include "chain_order.h"
 #include "platform.h"
 #include "registry.h"
@@ -39,26 +40,6 @@ static constexpr int32_t SERIAL_DEBUG_BELOW = 32;
 static constexpr int32_t RARE_ORDER_MIN = 2;
 static constexpr int32_t RARE_ORDER_RATIO = 8;
 static constexpr int32_t POSITION_UNKNOWN = 99;
-
-static int64_t wrap_sub(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
-}
-static int64_t wrap_add(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-template <typename T>
-static void sort_with(T* v, int32_t n, int (*cmp)(const void*, const void*)) {
-    for (int32_t i = 1; i < n; ++i) {
-        T x = v[i];
-        int32_t j = i;
-        while (j > 0 && cmp(&v[j - 1], &x) > 0) {
-            v[j] = v[j - 1];
-            --j;
-        }
-        v[j] = x;
-    }
-}
 
 int cmp_member_by_position(const void* a, const void* b) {
     const chain_member* x = static_cast<const chain_member*>(a);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chain_internal.h"
 #include "chain_order.h"
 
 static learned_order_entry learned_orders[LEARNED_ORDER_ENTRIES];
@@ -21,30 +22,6 @@ static learned_order_entry learned_orders[LEARNED_ORDER_ENTRIES];
 // How long a changed observation must hold, and how often it must repeat, before it is accepted.
 static constexpr int64_t ORDER_ACCEPT_NS = 150000000;
 static constexpr int32_t ORDER_ACCEPT_REPEATS = 3;
-
-// Timing values come from shared memory that any process may scribble on; differences wrap instead of
-// overflowing, which gives the exact result for every real clock value.
-static int64_t wrap_sub(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
-}
-static int64_t wrap_add(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-// Insertion sort with a C-style comparator: n is at most 64, and unlike the C library's qsort it never
-// allocates a merge buffer.
-template <typename T>
-static void sort_with(T* v, int32_t n, int (*cmp)(const void*, const void*)) {
-    for (int32_t i = 1; i < n; ++i) {
-        T x = v[i];
-        int32_t j = i;
-        while (j > 0 && cmp(&v[j - 1], &x) > 0) {
-            v[j] = v[j - 1];
-            --j;
-        }
-        v[j] = x;
-    }
-}
 
 int cmp_i64_asc(const void* a, const void* b) {
     const int64_t x = *static_cast<const int64_t*>(a), y = *static_cast<const int64_t*>(b);
