@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -191,6 +192,121 @@ void dither_pair(dither_state* state, float* left, float* right, int32_t frames,
     state->rng[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(rng, _MM_SHUFFLE(1, 1, 1, 1))));
 }
 
+// The feedback loop of `dither_pair` is one chain from each error to the next: the product with
+// c[0], the eight additions of the older products, v = x - e, the products v q and y / q, the
+// rounding and the clamp. The same results follow with every error kept in units of the step
+// (E = error q): with q a power of two, scaling commutes with every rounding as long as no value
+// leaves the normal range, so sum c[k] E[k] = e q, X - sum = v q, clamp(y, -q, q) = out q and
+// clamp(y, -q, q) - v q = (out - v) q, each bit for bit. The two products then leave the chain
+// (out and the stored error are formed beside it). The leading "0 +" of the sum is left out too: it
+// only turns a sum of nothing but -0 products into +0, and a zero v of either sign gives the same
+// out and the same error.
+//
+// "The normal range" is made sure of sample by sample: every error is 0 or within 2^-870..2^870
+// steps (so every product, partial sum and difference is 0 or at least 2^-949 in magnitude, and far
+// below overflow) and every input is finite. A run that breaks this anywhere (an input of NaN, an
+// infinity, errors blown up by an absurd input level, or tiny errors) is thrown away and done again
+// by `dither_pair` from the state and input saved before it.
+constexpr uint32_t SCALED_RUN = 64;
+constexpr double scaled_lo = 0x1p-870; // scaled error bounds
+constexpr double scaled_hi = 0x1p870;
+
+// All-ones lanes where v is 0 or lo <= |v| <= hi (a NaN fails).
+inline __m128d in_range(__m128d v, __m128d lo, __m128d hi) {
+    const __m128d a = _mm_andnot_pd(_mm_set1_pd(-0.0), v);
+    return _mm_and_pd(_mm_cmple_pd(a, hi), _mm_or_pd(_mm_cmpge_pd(a, lo), _mm_cmpeq_pd(a, _mm_setzero_pd())));
+}
+
+// One run of n <= SCALED_RUN frames in step units; returns false (state and buffers then spoilt)
+// where the run left the range the equivalence needs.
+template <int TAPS, bool SSE41>
+bool dither_pair_scaled(dither_state* state, float* left, float* right, int32_t frames, double q,
+                        const double* coeffs) {
+    uint32_t pos0 = state->position[0];
+    uint32_t pos1 = state->position[1];
+    double* const err0 = state->error[0];
+    double* const err1 = state->error[1];
+    const __m128d vq = _mm_set1_pd(q);
+    const __m128d inv_q = _mm_set1_pd(1.0 / q);
+    const __m128d lo = _mm_set1_pd(scaled_lo);
+    const __m128d hi = _mm_set1_pd(scaled_hi);
+    __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
+    __m128d hist[TAPS];
+    __m128d c[TAPS];
+    for (int k = 0; k < TAPS; ++k) {
+        const __m128d h = _mm_set_pd(err1[(pos1 - 1u - static_cast<uint32_t>(k)) & 15u],
+                                     err0[(pos0 - 1u - static_cast<uint32_t>(k)) & 15u]);
+        ok = _mm_and_pd(ok, in_range(h, _mm_set1_pd(scaled_lo / q), _mm_set1_pd(scaled_hi / q)));
+        hist[k] = _mm_mul_pd(h, vq);
+        c[k] = _mm_set1_pd(coeffs[k]);
+    }
+    if (_mm_movemask_pd(ok) != 3) return false;
+    __m128i rng =
+        _mm_set_epi32(0, 0, static_cast<int32_t>(state->rng[1]), static_cast<int32_t>(state->rng[0]));
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128d scale = _mm_set1_pd(two_pow_minus_24);
+    const __m128d neg_q = _mm_set1_pd(-q);
+    const __m128d finite = _mm_set1_pd(1.7976931348623157e308);
+    for (int32_t i = 0; i < frames; ++i) {
+        __m128d e = _mm_mul_pd(c[0], hist[0]);
+        for (int k = 1; k < TAPS; ++k)
+            e = _mm_add_pd(e, _mm_mul_pd(c[k], hist[k]));
+        const __m128i r1 = xorshift_epi32(rng);
+        const __m128i r2 = xorshift_epi32(r1);
+        rng = r2;
+        const __m128d x = _mm_mul_pd(_mm_cvtps_pd(_mm_set_ps(0.0f, 0.0f, right[i], left[i])), vq);
+        ok = _mm_and_pd(ok, _mm_cmple_pd(_mm_andnot_pd(_mm_set1_pd(-0.0), x), finite));
+        const __m128d vs = _mm_sub_pd(x, e); // v q
+        const __m128d u2 = _mm_sub_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_epi32(r2, 8)), scale), half);
+        const __m128d u1 = _mm_sub_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_epi32(r1, 8)), scale), half);
+        const __m128d d = _mm_add_pd(u2, u1);
+        const __m128d w = _mm_add_pd(_mm_add_pd(d, vs), half);
+        const __m128d y = SSE41 ? floor_pd_sse41(w) : floor_pd(w);
+        const __m128d ys = _mm_min_pd(vq, _mm_max_pd(neg_q, y)); // out q
+        const __m128d es = _mm_sub_pd(ys, vs);                   // error q
+        ok = _mm_and_pd(ok, in_range(es, lo, hi));
+        for (int k = TAPS - 1; k > 0; --k)
+            hist[k] = hist[k - 1];
+        hist[0] = es;
+        const __m128d error = _mm_mul_pd(es, inv_q);
+        _mm_storel_pd(&err0[pos0], error);
+        _mm_storeh_pd(&err1[pos1], error);
+        pos0 = (pos0 + 1u) & 15u;
+        pos1 = (pos1 + 1u) & 15u;
+        const __m128 o = _mm_cvtpd_ps(_mm_mul_pd(ys, inv_q));
+        left[i] = _mm_cvtss_f32(o);
+        right[i] = _mm_cvtss_f32(_mm_shuffle_ps(o, o, _MM_SHUFFLE(1, 1, 1, 1)));
+    }
+    state->position[0] = pos0;
+    state->position[1] = pos1;
+    state->rng[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(rng));
+    state->rng[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(rng, _MM_SHUFFLE(1, 1, 1, 1))));
+    return _mm_movemask_pd(ok) == 3;
+}
+
+// `dither_pair` for shaped dither, run by runs in step units where that gives the same bits.
+template <int TAPS, bool SSE41>
+void dither_pair_shaped(dither_state* state, float* left, float* right, int32_t frames, double q,
+                        const double* coeffs) {
+    for (int32_t done = 0; done < frames;) {
+        const int32_t n = frames - done < static_cast<int32_t>(SCALED_RUN) ? frames - done
+                                                                           : static_cast<int32_t>(SCALED_RUN);
+        float* const l = left + done;
+        float* const r = right + done;
+        const dither_state saved = *state;
+        float in_l[SCALED_RUN], in_r[SCALED_RUN];
+        std::memcpy(in_l, l, sizeof(float) * static_cast<size_t>(n));
+        std::memcpy(in_r, r, sizeof(float) * static_cast<size_t>(n));
+        if (!dither_pair_scaled<TAPS, SSE41>(state, l, r, n, q, coeffs)) {
+            *state = saved;
+            std::memcpy(l, in_l, sizeof(float) * static_cast<size_t>(n));
+            std::memcpy(r, in_r, sizeof(float) * static_cast<size_t>(n));
+            dither_pair<TAPS, SSE41>(state, l, r, n, q, coeffs);
+        }
+        done += n;
+    }
+}
+
 } // namespace
 
 void apply_dither_stereo(dither_state* state, float* left, float* right, int32_t frames, int32_t mode,
@@ -204,16 +320,16 @@ void apply_dither_stereo(dither_state* state, float* left, float* right, int32_t
     const double q = step_of(mode);
     if (have_sse41.load(std::memory_order_relaxed)) {
         if (f.taps == 9)
-            dither_pair<9, true>(state, left, right, frames, q, f.c);
+            dither_pair_shaped<9, true>(state, left, right, frames, q, f.c);
         else if (f.taps == 1)
-            dither_pair<1, true>(state, left, right, frames, q, f.c);
+            dither_pair_shaped<1, true>(state, left, right, frames, q, f.c);
         else
             dither_pair<0, true>(state, left, right, frames, q, f.c);
     } else {
         if (f.taps == 9)
-            dither_pair<9, false>(state, left, right, frames, q, f.c);
+            dither_pair_shaped<9, false>(state, left, right, frames, q, f.c);
         else if (f.taps == 1)
-            dither_pair<1, false>(state, left, right, frames, q, f.c);
+            dither_pair_shaped<1, false>(state, left, right, frames, q, f.c);
         else
             dither_pair<0, false>(state, left, right, frames, q, f.c);
     }

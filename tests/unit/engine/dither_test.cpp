@@ -1,12 +1,16 @@
 // Guards against dither that quantises to the wrong grid, exceeds full scale, drifts the average,
 // steps its generator wrongly, or gives a different result in the two-channel path than channel by
-// channel.
+// channel (for any input, with or without flushed denormals).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 #include "dither.h"
 
@@ -129,6 +133,70 @@ TEST(Dither, StereoPathEqualsChannelByChannel) {
     EXPECT_EQ(m, m2);
     EXPECT_EQ(std::memcmp(&a, &b, sizeof(a)), 0);
     EXPECT_EQ(b.position[1], 0u);
+}
+
+// The two-channel path takes a faster route where it can prove the same bits and falls back where it
+// cannot; every kind of input that crosses that line, with denormals kept and with them flushed,
+// must still match channel-by-channel processing bit for bit, state included.
+TEST(Dither, StereoPathEqualsChannelByChannelOnExtremeInput) {
+    struct signal {
+        const char* name;
+        float (*at)(int32_t i, float u);
+    };
+    const signal signals[] = {
+        {"full scale and beyond", [](int32_t, float u) { return u * 1.5f; }},
+        {"one NaN", [](int32_t i, float u) { return i == 90 ? std::nanf("") : u; }},
+        {"one infinity", [](int32_t i, float u) { return i == 150 ? -INFINITY : u * 0.5f; }},
+        {"denormal floats", [](int32_t i, float u) { return i % 3 ? u * 1e-39f : 0.0f; }},
+        {"tiny then loud", [](int32_t i, float u) { return i < 200 ? u * 1e-30f : u; }},
+        {"absurd level, then quiet", [](int32_t i, float u) { return i < 100 ? u * 3e38f : u * 0.01f; }},
+        {"signed zeros", [](int32_t i, float) { return i % 2 ? -0.0f : 0.0f; }},
+    };
+#if defined(__SSE2__)
+    const unsigned int csr = _mm_getcsr();
+#endif
+    for (bool flush : {false, true}) {
+#if defined(__SSE2__)
+        _mm_setcsr(flush ? (csr | 0x8040) : (csr & ~0x8040u));
+#endif
+        for (const signal& sig : signals) {
+            // Error rings as the generator never leaves them, but a record can hold: near overflow
+            // once scaled to steps, and in or near the denormal range.
+            for (double fill : {0.0, 1e305, -1e-300, 1e-310, -3e-320})
+                for (int32_t shaping : {1, 2}) {
+                    std::mt19937 rng(7);
+                    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+                    dither_state a = seeded(0x5eed5eedull);
+                    for (int ch = 0; ch < 2; ++ch)
+                        for (int k = 0; k < DITHER_ERROR_RING; ++k)
+                            a.error[ch][k] = fill * (k % 3 ? 1.0 : -0.5);
+                    dither_state b = a;
+                    for (int32_t frames : {63, 64, 65, 700}) {
+                        std::vector<float> l(frames), r(frames);
+                        for (int32_t i = 0; i < frames; ++i) {
+                            l[i] = sig.at(i, u(rng));
+                            r[i] = sig.at(frames - 1 - i, u(rng));
+                        }
+                        std::vector<float> l2 = l, r2 = r;
+                        apply_dither(&a, 0, l.data(), frames, 1, shaping);
+                        apply_dither(&a, 1, r.data(), frames, 1, shaping);
+                        apply_dither_stereo(&b, l2.data(), r2.data(), frames, 1, shaping);
+                        ASSERT_EQ(std::memcmp(l.data(), l2.data(), l.size() * 4), 0)
+                            << sig.name << " fill " << fill << " flush " << flush << " shaping " << shaping
+                            << " frames " << frames;
+                        ASSERT_EQ(std::memcmp(r.data(), r2.data(), r.size() * 4), 0)
+                            << sig.name << " fill " << fill << " flush " << flush << " shaping " << shaping
+                            << " frames " << frames;
+                        ASSERT_EQ(std::memcmp(&a, &b, sizeof(a)), 0)
+                            << sig.name << " fill " << fill << " flush " << flush << " shaping " << shaping
+                            << " frames " << frames;
+                    }
+                }
+        }
+    }
+#if defined(__SSE2__)
+    _mm_setcsr(csr);
+#endif
 }
 
 // The weighted curve pushes the noise up in frequency: below fs/64 the shaped error has far less
