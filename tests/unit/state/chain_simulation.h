@@ -241,8 +241,10 @@ inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*
                         int idx = -1;
                         for (size_t s = 0; s < t.stages.size(); ++s)
                             if (t.stages[s].slot == out[j].slot) idx = static_cast<int>(s);
-                        r.first_flap += " " + std::to_string(idx) + "@" + std::to_string(out[j].position) +
-                                        (out[j].live ? "" : "(idle)");
+                        // Appended piece by piece: GCC 12 at -O3 warns falsely on "literal" + string.
+                        r.first_flap.append(" ").append(std::to_string(idx)).append("@");
+                        r.first_flap.append(std::to_string(out[j].position))
+                            .append(out[j].live ? "" : "(idle)");
                     }
                 }
             }
@@ -325,7 +327,7 @@ inline std::string sim_summary(const char* variant, const std::vector<sim_track_
     std::string per_track;
     for (const sim_track_report& r : rep) {
         worst = r.first_ok > worst ? r.first_ok : worst;
-        per_track += " " + std::to_string(r.first_ok);
+        per_track.append(" ").append(std::to_string(r.first_ok));
     }
     char head[160];
     std::snprintf(head, sizeof head,
