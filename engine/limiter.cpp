@@ -179,6 +179,48 @@ static bool unsized(limiter_state* state) {
     return true;
 }
 
+// The output stage of one frame, after the wet signal: the mix with the delayed dry input, then the
+// three switch crossfades (delta, unity gain, bypass) while any of them is active. `g` is the frame's
+// gain meter value, blended the same way. Every product keeps its stated precision.
+static inline void mix_and_switch(limiter_state* state, bool active, float dl, float dr, float yl, float yr,
+                                  float wl, float wr, float mk, double mix, double makeup, double input_gain,
+                                  float* g, float* out_l, float* out_r) {
+    float outl, outr;
+    if (mix < 0.9999) {
+        outl = static_cast<float>(static_cast<double>(wl - yl) * mix + yl);
+        outr = static_cast<float>(static_cast<double>(wr - yr) * mix + yr);
+        *g = static_cast<float>((static_cast<double>(*g) - 1.0) * mix + 1.0);
+    } else {
+        outl = wl;
+        outr = wr;
+    }
+
+    if (active) {
+        const double fc = state->fade_coeff;
+        state->fade_bypass += ((state->bypass ? 1.0 : 0.0) - state->fade_bypass) * fc;
+        state->fade_delta += ((state->delta ? 1.0 : 0.0) - state->fade_delta) * fc;
+        state->fade_unity += ((state->unity ? 1.0 : 0.0) - state->fade_unity) * fc;
+        if (state->fade_delta > 0.0001) {
+            const double fd = state->fade_delta;
+            outl += static_cast<float>(static_cast<double>((dl * mk - wl) - outl) * fd);
+            outr += static_cast<float>(static_cast<double>((dr * mk - wr) - outr) * fd);
+        }
+        if (state->fade_unity > 0.0001) {
+            const double u = (1.0 / (makeup * input_gain) - 1.0) * state->fade_unity + 1.0;
+            outl = static_cast<float>(static_cast<double>(outl) * u);
+            outr = static_cast<float>(static_cast<double>(outr) * u);
+        }
+        if (state->fade_bypass > 0.0001) {
+            const double fb = state->fade_bypass;
+            outl += static_cast<float>(static_cast<double>(yl - outl) * fb);
+            outr += static_cast<float>(static_cast<double>(yr - outr) * fb);
+            *g += static_cast<float>(static_cast<double>(1.0f - *g) * fb);
+        }
+    }
+    *out_l = outl;
+    *out_r = outr;
+}
+
 #if defined(__SSE2__)
 
 template <typename T>
@@ -393,38 +435,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
             float ol_, or_;
-            const double m = s3[i];
-            if (m < 0.9999) {
-                ol_ = static_cast<float>(static_cast<double>(wl - yl) * m + yl);
-                or_ = static_cast<float>(static_cast<double>(wr - yr) * m + yr);
-                g = static_cast<float>((static_cast<double>(g) - 1.0) * m + 1.0);
-            } else {
-                ol_ = wl;
-                or_ = wr;
-            }
-
-            if (active) {
-                const double fc = state->fade_coeff;
-                state->fade_bypass += ((state->bypass ? 1.0 : 0.0) - state->fade_bypass) * fc;
-                state->fade_delta += ((state->delta ? 1.0 : 0.0) - state->fade_delta) * fc;
-                state->fade_unity += ((state->unity ? 1.0 : 0.0) - state->fade_unity) * fc;
-                if (state->fade_delta > 0.0001) {
-                    const double fd = state->fade_delta;
-                    ol_ += static_cast<float>(static_cast<double>((dl * m_k - wl) - ol_) * fd);
-                    or_ += static_cast<float>(static_cast<double>((dr * m_k - wr) - or_) * fd);
-                }
-                if (state->fade_unity > 0.0001) {
-                    const double u = (1.0 / (s2[i] * s0[i]) - 1.0) * state->fade_unity + 1.0;
-                    ol_ = static_cast<float>(static_cast<double>(ol_) * u);
-                    or_ = static_cast<float>(static_cast<double>(or_) * u);
-                }
-                if (state->fade_bypass > 0.0001) {
-                    const double fb = state->fade_bypass;
-                    ol_ += static_cast<float>(static_cast<double>(yl - ol_) * fb);
-                    or_ += static_cast<float>(static_cast<double>(yr - or_) * fb);
-                    g += static_cast<float>(static_cast<double>(1.0f - g) * fb);
-                }
-            }
+            mix_and_switch(state, active, dl, dr, yl, yr, wl, wr, m_k, s3[i], s2[i], s0[i], &g, &ol_, &or_);
 
             l[i] = ol_;
             r[i] = or_;
@@ -529,38 +540,8 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
         float outl, outr;
-        const double m = smoothed[3];
-        if (m < 0.9999) {
-            outl = static_cast<float>(static_cast<double>(wl - yl) * m + yl);
-            outr = static_cast<float>(static_cast<double>(wr - yr) * m + yr);
-            g = static_cast<float>((static_cast<double>(g) - 1.0) * m + 1.0);
-        } else {
-            outl = wl;
-            outr = wr;
-        }
-
-        if (active) {
-            const double fc = state->fade_coeff;
-            state->fade_bypass += ((state->bypass ? 1.0 : 0.0) - state->fade_bypass) * fc;
-            state->fade_delta += ((state->delta ? 1.0 : 0.0) - state->fade_delta) * fc;
-            state->fade_unity += ((state->unity ? 1.0 : 0.0) - state->fade_unity) * fc;
-            if (state->fade_delta > 0.0001) {
-                const double fd = state->fade_delta;
-                outl += static_cast<float>(static_cast<double>((dl * mk - wl) - outl) * fd);
-                outr += static_cast<float>(static_cast<double>((dr * mk - wr) - outr) * fd);
-            }
-            if (state->fade_unity > 0.0001) {
-                const double u = (1.0 / (smoothed[2] * smoothed[0]) - 1.0) * state->fade_unity + 1.0;
-                outl = static_cast<float>(static_cast<double>(outl) * u);
-                outr = static_cast<float>(static_cast<double>(outr) * u);
-            }
-            if (state->fade_bypass > 0.0001) {
-                const double fb = state->fade_bypass;
-                outl += static_cast<float>(static_cast<double>(yl - outl) * fb);
-                outr += static_cast<float>(static_cast<double>(yr - outr) * fb);
-                g += static_cast<float>(static_cast<double>(1.0f - g) * fb);
-            }
-        }
+        mix_and_switch(state, active, dl, dr, yl, yr, wl, wr, mk, smoothed[3], smoothed[2], smoothed[0], &g,
+                       &outl, &outr);
 
         left[i] = outl;
         right[i] = outr;
