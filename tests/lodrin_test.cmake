@@ -11,3 +11,16 @@ function(lodrin_add_test)
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
 endfunction()
 find_package(Threads REQUIRED)
+
+# lodrin_unit_labels(NAME OUT): the ctest labels of the unit program NAME: unit; tsan too when its
+# name contains "stress"; windows in the Windows tree.
+function(lodrin_unit_labels name out)
+  set(labels unit)
+  if(name MATCHES "stress")
+    list(APPEND labels tsan)
+  endif()
+  if(WIN32)
+    list(APPEND labels windows)
+  endif()
+  set(${out} "${labels}" PARENT_SCOPE)
+endfunction()
