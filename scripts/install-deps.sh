@@ -12,6 +12,7 @@ packages=(
   libsndfile1-dev
   # tests
   libgtest-dev libgmock-dev libbenchmark-dev libebur128-dev xvfb xauth libgl1-mesa-dri qtractor
+  xdotool libxtst-dev locales ardour
   # Windows cross build and its tests
   g++-mingw-w64-x86-64-posix wine wine64
 )
