@@ -11,6 +11,19 @@
 //   gc_l, gc_r                per-channel gain computers (window minimum, ramp, release).
 //   fade_*                    15 ms crossfades following the bypass, delta and unity switches; the
 //                             whole switch stage is skipped for blocks where none is on or fading.
+//   ceiling_*, delay_makeup   the brickwall under automation. Threshold and makeup glide apart, so
+//   delay_clamp               their product (the level a held peak leaves at) strays from the
+//                             ceiling while they move: halfway through a 12 dB Gain step it is
+//                             (1 - 3/4 a)(1 + 3 a) = 1.56 (+3.9 dB) for a = 1/2. The ceiling glides as
+//                             a fifth setting, and while threshold x makeup exceeds it the threshold
+//                             a reduction is planned against is lowered to ceiling / makeup. A
+//                             reduction is planned when its peak is detected, n samples before the
+//                             peak leaves the delay line, so the makeup of that moment (and the clamp
+//                             level of its ceiling) is carried through a ring with it: the sample
+//                             leaving at t was detected at t - n - 1 (exactly, phase 3) and t - n
+//                             (the quarter points after it); the ring holds the lesser makeup of two
+//                             consecutive moments, so both bounds hold. On settled levels threshold
+//                             x makeup equals the ceiling bit for bit and all of this is the identity.
 #include "limiter.h"
 
 #include <cmath>
@@ -36,6 +49,8 @@ void limiter_free(limiter_state* state) {
     std::free(state->delay_in_r);
     std::free(state->delay_dry_l);
     std::free(state->delay_dry_r);
+    std::free(state->delay_makeup);
+    std::free(state->delay_clamp);
     gain_computer_free(&state->gc_l);
     gain_computer_free(&state->gc_r);
     std::memset(state, 0, sizeof(*state));
@@ -70,7 +85,10 @@ int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_
     state->delay_in_r = static_cast<float*>(std::calloc(len, sizeof(float)));
     state->delay_dry_l = static_cast<float*>(std::calloc(len, sizeof(float)));
     state->delay_dry_r = static_cast<float*>(std::calloc(len, sizeof(float)));
+    state->delay_makeup = static_cast<float*>(std::calloc(len, sizeof(float)));
+    state->delay_clamp = static_cast<float*>(std::calloc(len, sizeof(float)));
     if (!state->delay_in_l || !state->delay_in_r || !state->delay_dry_l || !state->delay_dry_r ||
+        !state->delay_makeup || !state->delay_clamp ||
         !gain_computer_init(&state->gc_l, n) || !gain_computer_init(&state->gc_r, n)) {
         limiter_free(state);
         return 0;
@@ -80,6 +98,8 @@ int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_
         state->target[k] = 1.0;
         state->smoothed[k] = 1.0;
     }
+    state->ceiling_target = 1.0;
+    state->ceiling_smoothed = 1.0;
     state->link = 1.0;
     state->smooth_coeff = one_pole(0.005 * sample_rate);
     state->fade_coeff = one_pole(0.015 * sample_rate);
@@ -113,6 +133,17 @@ void limiter_reset(limiter_state* state) {
     gain_computer_reset(&state->gc_r);
     for (int k = 0; k < 4; ++k)
         state->smoothed[k] = state->target[k];
+    state->ceiling_smoothed = state->ceiling_target;
+    // The carried makeup and clamp level start as the settings' own: no glide after a reset.
+    const float mk = static_cast<float>(state->smoothed[LIMITER_MAKEUP]);
+    const float cl = static_cast<float>(state->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
+    for (int32_t i = 0; i < state->delay_length; ++i) {
+        state->delay_makeup[i] = mk;
+        state->delay_clamp[i] = cl;
+    }
+    state->makeup_prev = mk;
+    state->clamp_prev = cl;
+    state->clamped = 0;
     state->fade_bypass = state->bypass ? 1.0 : 0.0;
     state->fade_delta = state->delta ? 1.0 : 0.0;
     state->fade_unity = state->unity ? 1.0 : 0.0;
@@ -144,6 +175,9 @@ void limiter_set_levels(limiter_state* state, double input_db, double threshold_
     state->target[LIMITER_INPUT_GAIN] = db_to_linear(input_db);
     state->target[LIMITER_THRESHOLD] = db_to_linear(threshold_db);
     state->target[LIMITER_MAKEUP] = db_to_linear(ceiling_db - threshold_db);
+    // The product, not 10^(ceiling / 20): on settled levels threshold x makeup is then the ceiling
+    // exactly, and the planned threshold is the threshold itself.
+    state->ceiling_target = state->target[LIMITER_THRESHOLD] * state->target[LIMITER_MAKEUP];
     state->target[LIMITER_MIX] = mix < 0.0 ? 0.0 : (mix > 1.0 ? 1.0 : mix);
     state->link = link < 0.0 ? 0.0 : (link < 1.0 ? link : 1.0);
     state->true_peak = true_peak;
@@ -173,10 +207,67 @@ static inline float fmin_new(float v, float running) {
 // unchanged and the meters read as for an empty block, rather than touching null buffers.
 static bool unsized(limiter_state* state) {
     if (state->delay_in_l) return false;
+    state->clamped = 0;
     state->min_gain = 1.0f;
     state->in_peak = state->in_detect_peak = state->out_peak = state->out_true_peak = 0.0f;
     state->in_detect_l = state->in_detect_r = state->out_true_peak_l = state->out_true_peak_r = 0.0f;
     return true;
+}
+
+// One glide step of the five level settings.
+static inline void glide_step(limiter_state* state) {
+    const double sc = state->smooth_coeff;
+    for (int k = 0; k < 4; ++k)
+        state->smoothed[k] += (state->target[k] - state->smoothed[k]) * sc;
+    state->ceiling_smoothed += (state->ceiling_target - state->ceiling_smoothed) * sc;
+}
+
+// The threshold reductions are planned against now: the glided threshold, lowered to ceiling / makeup
+// while threshold x makeup lies above the glided ceiling (the ratio is exactly 1 on settled levels).
+static inline float planned_threshold(const limiter_state* state) {
+    const double thr = state->smoothed[LIMITER_THRESHOLD];
+    const double product = thr * state->smoothed[LIMITER_MAKEUP];
+    const double c = state->ceiling_smoothed;
+    return static_cast<float>(product > c ? thr * (c / product) : thr);
+}
+
+// The clamp level of the current planning moment.
+static inline float clamp_level(const limiter_state* state) {
+    return static_cast<float>(state->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
+}
+
+static inline float gained(float ig, float x) {
+    const float v = ig * x;
+    return v > LIMITER_INPUT_BOUND ? LIMITER_INPUT_BOUND : (v < -LIMITER_INPUT_BOUND ? -LIMITER_INPUT_BOUND : v);
+}
+
+// The makeup rings at write index w: stores the current moment's makeup (the lesser of it and the
+// previous one) and clamp level (the greater), and returns in mk and lim those stored n samples ago,
+// which belong to the sample leaving the delay line now (written delay_length - 8 = n samples ago
+// at index w + 8).
+static inline void carried_makeup(limiter_state* state, int32_t w, float mk_now, float lim_now, float* mk,
+                                  float* lim) {
+    int32_t r = w + LIMITER_EXTRA_DELAY;
+    if (r >= state->delay_length) r -= state->delay_length;
+    *mk = state->delay_makeup[r];
+    *lim = state->delay_clamp[r];
+    state->delay_makeup[w] = mk_now < state->makeup_prev ? mk_now : state->makeup_prev;
+    state->delay_clamp[w] = lim_now > state->clamp_prev ? lim_now : state->clamp_prev;
+    state->makeup_prev = mk_now;
+    state->clamp_prev = lim_now;
+}
+
+// The last-resort clamp of one wet sample; counts when it acts.
+static inline float clamp_wet(float v, float lim, uint32_t* count) {
+    if (v > lim) {
+        ++*count;
+        return lim;
+    }
+    if (v < -lim) {
+        ++*count;
+        return -lim;
+    }
+    return v;
 }
 
 // The output stage of one frame, after the wet signal: the mix with the delayed dry input, then the
@@ -228,18 +319,20 @@ static inline bool same_bits(T a, T b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
-// True when one glide step leaves all four settings unchanged bit for bit. The step is a fixed
+// True when one glide step leaves all five settings unchanged bit for bit. The step is a fixed
 // function of (setting, target), so every further step in the block leaves them unchanged too. A
 // glide ends this way: on the target, or stuck within an ulp of it where (t - s) c rounds away.
-static bool settled(const double* smoothed, const double* target, double coeff) {
-    for (int k = 0; k < 4; ++k) {
-        const double next = smoothed[k] + (target[k] - smoothed[k]) * coeff;
-        uint64_t a, b;
-        std::memcpy(&a, &next, sizeof a);
-        std::memcpy(&b, &smoothed[k], sizeof b);
-        if (a != b) return false;
-    }
-    return true;
+static bool settled_one(double smoothed, double target, double coeff) {
+    const double next = smoothed + (target - smoothed) * coeff;
+    uint64_t a, b;
+    std::memcpy(&a, &next, sizeof a);
+    std::memcpy(&b, &smoothed, sizeof b);
+    return a == b;
+}
+static bool settled(const limiter_state* state) {
+    for (int k = 0; k < 4; ++k)
+        if (!settled_one(state->smoothed[k], state->target[k], state->smooth_coeff)) return false;
+    return settled_one(state->ceiling_smoothed, state->ceiling_target, state->smooth_coeff);
 }
 
 // Two gain computers in the same state behave alike: fed the same targets they give the same gains
@@ -312,16 +405,15 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     float lowest = 1.0f;
     float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
     float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
+    uint32_t clamped = 0;
 
     double* const smoothed = state->smoothed;
-    const double* const target = state->target;
-    const double sc = state->smooth_coeff;
     const int32_t delay_length = state->delay_length;
     int32_t w = state->write_pos;
     gain_computer* const gcl = &state->gc_l;
     gain_computer* const gcr = &state->gc_r;
 
-    alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX];
+    alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX], cl[RUN_MAX];
     alignas(16) float pl[RUN_MAX], pr[RUN_MAX], outl[RUN_MAX], outr[RUN_MAX], ol[RUN_MAX], orr[RUN_MAX];
     alignas(16) double s0[RUN_MAX], s2[RUN_MAX], s3[RUN_MAX];
     alignas(16) float tg_l[RUN_MAX], tg_r[RUN_MAX], sm_l[RUN_MAX], sm_r[RUN_MAX];
@@ -332,31 +424,33 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         float* const l = left + done;
         float* const r = right + done;
 
-        if (settled(smoothed, target, sc)) {
+        if (settled(state)) {
             // The glide is the identity here: skip its recurrence (nine cycles of latency a sample).
             const float ig = static_cast<float>(smoothed[0]);
-            const float t1 = static_cast<float>(smoothed[1]), t2 = static_cast<float>(smoothed[2]);
+            const float t1 = planned_threshold(state), t2 = static_cast<float>(smoothed[2]);
+            const float c = clamp_level(state);
             for (uint32_t i = 0; i < n; ++i) {
                 thr[i] = t1;
                 mk[i] = t2;
+                cl[i] = c;
                 s0[i] = smoothed[0];
                 s2[i] = smoothed[2];
                 s3[i] = smoothed[3];
-                xl[i] = ig * l[i];
-                xr[i] = ig * r[i];
+                xl[i] = gained(ig, l[i]);
+                xr[i] = gained(ig, r[i]);
             }
         } else {
             for (uint32_t i = 0; i < n; ++i) {
-                for (int k = 0; k < 4; ++k)
-                    smoothed[k] += (target[k] - smoothed[k]) * sc;
+                glide_step(state);
                 const float ig = static_cast<float>(smoothed[0]);
-                thr[i] = static_cast<float>(smoothed[1]);
+                thr[i] = planned_threshold(state);
                 mk[i] = static_cast<float>(smoothed[2]);
+                cl[i] = clamp_level(state);
                 s0[i] = smoothed[0];
                 s2[i] = smoothed[2];
                 s3[i] = smoothed[3];
-                xl[i] = ig * l[i];
-                xr[i] = ig * r[i];
+                xl[i] = gained(ig, l[i]);
+                xr[i] = gained(ig, r[i]);
             }
         }
         truepeak_detail::interpolate_run_pair(&gcl->detector_history, &gcr->detector_history, xl, xr, n, pl,
@@ -427,11 +521,12 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             state->delay_in_r[w] = xr[i];
             state->delay_dry_l[w] = inl;
             state->delay_dry_r[w] = inr;
+            float m_k, lim;
+            carried_makeup(state, w, mk[i], cl[i], &m_k, &lim);
             if (++w == delay_length) w = 0;
 
-            const float m_k = mk[i];
-            const float wl = static_cast<float>(Gl) * dl * m_k;
-            const float wr = static_cast<float>(Gr) * dr * m_k;
+            const float wl = clamp_wet(static_cast<float>(Gl) * dl * m_k, lim, &clamped);
+            const float wr = clamp_wet(static_cast<float>(Gr) * dr * m_k, lim, &clamped);
             float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
             float ol_, or_;
@@ -465,6 +560,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     state->in_detect_r = det_r;
     state->out_true_peak_l = otp_l;
     state->out_true_peak_r = otp_r;
+    state->clamped = clamped;
     state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
 }
 
@@ -479,25 +575,23 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     float lowest = 1.0f;
     float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
     float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
+    uint32_t clamped = 0;
 
     double* const smoothed = state->smoothed;
-    const double* const target = state->target;
-    const double sc = state->smooth_coeff;
     const int32_t delay_length = state->delay_length;
     int32_t w = state->write_pos;
     gain_computer* const gcl = &state->gc_l;
     gain_computer* const gcr = &state->gc_r;
 
     for (uint32_t i = 0; i < frames; ++i) {
-        for (int k = 0; k < 4; ++k)
-            smoothed[k] += (target[k] - smoothed[k]) * sc;
+        glide_step(state);
         const float ig = static_cast<float>(smoothed[0]);
-        const float thr = static_cast<float>(smoothed[1]);
+        const float thr = planned_threshold(state);
 
         const float inl = left[i];
         const float inr = right[i];
-        const float xl = ig * inl;
-        const float xr = ig * inr;
+        const float xl = gained(ig, inl);
+        const float xr = gained(ig, inr);
         in_peak = fmax_new(std::fabs(xr), fmax_new(std::fabs(xl), in_peak));
 
         float pl, pr;
@@ -532,11 +626,12 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         state->delay_in_r[w] = xr;
         state->delay_dry_l[w] = inl;
         state->delay_dry_r[w] = inr;
+        float mk, lim;
+        carried_makeup(state, w, static_cast<float>(smoothed[2]), clamp_level(state), &mk, &lim);
         if (++w == delay_length) w = 0;
 
-        const float mk = static_cast<float>(smoothed[2]);
-        const float wl = static_cast<float>(Gl) * dl * mk;
-        const float wr = static_cast<float>(Gr) * dr * mk;
+        const float wl = clamp_wet(static_cast<float>(Gl) * dl * mk, lim, &clamped);
+        const float wr = clamp_wet(static_cast<float>(Gr) * dr * mk, lim, &clamped);
         float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
         float outl, outr;
@@ -565,6 +660,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     state->in_detect_r = det_r;
     state->out_true_peak_l = otp_l;
     state->out_true_peak_r = otp_r;
+    state->clamped = clamped;
     state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
 }
 

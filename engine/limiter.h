@@ -86,7 +86,26 @@ struct limiter_state {
     float in_detect_r;
     float out_true_peak_l;
     float out_true_peak_r;
+    // Holding the ceiling while the levels glide (see limiter.cpp). A reduction is planned against
+    // the threshold of the moment its peak was detected; the makeup and clamp level of that moment
+    // travel with it through the lookahead to the output.
+    double ceiling_target;   // linear ceiling: target threshold x target makeup
+    double ceiling_smoothed; // glides with the other four settings
+    float* delay_makeup;     // owned ring of delay_length: makeup of each planning moment
+    float* delay_clamp;      // owned ring of delay_length: last-resort clamp level of that moment
+    float makeup_prev;       // makeup and clamp level of the previous planning moment
+    float clamp_prev;
+    uint32_t clamped; // block meter: wet samples the last-resort clamp had to change (0 in use)
 };
+
+// The last-resort clamp of the wet signal lies this factor above the ceiling: beyond single-precision
+// rounding of a held peak (a few parts in 10^7), so it never touches a signal the limiter holds, and
+// catches only levels beyond its 120 dB reach.
+inline constexpr float LIMITER_CLAMP_MARGIN = 1.0f + 0x1p-16f;
+
+// Gained input samples are bounded to this magnitude (a no-op for any level the 120 dB reach
+// covers), so the detector's sums and the delay line stay finite whatever finite input arrives.
+inline constexpr float LIMITER_INPUT_BOUND = 0x1p64f;
 
 // Sizes the stage for `sample_rate` and `lookahead_ms` (n = trunc(ms x 0.001 x rate + 0.5), at least
 // 2), allocates the four delay rings and both gain computers, sets the defaults and resets. Builds

@@ -63,6 +63,32 @@ class reference_oversampler {
         return peak;
     }
 
+    // Per sample k of x[from..to): the largest magnitude of the reconstruction over [k, k + 1],
+    // the two samples included; 0 where all four nearest samples lie below `floor` (as above).
+    std::vector<double> interval_peaks(const std::vector<float>& x, size_t from, size_t to, double floor) const {
+        std::vector<double> peaks(to - from, 0.0);
+        for (size_t k = from; k + 1 < to; ++k) {
+            const double a = std::max(std::fabs(static_cast<double>(x[k])), std::fabs(static_cast<double>(x[k + 1])));
+            const double near = std::max(std::max(std::fabs(static_cast<double>(x[k - 1])), a), std::fabs(static_cast<double>(x[k + 2])));
+            if (near < floor) continue;
+            double peak = a;
+            if (k >= half && k + half + 1 < x.size()) {
+                double acc[factor] = {};
+                const float* xs = x.data() + (k + 1 - half);
+                for (int j = 0; j < 2 * half; ++j) {
+                    const double v = xs[j];
+                    const double* t = taps_[j];
+                    for (int p = 0; p < factor; ++p)
+                        acc[p] += v * t[p];
+                }
+                for (double v : acc)
+                    peak = std::max(peak, std::fabs(v));
+            }
+            peaks[k - from] = peak;
+        }
+        return peaks;
+    }
+
   private:
     double taps_[2 * half][factor];
 };
@@ -269,4 +295,179 @@ TEST(Brickwall, SamplePeakHoldsWithTruePeakOff) {
     for (int style = 0; style < LIMITER_STYLE_COUNT; ++style)
         std::printf("  %-12s worst sample peak %+.4f dB re ceiling\n", limiter_styles[style].name,
                     worst_per_style[style]);
+}
+
+namespace {
+
+// Automation as a host sends it: settings change at sample-accurate times, and the block is cut into
+// sub-blocks there (as the process driver does); each sub-block starts with the settings in force.
+struct stage_levels {
+    double input_db, gain_db, ceiling_db;
+    int style;
+};
+
+struct automation_case {
+    const char* name;
+    stage_levels from, to;
+    bool ramp; // 40 ms ramp in 32-sample steps instead of one step
+};
+
+const automation_case automation_cases[] = {
+    {"Gain +3", {0, 0, -1, -1}, {0, 3, -1, -1}, false},
+    {"Gain +6", {0, 0, -1, -1}, {0, 6, -1, -1}, false},
+    {"Gain +12", {0, 0, -1, -1}, {0, 12, -1, -1}, false},
+    {"Gain +24", {0, 0, -1, -1}, {0, 24, -1, -1}, false},
+    {"Gain +30", {0, 0, -1, -1}, {0, 30, -1, -1}, false},
+    {"Gain -3", {0, 3, -1, -1}, {0, 0, -1, -1}, false},
+    {"Gain -6", {0, 6, -1, -1}, {0, 0, -1, -1}, false},
+    {"Gain -12", {0, 12, -1, -1}, {0, 0, -1, -1}, false},
+    {"Gain -24", {0, 24, -1, -1}, {0, 0, -1, -1}, false},
+    {"Gain -30", {0, 30, -1, -1}, {0, 0, -1, -1}, false},
+    {"Gain ramp up 30", {0, 0, -1, -1}, {0, 30, -1, -1}, true},
+    {"Gain ramp down 30", {0, 30, -1, -1}, {0, 0, -1, -1}, true},
+    {"Input +18", {-6, 6, -1, -1}, {12, 6, -1, -1}, false},
+    {"Input -18", {12, 6, -1, -1}, {-6, 6, -1, -1}, false},
+    {"Ceiling -1 to -9", {0, 12, -1, -1}, {0, 12, -9, -1}, false},
+    {"Ceiling -9 to 0", {0, 12, -9, -1}, {0, 12, 0, -1}, false},
+    {"Ceiling ramp with Gain", {0, 0, -0.3, -1}, {0, 18, -6, -1}, true},
+    {"Style to Aggressive", {0, 12, -1, -1}, {0, 12, -1, 3}, false},
+    {"Style from Aggressive", {0, 12, -1, 3}, {0, 12, -1, -1}, false},
+    {"Style Safe to Punchy with Gain", {0, 6, -1, 5}, {0, 20, -1, 2}, false},
+};
+
+constexpr double automation_fs = 48000.0;
+
+// A steady two-tone pair and the bursts of the static table (band-limited, transients after
+// silence): the latter puts planning moments of fresh peaks inside the glides.
+void make_automation_signal(int which, size_t frames, std::vector<float>& l, std::vector<float>& r) {
+    if (which == 1) {
+        make_signal(BURSTS, automation_fs, frames, l, r);
+        return;
+    }
+    l.resize(frames);
+    r.resize(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / automation_fs;
+        l[i] = static_cast<float>(0.9 * std::sin(2 * pi * 997.0 * t));
+        r[i] = static_cast<float>(0.8 * std::sin(2 * pi * 1499.0 * t + 0.4));
+    }
+}
+
+struct automation_result {
+    double over_db;   // worst excess over the ceiling of the moment, dB (16x reference or sample peak)
+    uint32_t clamped; // samples the engine's last-resort clamp changed
+};
+
+// Runs one case: settings `from` (settled), host blocks of `block`, the change at `offset` into the
+// block around 60 ms, and measures every output interval against the ceiling that was in force when
+// its audio came in. That ceiling glides with the stage's 5 ms one-pole (linear); the bound of an
+// interval is the highest ceiling within 16 samples of its audio's time.
+automation_result run_automation(const automation_case& c, int style, int signal, uint32_t block,
+                                 uint32_t offset, bool true_peak) {
+    const double fs = automation_fs;
+    const size_t frames = static_cast<size_t>(0.16 * fs);
+    std::vector<float> l, r;
+    make_automation_signal(signal, frames, l, r);
+    limiter_state st{};
+    EXPECT_EQ(limiter_init(&st, fs, 1.5), 1);
+    const int32_t latency = static_cast<int32_t>(limiter_latency(&st));
+
+    // Settings in force from each sample on, in dB, and the events that change them.
+    const size_t change = (static_cast<size_t>(0.06 * fs) / block) * block + offset;
+    const size_t ramp_len = c.ramp ? static_cast<size_t>(0.04 * fs) : 0;
+    auto levels_at = [&](size_t t) {
+        if (t < change) return c.from;
+        stage_levels v = c.to;
+        if (c.ramp && t < change + ramp_len) {
+            const double a = static_cast<double>((t - change) / 32 * 32) / static_cast<double>(ramp_len);
+            v.input_db = c.from.input_db + (c.to.input_db - c.from.input_db) * a;
+            v.gain_db = c.from.gain_db + (c.to.gain_db - c.from.gain_db) * a;
+            v.ceiling_db = c.from.ceiling_db + (c.to.ceiling_db - c.from.ceiling_db) * a;
+        }
+        return v;
+    };
+    auto apply = [&](const stage_levels& v) {
+        limiter_set_style(&st, v.style < 0 ? style : v.style);
+        limiter_set_levels(&st, v.input_db, -v.gain_db, v.ceiling_db, 60.0, 1.0, true_peak ? 1 : 0, 1, 1.0);
+    };
+    apply(levels_at(0));
+    limiter_reset(&st);
+    automation_result res{-100.0, 0};
+    for (size_t at = 0; at < frames;) {
+        const size_t block_end = std::min(frames, at + block);
+        while (at < block_end) {
+            // The next event: the step, or the next ramp point.
+            size_t next = block_end;
+            if (at < change) next = std::min(next, change);
+            else if (c.ramp && at < change + ramp_len) next = std::min(next, (at - change) / 32 * 32 + 32 + change);
+            apply(levels_at(at));
+            limiter_process_stereo(&st, l.data() + at, r.data() + at, static_cast<uint32_t>(next - at));
+            res.clamped += st.clamped;
+            at = next;
+        }
+    }
+    limiter_free(&st);
+
+    // The ceiling in force per input sample: the settings' ceiling through the 5 ms one-pole.
+    std::vector<double> ceiling(frames);
+    const double coeff = 1.0 - std::exp(-1.0 / (0.005 * fs));
+    double glided = std::pow(10.0, levels_at(0).ceiling_db / 20.0);
+    for (size_t t = 0; t < frames; ++t) {
+        glided += (std::pow(10.0, levels_at(t).ceiling_db / 20.0) - glided) * coeff;
+        ceiling[t] = glided;
+    }
+    const size_t from = static_cast<size_t>(latency) + 64;
+    for (const std::vector<float>* ch : {&l, &r}) {
+        const std::vector<double> peaks =
+            true_peak ? reference().interval_peaks(*ch, from, frames, 0.1) : std::vector<double>{};
+        for (size_t k = from; k + 1 < frames; ++k) {
+            double bound = 0.0;
+            for (int64_t d = -16; d <= 17; ++d) {
+                const int64_t t = static_cast<int64_t>(k) - latency + d;
+                if (t >= 0 && t < static_cast<int64_t>(frames)) bound = std::max(bound, ceiling[t]);
+            }
+            const double peak = true_peak ? peaks[k - from] : std::fabs((*ch)[k]);
+            if (peak > 0.0) res.over_db = std::max(res.over_db, db(peak / bound));
+        }
+    }
+    return res;
+}
+
+} // namespace
+
+// The brickwall contract while the host automates the stage: Gain steps both ways up to the full
+// 30 dB, ramps, Input and Ceiling steps and style changes, landing anywhere in blocks of 1, 64 and
+// 512 samples, in every style. The tolerances are those of the static band-limited cases: 0.1 dB for
+// the 16x true peak, single-precision rounding for the sample peak with true-peak detection off;
+// and the last-resort clamp never has to act.
+TEST(Brickwall, CeilingHoldsThroughAutomation) {
+    struct placement {
+        uint32_t block, offset;
+    };
+    const placement placements[] = {{1, 0}, {64, 0}, {64, 41}, {512, 5}, {512, 389}};
+    double worst[LIMITER_STYLE_COUNT][2];
+    for (auto& w : worst)
+        w[0] = w[1] = -100.0;
+    int index = 0;
+    for (const automation_case& c : automation_cases) {
+        for (int style = 0; style < LIMITER_STYLE_COUNT; ++style) {
+            for (const placement& p : placements) {
+                const int signal = index % 2;
+                const bool true_peak = index % 5 != 4; // every fifth run checks the sample peak
+                ++index;
+                const automation_result res = run_automation(c, style, signal, p.block, p.offset, true_peak);
+                const int applied = c.to.style >= 0 ? c.to.style : style;
+                double& w = worst[applied][true_peak ? 0 : 1];
+                w = std::max(w, res.over_db);
+                const double tolerance = true_peak ? band_limited_tolerance_db : db(1.0 + 1e-5);
+                EXPECT_LE(res.over_db, tolerance)
+                    << c.name << ", style " << style << ", block " << p.block << " at " << p.offset
+                    << (signal ? ", bursts" : ", tones") << (true_peak ? "" : ", sample peak");
+                EXPECT_EQ(res.clamped, 0u) << c.name << ", style " << style << ", block " << p.block;
+            }
+        }
+    }
+    for (int style = 0; style < LIMITER_STYLE_COUNT; ++style)
+        std::printf("  %-12s automation: worst true peak %+.3f dB, worst sample peak %+.4f dB re ceiling\n",
+                    limiter_styles[style].name, worst[style][0], worst[style][1]);
 }

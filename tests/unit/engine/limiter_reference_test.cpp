@@ -5,6 +5,7 @@
 // changing settings, switches, block sizes and mono blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -30,12 +31,18 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
                         s->fade_delta > 0.0001 || s->fade_unity > 0.0001;
     const float lk = static_cast<float>(s->link);
     float lowest = 1.0f, in = 0, det = 0, det_l = 0, det_r = 0, out = 0, otp = 0, otp_l = 0, otp_r = 0;
+    uint32_t clamped = 0;
+    const float bound = LIMITER_INPUT_BOUND;
     for (uint32_t i = 0; i < frames; ++i) {
         for (int k = 0; k < 4; ++k)
             s->smoothed[k] += (s->target[k] - s->smoothed[k]) * s->smooth_coeff;
-        const float ig = static_cast<float>(s->smoothed[0]), thr = static_cast<float>(s->smoothed[1]);
+        s->ceiling_smoothed += (s->ceiling_target - s->ceiling_smoothed) * s->smooth_coeff;
+        const double product = s->smoothed[1] * s->smoothed[2];
+        const float ig = static_cast<float>(s->smoothed[0]);
+        const float thr = static_cast<float>(
+            product > s->ceiling_smoothed ? s->smoothed[1] * (s->ceiling_smoothed / product) : s->smoothed[1]);
         const float inl = left[i], inr = right[i];
-        const float xl = ig * inl, xr = ig * inr;
+        const float xl = std::clamp(ig * inl, -bound, bound), xr = std::clamp(ig * inr, -bound, bound);
         in = max_new(std::fabs(xr), max_new(std::fabs(xl), in));
         float pl, pr;
         if (s->true_peak) {
@@ -63,8 +70,20 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
         s->delay_dry_l[w] = inl;
         s->delay_dry_r[w] = inr;
         s->write_pos = w + 1 == s->delay_length ? 0 : w + 1;
-        const float mk = static_cast<float>(s->smoothed[2]);
-        const float wl = static_cast<float>(Gl) * dl * mk, wr = static_cast<float>(Gr) * dr * mk;
+        // The makeup and clamp level of the moment n samples ago, when the leaving sample was planned.
+        const int rd = (w + 8) % s->delay_length;
+        const float mk = s->delay_makeup[rd], lim = s->delay_clamp[rd];
+        const float mk_now = static_cast<float>(s->smoothed[2]);
+        const float lim_now = static_cast<float>(s->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
+        s->delay_makeup[w] = std::min(mk_now, s->makeup_prev);
+        s->delay_clamp[w] = std::max(lim_now, s->clamp_prev);
+        s->makeup_prev = mk_now;
+        s->clamp_prev = lim_now;
+        float wl = static_cast<float>(Gl) * dl * mk, wr = static_cast<float>(Gr) * dr * mk;
+        for (float* v : {&wl, &wr}) {
+            if (std::fabs(*v) > lim) ++clamped;
+            *v = std::clamp(*v, -lim, lim);
+        }
         float g = static_cast<float>(Gr < Gl ? Gr : Gl);
         float ol = wl, orr = wr;
         const double m = s->smoothed[3];
@@ -111,6 +130,7 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
     s->in_detect_r = det_r;
     s->out_true_peak_l = otp_l;
     s->out_true_peak_r = otp_r;
+    s->clamped = clamped;
     s->effective_makeup = (1.0 - s->fade_unity) * s->smoothed[2] + s->fade_unity / s->smoothed[0];
 }
 
@@ -119,7 +139,8 @@ bool same_meters(const limiter_state& a, const limiter_state& b) {
                          a.in_detect_l, a.in_detect_r, a.out_true_peak_l, a.out_true_peak_r};
     const float mb[9] = {b.min_gain,    b.in_peak,     b.in_detect_peak,  b.out_peak,       b.out_true_peak,
                          b.in_detect_l, b.in_detect_r, b.out_true_peak_l, b.out_true_peak_r};
-    return std::memcmp(ma, mb, sizeof ma) == 0 && a.effective_makeup == b.effective_makeup;
+    return std::memcmp(ma, mb, sizeof ma) == 0 && a.effective_makeup == b.effective_makeup &&
+           a.clamped == b.clamped;
 }
 
 } // namespace
@@ -135,6 +156,7 @@ TEST(LimiterReference, BlockProcessingEqualsThePerSampleAlgorithm) {
             l[i] = static_cast<float>(0.8 * std::sin(2 * 3.14159265358979 * 440 * t) + 0.3 * g(rng));
             r[i] = static_cast<float>(0.9 * std::sin(2 * 3.14159265358979 * 660 * t) + 0.2 * g(rng));
             if (i % 5000 == 7) l[i] = 1.5f;
+            if (i % 20011 == 5) r[i] = (i / 20011) % 2 ? 1e30f : -3.4e38f; // beyond the reduction's reach
         }
         std::vector<float> l2 = l, r2 = r;
         limiter_state a{}, b{};
@@ -148,7 +170,7 @@ TEST(LimiterReference, BlockProcessingEqualsThePerSampleAlgorithm) {
             const int q = (k / 40) % 2 ? 0 : k;
             for (limiter_state* s : {&a, &b}) {
                 limiter_set_style(s, q / 9 % 6);
-                limiter_set_levels(s, (q % 5) - 2, -8 - (q % 3), -1, 20 + q % 4 * 30, (q % 4) / 3.0,
+                limiter_set_levels(s, (q % 5) - 2, -8 - (q % 3) * 6, -1 - (q % 2) * 3, 20 + q % 4 * 30, (q % 4) / 3.0,
                                    q % 7 != 0, q % 3 != 0, q % 11 == 0 ? 0.5 : 1.0);
                 limiter_set_switches(s, (k / 13) % 2, (k / 17) % 3 == 1, (k / 19) % 2);
             }
