@@ -5,6 +5,7 @@
 // Threads: init, destroy, activate, deactivate, get_extension and on_main_thread on the host's main
 // thread; reset, start_processing and stop_processing on its audio thread.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,9 +72,24 @@ void release_engine(plugin_instance* instance) {
     if (instance->slot) shm_exchange(instance->slot->active, 0u);
 }
 
+// Writes the count of non-finite input samples to the host log when it grew since the last line.
+void log_non_finite_inputs(plugin_instance* instance) {
+    const uint64_t count = std::atomic_ref<uint64_t>(instance->non_finite_inputs).load();
+    if (count == instance->non_finite_inputs_logged) return;
+    instance->non_finite_inputs_logged = count;
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "lodrin: %llu non-finite input samples treated as silence since activation",
+                  static_cast<unsigned long long>(count));
+    host_log_message(instance, CLAP_LOG_WARNING, line);
+}
+
 void plugin_deactivate(const clap_plugin* plugin) {
     plugin_instance* instance = instance_of(plugin);
-    if (instance->active) release_engine(instance);
+    if (instance->active) {
+        log_non_finite_inputs(instance);
+        release_engine(instance);
+    }
 }
 
 void plugin_destroy(const clap_plugin* plugin) {
@@ -121,6 +137,8 @@ bool plugin_activate(const clap_plugin* plugin, double sample_rate, uint32_t, ui
         instance->prev_sample_rate = sample_rate;
     }
     std::atomic_ref<uint32_t>(instance->restart_requested).exchange(0);
+    std::atomic_ref<uint64_t>(instance->non_finite_inputs).exchange(0);
+    instance->non_finite_inputs_logged = 0;
     instance->scratch_frames = max_frames > 16384u ? max_frames : 16384u;
     instance->scratch = static_cast<float*>(std::calloc(instance->scratch_frames, sizeof(float)));
     if (!instance->scratch) {
@@ -165,6 +183,7 @@ void plugin_on_main_thread(const clap_plugin* plugin) {
     plugin_instance* instance = instance_of(plugin);
     // The restart request repeats on every callback until the host's restart reaches activate.
     if (std::atomic_ref<uint32_t>(instance->restart_requested).load() != 0) host_request_restart(instance);
+    log_non_finite_inputs(instance);
     if (!instance->slot) return;
     const uint32_t flags = slot_take_requests(instance->slot);
     if (flags == 0) return;

@@ -77,6 +77,10 @@ struct plugin_instance {
     uint32_t prev_call_frames;
     int64_t prev_call_steady;
     uint32_t restart_requested; // atomic: 1 once a latency change asked for a restart
+    // Non-finite input samples (NaN, infinity) the process driver turned into silence since
+    // activation: counted on the audio thread (atomic), written to the host log by the main thread.
+    uint64_t non_finite_inputs;        // atomic
+    uint64_t non_finite_inputs_logged; // main thread: the count last logged
     // Editor-owned records.
     ab_slot ab[2];
     uint32_t ab_current; // 0 A, 1 B

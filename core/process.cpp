@@ -78,6 +78,23 @@ void fill_idle_gap(plugin_instance* instance, int64_t now, int64_t steady) {
     instance->col_samples = 0;
 }
 
+// Replaces every NaN and infinity of x[0..n) by 0 (silence) and returns how many there were. A single
+// such sample would otherwise reach the engine's recursive states (detector, release envelopes,
+// dither error feedback, loudness filters) and spoil them for good. Tested on the exponent bits, so
+// the loop has no branch and does not depend on the floating-point mode.
+uint32_t silence_non_finite(float* x, uint32_t n) {
+    uint32_t bad = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, &x[i], sizeof bits);
+        const bool non_finite = (bits & 0x7f800000u) == 0x7f800000u;
+        bad += non_finite ? 1u : 0u;
+        bits = non_finite ? 0u : bits;
+        std::memcpy(&x[i], &bits, sizeof bits);
+    }
+    return bad;
+}
+
 void apply_all_events(plugin_instance* instance, const clap_input_events* in, uint32_t n,
                       const clap_output_events* out) {
     for (uint32_t i = 0; i < n; ++i)
@@ -158,6 +175,11 @@ clap_process_status plugin_process(const clap_plugin* plugin, const clap_process
     const clap_input_events* in = process->in_events;
     const uint32_t n = (in && in->size && in->get) ? in->size(in) : 0;
 
+    // No output channel is ever constant: a stale bit left by the host must not make it skip ours.
+    if (process->audio_outputs)
+        for (uint32_t p = 0; p < process->audio_outputs_count; ++p)
+            process->audio_outputs[p].constant_mask = 0;
+
     if (!instance->active || process->audio_inputs_count < 1 || process->audio_outputs_count < 1 ||
         !process->audio_inputs || !process->audio_outputs) {
         apply_all_events(instance, in, n, out);
@@ -198,6 +220,15 @@ clap_process_status plugin_process(const clap_plugin* plugin, const clap_process
     }
     if (in_l != out_l) std::memmove(out_l, in_l, frames * sizeof(float));
     if (in_r != out_r && out_r != out_l) std::memmove(out_r, in_r, frames * sizeof(float));
+    // Non-finite input is silence from here on; each bad input sample is counted once (a mono input
+    // copied to both sides counts on the left). The main thread reports the count (plugin.cpp).
+    uint32_t bad = silence_non_finite(out_l, frames);
+    if (out_r != out_l) {
+        const uint32_t bad_r = silence_non_finite(out_r, frames);
+        if (in_r != in_l) bad += bad_r;
+    }
+    if (bad != 0 && std::atomic_ref<uint64_t>(instance->non_finite_inputs).fetch_add(bad) == 0)
+        host_request_callback(instance);
 
     if (shm_load(slot->reset_loudness) != 0) {
         shm_exchange(slot->reset_loudness, 0u);

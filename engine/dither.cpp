@@ -4,6 +4,12 @@
 // Per sample: e = sum_k c[k] x error[n-1-k] (noise transfer 1 - sum c[k] z^-(k+1)); v = x - e;
 // y = floor(d + v q + 0.5) with d the sum of two uniform variates (triangular over (-1, 1) steps);
 // out = clamp(y / q); the total error out - v (dither and clamping included) is fed back.
+//
+// The stored error is bounded to -1..+1 (a NaN stored as 0). Without clamping every error is below
+// 1.5 steps, and clamping of programme within full scale adds at most the feedback itself, so the
+// bound never acts in use; it stops one absurd or non-finite sample from living on in the feedback
+// (a NaN would turn every later sample of the channel into NaN, and an error of -1e30 would hold
+// the output at full scale for good).
 #include "dither.h"
 
 #include <atomic>
@@ -37,6 +43,11 @@ shaping_filter filter_of(int32_t shaping) {
 
 double step_of(int32_t mode) {
     return mode == 2 ? 32768.0 : 8388608.0;
+}
+
+inline double stored_error(double e) {
+    if (!(e == e)) return 0.0;
+    return e < -1.0 ? -1.0 : (e > 1.0 ? 1.0 : e);
 }
 
 } // namespace
@@ -85,7 +96,7 @@ void apply_dither(dither_state* state, int32_t channel, float* buffer, int32_t f
         double out = y * inv_q;
         if (out < -1.0) out = -1.0;
         if (out > 1.0) out = 1.0;
-        err[pos] = out - v;
+        err[pos] = stored_error(out - v);
         pos = (pos + 1u) & 15u;
         buffer[i] = static_cast<float>(out);
     }
@@ -174,7 +185,10 @@ void dither_pair(dither_state* state, float* left, float* right, int32_t frames,
         // max(-1, out) and min(1, out) with the constant first: a NaN passes unchanged, as in the
         // comparisons "below -1" and "above 1".
         const __m128d out = _mm_min_pd(hi, _mm_max_pd(lo, _mm_mul_pd(y, inv_q)));
-        const __m128d error = _mm_sub_pd(out, v);
+        const __m128d raw = _mm_sub_pd(out, v);
+        // stored_error: NaN lanes to 0 (ordered mask), then the bound, the constant second so the
+        // comparison order is that of the scalar form.
+        const __m128d error = _mm_min_pd(_mm_max_pd(_mm_and_pd(_mm_cmpord_pd(raw, raw), raw), lo), hi);
         for (int k = TAPS - 1; k > 0; --k)
             hist[k] = hist[k - 1];
         if (TAPS > 0) hist[0] = error;
@@ -264,7 +278,10 @@ bool dither_pair_scaled(dither_state* state, float* left, float* right, int32_t 
         const __m128d y = SSE41 ? floor_pd_sse41(w) : floor_pd(w);
         const __m128d ys = _mm_min_pd(vq, _mm_max_pd(neg_q, y)); // out q
         const __m128d es = _mm_sub_pd(ys, vs);                   // error q
+        // Errors beyond one unit (q steps) are bounded when stored: such a run is redone by
+        // dither_pair, which bounds them.
         ok = _mm_and_pd(ok, in_range(es, lo, hi));
+        ok = _mm_and_pd(ok, _mm_cmple_pd(_mm_andnot_pd(_mm_set1_pd(-0.0), es), vq));
         for (int k = TAPS - 1; k > 0; --k)
             hist[k] = hist[k - 1];
         hist[0] = es;

@@ -88,8 +88,8 @@ int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_
     state->delay_makeup = static_cast<float*>(std::calloc(len, sizeof(float)));
     state->delay_clamp = static_cast<float*>(std::calloc(len, sizeof(float)));
     if (!state->delay_in_l || !state->delay_in_r || !state->delay_dry_l || !state->delay_dry_r ||
-        !state->delay_makeup || !state->delay_clamp ||
-        !gain_computer_init(&state->gc_l, n) || !gain_computer_init(&state->gc_r, n)) {
+        !state->delay_makeup || !state->delay_clamp || !gain_computer_init(&state->gc_l, n) ||
+        !gain_computer_init(&state->gc_r, n)) {
         limiter_free(state);
         return 0;
     }
@@ -238,7 +238,8 @@ static inline float clamp_level(const limiter_state* state) {
 
 static inline float gained(float ig, float x) {
     const float v = ig * x;
-    return v > LIMITER_INPUT_BOUND ? LIMITER_INPUT_BOUND : (v < -LIMITER_INPUT_BOUND ? -LIMITER_INPUT_BOUND : v);
+    return v > LIMITER_INPUT_BOUND ? LIMITER_INPUT_BOUND
+                                   : (v < -LIMITER_INPUT_BOUND ? -LIMITER_INPUT_BOUND : v);
 }
 
 // The makeup rings at write index w: stores the current moment's makeup (the lesser of it and the

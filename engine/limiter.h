@@ -101,7 +101,7 @@ struct limiter_state {
 // The last-resort clamp of the wet signal lies this factor above the ceiling: beyond single-precision
 // rounding of a held peak (a few parts in 10^7), so it never touches a signal the limiter holds, and
 // catches only levels beyond its 120 dB reach.
-inline constexpr float LIMITER_CLAMP_MARGIN = 1.0f + 0x1p-16f;
+inline constexpr float LIMITER_CLAMP_MARGIN = 1.0f + 0x1p-17f;
 
 // Gained input samples are bounded to this magnitude (a no-op for any level the 120 dB reach
 // covers), so the detector's sums and the delay line stay finite whatever finite input arrives.

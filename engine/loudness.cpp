@@ -139,7 +139,12 @@ static void clear_non_finite_states(loudness_meter* m) {
 
 static void end_sub_block(loudness_meter* m) {
     clear_non_finite_states(m);
-    const double ms = (m->energy_r + m->energy_l) / m->block_length;
+    // A non-finite sub-block reads as none (a NaN mean fails every "> 1e-12" and the absolute gate),
+    // so the momentary and short-term readings return once it has left their 400 ms and 3 s windows;
+    // an infinite one would otherwise sit in the gating histogram above every bin and hold the
+    // integrated reading at "none" for the rest of the run.
+    double ms = (m->energy_r + m->energy_l) / m->block_length;
+    if (!std::isfinite(ms)) ms = std::nan("");
     m->block_fill = 0;
     m->energy_l = 0.0;
     m->energy_r = 0.0;

@@ -3,6 +3,7 @@
 // channel (for any input, with or without flushed denormals).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -197,6 +198,34 @@ TEST(Dither, StereoPathEqualsChannelByChannelOnExtremeInput) {
 #if defined(__SSE2__)
     _mm_setcsr(csr);
 #endif
+}
+
+// One absurd or non-finite sample must not live on in the error feedback: the rings stay finite
+// and within one unit, and a few samples later silence dithers as it did before.
+TEST(Dither, ABadSampleDoesNotLiveOnInTheFeedback) {
+    const float bad_values[] = {std::nanf(""), INFINITY, -INFINITY, 1e30f, -1e30f, 3.4028235e38f};
+    for (float bad : bad_values)
+        for (int32_t at : {0, 37, 63})
+            for (int32_t mode : {1, 2})
+                for (int32_t shaping : {0, 1, 2}) {
+                    dither_state st = seeded(0xbadull);
+                    const double q = mode == 2 ? 32768.0 : 8388608.0;
+                    std::vector<float> l(400, 0.0f), r(400, 0.0f);
+                    l[static_cast<size_t>(at)] = bad;
+                    r[static_cast<size_t>(at) + 1] = bad;
+                    for (int32_t done = 0; done < 400; done += 64) {
+                        const int32_t n = std::min(64, 400 - done);
+                        apply_dither_stereo(&st, l.data() + done, r.data() + done, n, mode, shaping);
+                        for (int ch = 0; ch < 2; ++ch)
+                            for (double e : st.error[ch])
+                                ASSERT_TRUE(std::fabs(e) <= 1.0)
+                                    << bad << " at " << at << " shaping " << shaping;
+                    }
+                    for (size_t i = static_cast<size_t>(at) + 40; i < l.size(); ++i) {
+                        ASSERT_LE(std::fabs(l[i]) * q, 64.0) << bad << " at " << at << " shaping " << shaping;
+                        ASSERT_LE(std::fabs(r[i]) * q, 64.0) << bad << " at " << at << " shaping " << shaping;
+                    }
+                }
 }
 
 // The weighted curve pushes the noise up in frequency: below fs/64 the shaped error has far less

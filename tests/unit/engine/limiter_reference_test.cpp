@@ -39,8 +39,9 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
         s->ceiling_smoothed += (s->ceiling_target - s->ceiling_smoothed) * s->smooth_coeff;
         const double product = s->smoothed[1] * s->smoothed[2];
         const float ig = static_cast<float>(s->smoothed[0]);
-        const float thr = static_cast<float>(
-            product > s->ceiling_smoothed ? s->smoothed[1] * (s->ceiling_smoothed / product) : s->smoothed[1]);
+        const float thr = static_cast<float>(product > s->ceiling_smoothed
+                                                 ? s->smoothed[1] * (s->ceiling_smoothed / product)
+                                                 : s->smoothed[1]);
         const float inl = left[i], inr = right[i];
         const float xl = std::clamp(ig * inl, -bound, bound), xr = std::clamp(ig * inr, -bound, bound);
         in = max_new(std::fabs(xr), max_new(std::fabs(xl), in));
@@ -170,8 +171,8 @@ TEST(LimiterReference, BlockProcessingEqualsThePerSampleAlgorithm) {
             const int q = (k / 40) % 2 ? 0 : k;
             for (limiter_state* s : {&a, &b}) {
                 limiter_set_style(s, q / 9 % 6);
-                limiter_set_levels(s, (q % 5) - 2, -8 - (q % 3) * 6, -1 - (q % 2) * 3, 20 + q % 4 * 30, (q % 4) / 3.0,
-                                   q % 7 != 0, q % 3 != 0, q % 11 == 0 ? 0.5 : 1.0);
+                limiter_set_levels(s, (q % 5) - 2, -8 - (q % 3) * 6, -1 - (q % 2) * 3, 20 + q % 4 * 30,
+                                   (q % 4) / 3.0, q % 7 != 0, q % 3 != 0, q % 11 == 0 ? 0.5 : 1.0);
                 limiter_set_switches(s, (k / 13) % 2, (k / 17) % 3 == 1, (k / 19) % 2);
             }
             const bool mono = k % 23 == 0;

@@ -222,16 +222,24 @@ TEST(Loudness, AQuietProgrammeNeverEntersTheHistogram) {
     EXPECT_EQ(m.integrated, LOUDNESS_NONE);
 }
 
+// A NaN or an infinity is confined to its 100 ms sub-block: every reading is back once that has
+// left the 3 s window, the integrated one included.
 TEST(Loudness, ABadSampleDoesNotSilenceTheMeter) {
-    loudness_meter m;
-    loudness_init(&m, 48000);
-    feed_segments(&m, 48000, {{-20.0, 2.0}});
-    std::vector<float> bad(10, NAN);
-    loudness_process(&m, bad.data(), bad.data(), 10);
-    feed_segments(&m, 48000, {{-20.0, 4.0}});
-    EXPECT_NEAR(m.momentary, -20.0, 0.05);
-    EXPECT_NEAR(m.short_term, -20.0, 0.05);
-    EXPECT_NEAR(m.integrated, -20.0, 0.05);
+    for (float v : {NAN, INFINITY, -INFINITY}) {
+        // First, inside and last sample of a sub-block (2 s of tone end one exactly).
+        for (uint32_t at : {0u, 1234u, 4799u}) {
+            loudness_meter m;
+            loudness_init(&m, 48000);
+            feed_segments(&m, 48000, {{-20.0, 2.0}});
+            std::vector<float> bad(at + 1, 0.0f);
+            bad[at] = v;
+            loudness_process(&m, bad.data(), bad.data(), at + 1);
+            feed_segments(&m, 48000, {{-20.0, 3.2}});
+            EXPECT_NEAR(m.momentary, -20.0, 0.05) << v << " at " << at;
+            EXPECT_NEAR(m.short_term, -20.0, 0.05) << v << " at " << at;
+            EXPECT_NEAR(m.integrated, -20.0, 0.05) << v << " at " << at;
+        }
+    }
 }
 
 // EBU Tech 3341 minimum-requirement cases that a stereo meter can be given as generated signals:
