@@ -16,7 +16,9 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "engine_simd.h"
+
+#if LODRIN_ENGINE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -60,7 +62,7 @@ uint32_t dither_xorshift32(uint32_t x) {
 }
 
 void dither_seed(dither_state* state, uint64_t r) {
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
     __builtin_cpu_init();
     have_sse41.store(__builtin_cpu_supports("sse4.1") != 0, std::memory_order_relaxed);
 #endif
@@ -104,7 +106,7 @@ void apply_dither(dither_state* state, int32_t channel, float* buffer, int32_t f
     state->rng[channel] = rng;
 }
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 
 namespace {
 

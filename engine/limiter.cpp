@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine_simd.h"
 #include "gain_computer_inline.h"
 #include "true_peak_inline.h"
 
@@ -313,7 +314,7 @@ static inline void mix_and_switch(limiter_state* state, bool active, float dl, f
     *out_r = outr;
 }
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 
 template <typename T>
 static inline bool same_bits(T a, T b) {

@@ -11,7 +11,9 @@
 
 #include <cmath>
 
-#if defined(__SSE2__)
+#include "engine_simd.h"
+
+#if LODRIN_ENGINE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -160,7 +162,7 @@ static void end_sub_block(loudness_meter* m) {
     m->short_term = m30 > 1e-12 ? lufs_of(m30) : LOUDNESS_NONE;
 }
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 
 // Left and right run side by side in the two lanes; each lane does exactly the scalar steps.
 static void weigh_and_sum(loudness_meter* m, const float* left, const float* right, uint32_t count) {

@@ -4,9 +4,10 @@
 
 #include <cmath>
 
+#include "engine_simd.h"
 #include "true_peak_inline.h"
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 #include <immintrin.h>
 #endif
 
@@ -16,7 +17,7 @@ spread_table spread;
 spread8_table spread8;
 bool use_avx2;
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 __attribute__((target("avx2"))) void interpolate_run_avx2(truepeak_history* h, const float* x, uint32_t n,
                                                           float* peaks, bool phase3_only) {
     alignas(32) float lin[16 + RUN_MAX + 8];
@@ -206,7 +207,7 @@ void truepeak_build_table() {
         for (int p = 0; p < TRUEPEAK_PHASES; ++p)
             for (int lane = 0; lane < 8; ++lane)
                 truepeak_detail::spread8.spread[j][p][lane] = table[p][j];
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
     __builtin_cpu_init();
     truepeak_detail::use_avx2 = __builtin_cpu_supports("avx2") != 0;
 #endif
@@ -231,7 +232,7 @@ void truepeak_reset(truepeak_history* h) {
     h->position = 0;
 }
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 
 void truepeak_interpolate(truepeak_history* h, float x, float out[TRUEPEAK_PHASES]) {
     _mm_storeu_ps(out, truepeak_detail::interpolate(h, x));

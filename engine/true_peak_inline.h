@@ -9,9 +9,10 @@
 
 #include <cstdint>
 
+#include "engine_simd.h"
 #include "true_peak.h"
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -49,7 +50,7 @@ void interpolate_run_avx2(truepeak_history* h, const float* x, uint32_t n, float
 void interpolate_run_pair_avx2(truepeak_history* ha, truepeak_history* hb, const float* xa, const float* xb,
                                uint32_t n, float* peaks_a, float* peaks_b, bool phase3_only);
 
-#if defined(__SSE2__)
+#if LODRIN_ENGINE_SSE2
 // Feeds x and returns the four phase outputs in lanes 0..3.
 static inline __m128 interpolate(truepeak_history* h, float x) {
     const uint32_t pos = h->position;

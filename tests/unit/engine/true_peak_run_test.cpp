@@ -9,8 +9,13 @@
 #include <tuple>
 #include <vector>
 
+#include "engine_simd.h"
 #include "true_peak.h"
 #include "true_peak_inline.h"
+
+// The block forms exist only where the engine takes its SIMD paths; the portable tree runs the
+// one-sample detector throughout.
+#if LODRIN_ENGINE_SSE2
 
 namespace {
 
@@ -98,3 +103,5 @@ TEST(TruePeakRun, PairedFormEqualsOneSampleDetectors) {
         }
     }
 }
+
+#endif
