@@ -12,14 +12,14 @@
 //   fade_*                    15 ms crossfades following the bypass, delta and unity switches; the
 //                             whole switch stage is skipped for blocks where none is on or fading.
 //   ceiling_*, delay_makeup   the brickwall under automation. Threshold and makeup glide apart, so
-//   delay_clamp               their product (the level a held peak leaves at) strays from the
+//                             their product (the level a held peak leaves at) strays from the
 //                             ceiling while they move: halfway through a 12 dB Gain step it is
 //                             (1 - 3/4 a)(1 + 3 a) = 1.56 (+3.9 dB) for a = 1/2. The ceiling glides as
 //                             a fifth setting, and while threshold x makeup exceeds it the threshold
 //                             a reduction is planned against is lowered to ceiling / makeup. A
 //                             reduction is planned when its peak is detected, n samples before the
-//                             peak leaves the delay line, so the makeup of that moment (and the clamp
-//                             level of its ceiling) is carried through a ring with it: the sample
+//                             peak leaves the delay line, so the makeup of that moment is carried
+//                             through a ring with it: the sample
 //                             leaving at t was detected at t - n - 1 (exactly, phase 3) and t - n
 //                             (the quarter points after it); the ring holds the lesser makeup of two
 //                             consecutive moments, so both bounds hold. On settled levels threshold
@@ -51,7 +51,6 @@ void limiter_free(limiter_state* state) {
     std::free(state->delay_dry_l);
     std::free(state->delay_dry_r);
     std::free(state->delay_makeup);
-    std::free(state->delay_clamp);
     gain_computer_free(&state->gc_l);
     gain_computer_free(&state->gc_r);
     std::memset(state, 0, sizeof(*state));
@@ -87,9 +86,8 @@ int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_
     state->delay_dry_l = static_cast<float*>(std::calloc(len, sizeof(float)));
     state->delay_dry_r = static_cast<float*>(std::calloc(len, sizeof(float)));
     state->delay_makeup = static_cast<float*>(std::calloc(len, sizeof(float)));
-    state->delay_clamp = static_cast<float*>(std::calloc(len, sizeof(float)));
     if (!state->delay_in_l || !state->delay_in_r || !state->delay_dry_l || !state->delay_dry_r ||
-        !state->delay_makeup || !state->delay_clamp || !gain_computer_init(&state->gc_l, n) ||
+        !state->delay_makeup || !gain_computer_init(&state->gc_l, n) ||
         !gain_computer_init(&state->gc_r, n)) {
         limiter_free(state);
         return 0;
@@ -135,16 +133,11 @@ void limiter_reset(limiter_state* state) {
     for (int k = 0; k < 4; ++k)
         state->smoothed[k] = state->target[k];
     state->ceiling_smoothed = state->ceiling_target;
-    // The carried makeup and clamp level start as the settings' own: no glide after a reset.
+    // The carried makeup starts as the settings' own: no glide after a reset.
     const float mk = static_cast<float>(state->smoothed[LIMITER_MAKEUP]);
-    const float cl = static_cast<float>(state->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
-    for (int32_t i = 0; i < state->delay_length; ++i) {
+    for (int32_t i = 0; i < state->delay_length; ++i)
         state->delay_makeup[i] = mk;
-        state->delay_clamp[i] = cl;
-    }
     state->makeup_prev = mk;
-    state->clamp_prev = cl;
-    state->clamped = 0;
     state->fade_bypass = state->bypass ? 1.0 : 0.0;
     state->fade_delta = state->delta ? 1.0 : 0.0;
     state->fade_unity = state->unity ? 1.0 : 0.0;
@@ -208,7 +201,6 @@ static inline float fmin_new(float v, float running) {
 // unchanged and the meters read as for an empty block, rather than touching null buffers.
 static bool unsized(limiter_state* state) {
     if (state->delay_in_l) return false;
-    state->clamped = 0;
     state->min_gain = 1.0f;
     state->in_peak = state->in_detect_peak = state->out_peak = state->out_true_peak = 0.0f;
     state->in_detect_l = state->in_detect_r = state->out_true_peak_l = state->out_true_peak_r = 0.0f;
@@ -232,44 +224,31 @@ static inline float planned_threshold(const limiter_state* state) {
     return static_cast<float>(product > c ? thr * (c / product) : thr);
 }
 
-// The clamp level of the current planning moment.
-static inline float clamp_level(const limiter_state* state) {
-    return static_cast<float>(state->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
-}
-
-static inline float gained(float ig, float x) {
+// The input gain applied to one sample, bounded to the reach of the reduction: `reach` is the planned
+// threshold x LIMITER_REACH. (A bounded sample shows as an input peak meter equal to the reach.)
+static inline float gained(float ig, float x, float reach) {
     const float v = ig * x;
-    return v > LIMITER_INPUT_BOUND ? LIMITER_INPUT_BOUND
-                                   : (v < -LIMITER_INPUT_BOUND ? -LIMITER_INPUT_BOUND : v);
+    return v > reach ? reach : (v < -reach ? -reach : v);
 }
 
-// The makeup rings at write index w: stores the current moment's makeup (the lesser of it and the
-// previous one) and clamp level (the greater), and returns in mk and lim those stored n samples ago,
-// which belong to the sample leaving the delay line now (written delay_length - 8 = n samples ago
-// at index w + 8).
-static inline void carried_makeup(limiter_state* state, int32_t w, float mk_now, float lim_now, float* mk,
-                                  float* lim) {
+// The makeup ring at write index w: stores the current moment's makeup (the lesser of it and the
+// previous one) and returns the one stored n samples ago, which belongs to the sample leaving the
+// delay line now (written delay_length - 8 = n samples ago, at index w + 8).
+// The ring and the previous moment's makeup are held in this local record for a block, so that the
+// ring stores (f32 like the value) do not force it through memory on every sample.
+struct makeup_carry {
+    float* makeup;
+    int32_t length;
+    float prev;
+};
+
+static inline float carried_makeup(makeup_carry& c, int32_t w, float mk_now) {
     int32_t r = w + LIMITER_EXTRA_DELAY;
-    if (r >= state->delay_length) r -= state->delay_length;
-    *mk = state->delay_makeup[r];
-    *lim = state->delay_clamp[r];
-    state->delay_makeup[w] = mk_now < state->makeup_prev ? mk_now : state->makeup_prev;
-    state->delay_clamp[w] = lim_now > state->clamp_prev ? lim_now : state->clamp_prev;
-    state->makeup_prev = mk_now;
-    state->clamp_prev = lim_now;
-}
-
-// The last-resort clamp of one wet sample; counts when it acts.
-static inline float clamp_wet(float v, float lim, uint32_t* count) {
-    if (v > lim) {
-        ++*count;
-        return lim;
-    }
-    if (v < -lim) {
-        ++*count;
-        return -lim;
-    }
-    return v;
+    if (r >= c.length) r -= c.length;
+    const float mk = c.makeup[r];
+    c.makeup[w] = mk_now < c.prev ? mk_now : c.prev;
+    c.prev = mk_now;
+    return mk;
 }
 
 // The output stage of one frame, after the wet signal: the mix with the delayed dry input, then the
@@ -407,15 +386,15 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     float lowest = 1.0f;
     float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
     float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
-    uint32_t clamped = 0;
 
     double* const smoothed = state->smoothed;
     const int32_t delay_length = state->delay_length;
     int32_t w = state->write_pos;
+    makeup_carry carry{state->delay_makeup, delay_length, state->makeup_prev};
     gain_computer* const gcl = &state->gc_l;
     gain_computer* const gcr = &state->gc_r;
 
-    alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX], cl[RUN_MAX];
+    alignas(16) float xl[RUN_MAX], xr[RUN_MAX], thr[RUN_MAX], mk[RUN_MAX];
     alignas(16) float pl[RUN_MAX], pr[RUN_MAX], outl[RUN_MAX], outr[RUN_MAX], ol[RUN_MAX], orr[RUN_MAX];
     alignas(16) double s0[RUN_MAX], s2[RUN_MAX], s3[RUN_MAX];
     alignas(16) float tg_l[RUN_MAX], tg_r[RUN_MAX], sm_l[RUN_MAX], sm_r[RUN_MAX];
@@ -430,16 +409,15 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             // The glide is the identity here: skip its recurrence (nine cycles of latency a sample).
             const float ig = static_cast<float>(smoothed[0]);
             const float t1 = planned_threshold(state), t2 = static_cast<float>(smoothed[2]);
-            const float c = clamp_level(state);
+            const float reach = t1 * LIMITER_REACH;
             for (uint32_t i = 0; i < n; ++i) {
                 thr[i] = t1;
                 mk[i] = t2;
-                cl[i] = c;
                 s0[i] = smoothed[0];
                 s2[i] = smoothed[2];
                 s3[i] = smoothed[3];
-                xl[i] = gained(ig, l[i]);
-                xr[i] = gained(ig, r[i]);
+                xl[i] = gained(ig, l[i], reach);
+                xr[i] = gained(ig, r[i], reach);
             }
         } else {
             for (uint32_t i = 0; i < n; ++i) {
@@ -447,12 +425,12 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
                 const float ig = static_cast<float>(smoothed[0]);
                 thr[i] = planned_threshold(state);
                 mk[i] = static_cast<float>(smoothed[2]);
-                cl[i] = clamp_level(state);
                 s0[i] = smoothed[0];
                 s2[i] = smoothed[2];
                 s3[i] = smoothed[3];
-                xl[i] = gained(ig, l[i]);
-                xr[i] = gained(ig, r[i]);
+                const float reach = thr[i] * LIMITER_REACH;
+                xl[i] = gained(ig, l[i], reach);
+                xr[i] = gained(ig, r[i], reach);
             }
         }
         truepeak_detail::interpolate_run_pair(&gcl->detector_history, &gcr->detector_history, xl, xr, n, pl,
@@ -523,12 +501,11 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
             state->delay_in_r[w] = xr[i];
             state->delay_dry_l[w] = inl;
             state->delay_dry_r[w] = inr;
-            float m_k, lim;
-            carried_makeup(state, w, mk[i], cl[i], &m_k, &lim);
+            const float m_k = carried_makeup(carry, w, mk[i]);
             if (++w == delay_length) w = 0;
 
-            const float wl = clamp_wet(static_cast<float>(Gl) * dl * m_k, lim, &clamped);
-            const float wr = clamp_wet(static_cast<float>(Gr) * dr * m_k, lim, &clamped);
+            const float wl = static_cast<float>(Gl) * dl * m_k;
+            const float wr = static_cast<float>(Gr) * dr * m_k;
             float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
             float ol_, or_;
@@ -552,6 +529,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         done += n;
     }
     state->write_pos = w;
+    state->makeup_prev = carry.prev;
 
     state->min_gain = lowest;
     state->in_peak = in_peak;
@@ -562,7 +540,6 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     state->in_detect_r = det_r;
     state->out_true_peak_l = otp_l;
     state->out_true_peak_r = otp_r;
-    state->clamped = clamped;
     state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
 }
 
@@ -577,11 +554,11 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     float lowest = 1.0f;
     float in_peak = 0.0f, det_peak = 0.0f, det_l = 0.0f, det_r = 0.0f;
     float out_peak = 0.0f, otp = 0.0f, otp_l = 0.0f, otp_r = 0.0f;
-    uint32_t clamped = 0;
 
     double* const smoothed = state->smoothed;
     const int32_t delay_length = state->delay_length;
     int32_t w = state->write_pos;
+    makeup_carry carry{state->delay_makeup, delay_length, state->makeup_prev};
     gain_computer* const gcl = &state->gc_l;
     gain_computer* const gcr = &state->gc_r;
 
@@ -592,8 +569,9 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
 
         const float inl = left[i];
         const float inr = right[i];
-        const float xl = gained(ig, inl);
-        const float xr = gained(ig, inr);
+        const float reach = thr * LIMITER_REACH;
+        const float xl = gained(ig, inl, reach);
+        const float xr = gained(ig, inr, reach);
         in_peak = fmax_new(std::fabs(xr), fmax_new(std::fabs(xl), in_peak));
 
         float pl, pr;
@@ -628,12 +606,11 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         state->delay_in_r[w] = xr;
         state->delay_dry_l[w] = inl;
         state->delay_dry_r[w] = inr;
-        float mk, lim;
-        carried_makeup(state, w, static_cast<float>(smoothed[2]), clamp_level(state), &mk, &lim);
+        const float mk = carried_makeup(carry, w, static_cast<float>(smoothed[2]));
         if (++w == delay_length) w = 0;
 
-        const float wl = clamp_wet(static_cast<float>(Gl) * dl * mk, lim, &clamped);
-        const float wr = clamp_wet(static_cast<float>(Gr) * dr * mk, lim, &clamped);
+        const float wl = static_cast<float>(Gl) * dl * mk;
+        const float wr = static_cast<float>(Gr) * dr * mk;
         float g = static_cast<float>(Gr < Gl ? Gr : Gl);
 
         float outl, outr;
@@ -652,6 +629,7 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
         otp_r = fmax_new(orr, otp_r);
     }
     state->write_pos = w;
+    state->makeup_prev = carry.prev;
 
     state->min_gain = lowest;
     state->in_peak = in_peak;
@@ -662,7 +640,6 @@ void limiter_process_stereo(limiter_state* state, float* left, float* right, uin
     state->in_detect_r = det_r;
     state->out_true_peak_l = otp_l;
     state->out_true_peak_r = otp_r;
-    state->clamped = clamped;
     state->effective_makeup = (1.0 - state->fade_unity) * smoothed[2] + state->fade_unity / smoothed[0];
 }
 

@@ -87,25 +87,20 @@ struct limiter_state {
     float out_true_peak_l;
     float out_true_peak_r;
     // Holding the ceiling while the levels glide (see limiter.cpp). A reduction is planned against
-    // the threshold of the moment its peak was detected; the makeup and clamp level of that moment
-    // travel with it through the lookahead to the output.
+    // the threshold of the moment its peak was detected; the makeup of that moment travels with it
+    // through the lookahead to the output.
     double ceiling_target;   // linear ceiling: target threshold x target makeup
     double ceiling_smoothed; // glides with the other four settings
     float* delay_makeup;     // owned ring of delay_length: makeup of each planning moment
-    float* delay_clamp;      // owned ring of delay_length: last-resort clamp level of that moment
-    float makeup_prev;       // makeup and clamp level of the previous planning moment
-    float clamp_prev;
-    uint32_t clamped; // block meter: wet samples the last-resort clamp had to change (0 in use)
+    float makeup_prev;       // makeup of the previous planning moment
 };
 
-// The last-resort clamp of the wet signal lies this factor above the ceiling: beyond single-precision
-// rounding of a held peak (a few parts in 10^7), so it never touches a signal the limiter holds, and
-// catches only levels beyond its 120 dB reach.
-inline constexpr float LIMITER_CLAMP_MARGIN = 1.0f + 0x1p-17f;
-
-// Gained input samples are bounded to this magnitude (a no-op for any level the 120 dB reach
-// covers), so the detector's sums and the delay line stay finite whatever finite input arrives.
-inline constexpr float LIMITER_INPUT_BOUND = 0x1p64f;
+// Gained input samples are bounded to the planned threshold times this factor (2^18, 108 dB). The
+// reduction reaches 120 dB (gain floor 1e-6), and no 4x interpolated value exceeds 1.9 times the
+// largest sample, so within the bound every peak is fully reduced and the output holds the ceiling
+// whatever the finite input; the bound leaves every level the reduction could handle alone in
+// practice (at the largest Gain it lies at +78 dBFS) and keeps the detector's sums finite.
+inline constexpr float LIMITER_REACH = 0x1p18f;
 
 // Sizes the stage for `sample_rate` and `lookahead_ms` (n = trunc(ms x 0.001 x rate + 0.5), at least
 // 2), allocates the four delay rings and both gain computers, sets the defaults and resets. Builds

@@ -31,8 +31,6 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
                         s->fade_delta > 0.0001 || s->fade_unity > 0.0001;
     const float lk = static_cast<float>(s->link);
     float lowest = 1.0f, in = 0, det = 0, det_l = 0, det_r = 0, out = 0, otp = 0, otp_l = 0, otp_r = 0;
-    uint32_t clamped = 0;
-    const float bound = LIMITER_INPUT_BOUND;
     for (uint32_t i = 0; i < frames; ++i) {
         for (int k = 0; k < 4; ++k)
             s->smoothed[k] += (s->target[k] - s->smoothed[k]) * s->smooth_coeff;
@@ -43,7 +41,11 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
                                                  ? s->smoothed[1] * (s->ceiling_smoothed / product)
                                                  : s->smoothed[1]);
         const float inl = left[i], inr = right[i];
-        const float xl = std::clamp(ig * inl, -bound, bound), xr = std::clamp(ig * inr, -bound, bound);
+        // Input beyond the reduction's reach is bounded to it.
+        const float reach = thr * LIMITER_REACH;
+        float xl = ig * inl, xr = ig * inr;
+        for (float* v : {&xl, &xr})
+            *v = std::clamp(*v, -reach, reach);
         in = max_new(std::fabs(xr), max_new(std::fabs(xl), in));
         float pl, pr;
         if (s->true_peak) {
@@ -71,20 +73,14 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
         s->delay_dry_l[w] = inl;
         s->delay_dry_r[w] = inr;
         s->write_pos = w + 1 == s->delay_length ? 0 : w + 1;
-        // The makeup and clamp level of the moment n samples ago, when the leaving sample was planned.
+        // The makeup of the moment n samples ago, when the leaving sample was planned; the ring keeps
+        // the lesser of two consecutive moments.
         const int rd = (w + 8) % s->delay_length;
-        const float mk = s->delay_makeup[rd], lim = s->delay_clamp[rd];
+        const float mk = s->delay_makeup[rd];
         const float mk_now = static_cast<float>(s->smoothed[2]);
-        const float lim_now = static_cast<float>(s->ceiling_smoothed) * LIMITER_CLAMP_MARGIN;
         s->delay_makeup[w] = std::min(mk_now, s->makeup_prev);
-        s->delay_clamp[w] = std::max(lim_now, s->clamp_prev);
         s->makeup_prev = mk_now;
-        s->clamp_prev = lim_now;
-        float wl = static_cast<float>(Gl) * dl * mk, wr = static_cast<float>(Gr) * dr * mk;
-        for (float* v : {&wl, &wr}) {
-            if (std::fabs(*v) > lim) ++clamped;
-            *v = std::clamp(*v, -lim, lim);
-        }
+        const float wl = static_cast<float>(Gl) * dl * mk, wr = static_cast<float>(Gr) * dr * mk;
         float g = static_cast<float>(Gr < Gl ? Gr : Gl);
         float ol = wl, orr = wr;
         const double m = s->smoothed[3];
@@ -131,7 +127,6 @@ void reference_process(limiter_state* s, float* left, float* right, uint32_t fra
     s->in_detect_r = det_r;
     s->out_true_peak_l = otp_l;
     s->out_true_peak_r = otp_r;
-    s->clamped = clamped;
     s->effective_makeup = (1.0 - s->fade_unity) * s->smoothed[2] + s->fade_unity / s->smoothed[0];
 }
 
@@ -140,8 +135,7 @@ bool same_meters(const limiter_state& a, const limiter_state& b) {
                          a.in_detect_l, a.in_detect_r, a.out_true_peak_l, a.out_true_peak_r};
     const float mb[9] = {b.min_gain,    b.in_peak,     b.in_detect_peak,  b.out_peak,       b.out_true_peak,
                          b.in_detect_l, b.in_detect_r, b.out_true_peak_l, b.out_true_peak_r};
-    return std::memcmp(ma, mb, sizeof ma) == 0 && a.effective_makeup == b.effective_makeup &&
-           a.clamped == b.clamped;
+    return std::memcmp(ma, mb, sizeof ma) == 0 && a.effective_makeup == b.effective_makeup;
 }
 
 } // namespace
