@@ -19,11 +19,14 @@
 //                             a reduction is planned against is lowered to ceiling / makeup. A
 //                             reduction is planned when its peak is detected, n samples before the
 //                             peak leaves the delay line, so the makeup of that moment is carried
-//                             through a ring with it: the sample
-//                             leaving at t was detected at t - n - 1 (exactly, phase 3) and t - n
-//                             (the quarter points after it); the ring holds the lesser makeup of two
-//                             consecutive moments, so both bounds hold. On settled levels threshold
-//                             x makeup equals the ceiling bit for bit and all of this is the identity.
+//                             through a ring with it: the sample leaving at t was detected at
+//                             t - n - 1 (exactly, phase 3) and t - n (the quarter points after it);
+//                             the ring holds the lesser makeup of two consecutive moments, so both
+//                             bounds hold. On settled levels threshold x makeup equals the ceiling
+//                             bit for bit and all of this is the identity.
+//   LIMITER_REACH             the gained input is bounded to 108 dB above the planned threshold,
+//                             inside the 120 dB the reduction can reach, so that no finite input
+//                             leaves above the ceiling.
 #include "limiter.h"
 
 #include <cmath>
@@ -231,10 +234,7 @@ static inline float gained(float ig, float x, float reach) {
     return v > reach ? reach : (v < -reach ? -reach : v);
 }
 
-// The makeup ring at write index w: stores the current moment's makeup (the lesser of it and the
-// previous one) and returns the one stored n samples ago, which belongs to the sample leaving the
-// delay line now (written delay_length - 8 = n samples ago, at index w + 8).
-// The ring and the previous moment's makeup are held in this local record for a block, so that the
+// The makeup ring and the previous moment's makeup, held in this local record for a block so that the
 // ring stores (f32 like the value) do not force it through memory on every sample.
 struct makeup_carry {
     float* makeup;
@@ -242,6 +242,9 @@ struct makeup_carry {
     float prev;
 };
 
+// At write index w: stores the current moment's makeup (the lesser of it and the previous one) and
+// returns the one stored n samples ago, which belongs to the sample leaving the delay line now
+// (written delay_length - 8 = n samples ago, at index w + 8).
 static inline float carried_makeup(makeup_carry& c, int32_t w, float mk_now) {
     int32_t r = w + LIMITER_EXTRA_DELAY;
     if (r >= c.length) r -= c.length;

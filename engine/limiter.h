@@ -4,7 +4,8 @@
 // forms target gains against the threshold, links the channels, runs one gain computer per channel,
 // delays the signal by lookahead + 8 samples, applies gain and makeup, blends with the dry signal
 // (mix) and crossfades (15 ms) into delta listening, unity gain and bypass. Nine block meters are
-// rewritten at the end of every block.
+// rewritten at the end of every block. With Mix 100 % and no switch on (unity gain divides the makeup
+// out again) the output holds the ceiling through any change of the settings and for any finite input.
 //
 // Threads and real-time rule: `limiter_init` and `limiter_free` run on the main thread while the
 // stage does not process (activation, deactivation, destruction) and are the only calls that touch
@@ -103,9 +104,9 @@ struct limiter_state {
 inline constexpr float LIMITER_REACH = 0x1p18f;
 
 // Sizes the stage for `sample_rate` and `lookahead_ms` (n = trunc(ms x 0.001 x rate + 0.5), at least
-// 2), allocates the four delay rings and both gain computers, sets the defaults and resets. Builds
-// the process-wide true-peak table on first use. Returns 1, or 0 when memory ran out (the record is
-// then zeroed). The record owns its buffers until `limiter_free`. [main-thread, not processing]
+// 2), allocates the five delay rings (audio and makeup) and both gain computers, sets the defaults and
+// resets. Builds the process-wide true-peak table on first use. Returns 1, or 0 when memory ran out (the
+// record is then zeroed). The record owns its buffers until `limiter_free`. [main-thread, not processing]
 int32_t limiter_init(limiter_state* state, double sample_rate, double lookahead_ms);
 
 // Releases every buffer and zeroes the record. Safe on a zeroed record. [main-thread, not processing]

@@ -69,7 +69,7 @@ class reference_oversampler {
     std::vector<double> interval_peaks(const std::vector<float>& x, size_t from, size_t to,
                                        double floor) const {
         std::vector<double> peaks(to - from, 0.0);
-        for (size_t k = from; k + 1 < to; ++k) {
+        for (size_t k = from; k + 2 < to; ++k) {
             const double a =
                 std::max(std::fabs(static_cast<double>(x[k])), std::fabs(static_cast<double>(x[k + 1])));
             const double near = std::max(std::max(std::fabs(static_cast<double>(x[k - 1])), a),
@@ -372,13 +372,13 @@ struct automation_result {
 };
 
 // Runs one case: settings `from` (settled), host blocks of `block`, the change at `offset` into the
-// block around 60 ms, and measures every output interval against the ceiling that was in force when
-// its audio came in. That ceiling glides with the stage's 5 ms one-pole (linear); the bound of an
-// interval is the highest ceiling within 16 samples of its audio's time.
+// block around 60 ms, and measures every output interval from the change on against the ceiling
+// that was in force when its audio came in. That ceiling glides with the stage's 5 ms one-pole
+// (linear); the bound of an interval is the highest ceiling within 16 samples of its audio's time.
 automation_result run_automation(const automation_case& c, int style, int signal, uint32_t block,
                                  uint32_t offset, bool true_peak) {
     const double fs = automation_fs;
-    const size_t frames = static_cast<size_t>(0.16 * fs);
+    const size_t frames = static_cast<size_t>(0.13 * fs);
     std::vector<float> l, r;
     make_automation_signal(signal, frames, l, r);
     limiter_state st{};
@@ -430,10 +430,13 @@ automation_result run_automation(const automation_case& c, int style, int signal
         glided += (std::pow(10.0, levels_at(t).ceiling_db / 20.0) - glided) * coeff;
         ceiling[t] = glided;
     }
-    const size_t from = static_cast<size_t>(latency) + 64;
+    // Before the change the stage runs on static settings (the static tables cover that): measure
+    // from shortly before the change's audio leaves the stage.
+    const size_t from = std::max<size_t>(static_cast<size_t>(latency) + 64, change - 64);
+    const double floor = 0.5 * *std::min_element(ceiling.begin(), ceiling.end());
     for (const std::vector<float>* ch : {&l, &r}) {
         const std::vector<double> peaks =
-            true_peak ? reference().interval_peaks(*ch, from, frames, 0.1) : std::vector<double>{};
+            true_peak ? reference().interval_peaks(*ch, from, frames, floor) : std::vector<double>{};
         for (size_t k = from; k + 1 < frames; ++k) {
             double bound = 0.0;
             for (int64_t d = -16; d <= 17; ++d) {
