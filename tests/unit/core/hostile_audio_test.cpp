@@ -41,29 +41,42 @@ TEST(HostileAudio, ABadSampleIsHarmless) {
         double dither, shaping;
     } const dithers[] = {{"dither off", 0, 0}, {"Light", 1, 1}, {"Weighted", 2, 2}};
     const double ceiling = std::pow(10.0, -1.0 / 20.0);
-    for (float bad : bad_values) {
-        for (uint32_t at : {0u, 257u, 511u}) {
-            for (const dither_setting& d : dithers) {
-                fake_host host, twin_host;
-                active_stage stage(host), twin(twin_host); // the twin hears the clean programme
-                for (const test_stage* s :
-                     {static_cast<test_stage*>(&stage), static_cast<test_stage*>(&twin)}) {
-                    s->set(PARAM_GAIN, 12.0);
-                    s->set(PARAM_CEILING, -1.0);
-                    s->set(PARAM_DITHER, d.dither);
-                    s->set(PARAM_NOISE_SHAPING, d.shaping);
-                }
+    const int blocks = static_cast<int>(5.0 * 48000 / 512);
+    const int hit_block = static_cast<int>(0.5 * 48000 / 512);
+    auto configure = [](const test_stage& s, const dither_setting& d) {
+        s.set(PARAM_GAIN, 12.0);
+        s.set(PARAM_CEILING, -1.0);
+        s.set(PARAM_DITHER, d.dither);
+        s.set(PARAM_NOISE_SHAPING, d.shaping);
+    };
+    for (const dither_setting& d : dithers) {
+        // The readings of the clean programme.
+        float clean_momentary, clean_short_term, clean_integrated;
+        {
+            fake_host twin_host;
+            active_stage twin(twin_host);
+            configure(twin, d);
+            test_audio clean(512);
+            for (int k = 0; k < blocks; ++k) {
+                fill_tones(clean, static_cast<uint64_t>(k) * 512);
+                run_process(twin.plugin, &clean, nullptr, nullptr);
+            }
+            clean_momentary = shm_load(twin.slot()->momentary_lufs);
+            clean_short_term = shm_load(twin.slot()->short_term_lufs);
+            clean_integrated = shm_load(twin.slot()->integrated_lufs);
+        }
+        for (float bad : bad_values) {
+            for (uint32_t at : {0u, 257u, 511u}) {
+                fake_host host;
+                active_stage stage(host);
+                configure(stage, d);
                 const std::string what = std::to_string(bad) + " at " + std::to_string(at) + ", " + d.name;
                 // Dither may add its noise (a few steps) to a peak held at the ceiling.
                 const double dither_room = d.dither > 0 ? 64.0 / 32768.0 : 0.0;
-                test_audio block(512), clean(512);
-                uint64_t frame = 0;
-                const int blocks = static_cast<int>(5.5 * 48000 / 512);
-                for (int k = 0; k < blocks; ++k, frame += 512) {
-                    fill_tones(block, frame);
-                    fill_tones(clean, frame);
-                    run_process(twin.plugin, &clean, nullptr, nullptr);
-                    const bool hit = k == blocks / 4;
+                test_audio block(512);
+                for (int k = 0; k < blocks; ++k) {
+                    fill_tones(block, static_cast<uint64_t>(k) * 512);
+                    const bool hit = k == hit_block;
                     if (hit) {
                         block.in[0][at] = bad;
                         block.in[1][511 - at] = bad;
@@ -79,15 +92,13 @@ TEST(HostileAudio, ABadSampleIsHarmless) {
                                 << what << ", block " << k << " sample " << i;
                         }
                 }
-                // 4 s after the bad sample the momentary and short-term readings are those of the
-                // clean programme again, and the integrated one reads (the disturbance is in it).
+                // 4.5 s after the bad sample (and after the release of the reduction that an absurd
+                // finite one calls for) the momentary and short-term readings are those of the clean
+                // programme again, and the integrated one reads (the disturbance is in it).
                 const shm_slot* slot = stage.slot();
-                EXPECT_NEAR(shm_load(slot->momentary_lufs), shm_load(twin.slot()->momentary_lufs), 0.05)
-                    << what;
-                EXPECT_NEAR(shm_load(slot->short_term_lufs), shm_load(twin.slot()->short_term_lufs), 0.05)
-                    << what;
-                EXPECT_NEAR(shm_load(slot->integrated_lufs), shm_load(twin.slot()->integrated_lufs), 1.0)
-                    << what;
+                EXPECT_NEAR(shm_load(slot->momentary_lufs), clean_momentary, 0.05) << what;
+                EXPECT_NEAR(shm_load(slot->short_term_lufs), clean_short_term, 0.05) << what;
+                EXPECT_NEAR(shm_load(slot->integrated_lufs), clean_integrated, 1.0) << what;
                 EXPECT_GT(shm_load(slot->output_true_peak), 0.5f) << what;
                 EXPECT_LT(shm_load(slot->min_gain), 0.5f) << what; // still limiting
 
