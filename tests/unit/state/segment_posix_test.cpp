@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,8 @@ TEST(Segment, WaitsForAnotherProcessStillInitialising) {
     platform_mapping m;
     ASSERT_TRUE(platform_open_mapping(seg.name.c_str(), SHM_MAPPING_SIZE, &m));
     shm_header* h = static_cast<shm_header*>(m.base);
+    // The initialiser's lock, held through this descriptor (which the child shares) until the end.
+    ASSERT_TRUE(platform_byte_lock(&m, SHM_INIT_LOCK_BYTE));
     shm_store(h->state, SHM_STATE_INITIALISING);
     const pid_t child = spawn([&] {
         usleep(150000);
@@ -121,10 +124,13 @@ TEST(Segment, WaitsForAnotherProcessStillInitialising) {
 }
 
 // A header this layout cannot share: the process runs on private slots and leaves the memory alone.
+// A header left initialising by an initialiser that died (its lock free) is initialised again.
 struct foreign_header {
     const char* what;
     uint32_t state, magic, version, slot_size, values, slot_count;
     bool accepted;
+    bool initialiser_lock_held = false;
+    bool initialised_here = false;
 };
 
 TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
@@ -135,7 +141,8 @@ TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
         {"other slot size", 2, SHM_MAGIC, 3, 137104, 17, 64, false},
         {"other value count", 2, SHM_MAGIC, 3, 137112, 16, 64, false},
         {"other magic", 2, 0x12345678, 3, 137112, 17, 64, false},
-        {"initialiser never finished", 1, 0, 0, 0, 0, 0, false},
+        {"initialiser died half-way", 1, SHM_MAGIC, 0, 0, 0, 0, true, false, true},
+        {"initialiser alive but never finishing", 1, 0, 0, 0, 0, 0, false, true},
     };
     for (const foreign_header& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,12 +156,18 @@ TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
         h->values_per_slot = c.values;
         h->slot_count = c.slot_count;
         shm_store(h->state, c.state);
+        // Our descriptor is another open file description than the one the segment code opens, so
+        // this lock stands for a live initialiser in another process.
+        if (c.initialiser_lock_held) {
+            ASSERT_TRUE(platform_byte_lock(&m, SHM_INIT_LOCK_BYTE));
+        }
         const shm_slot* first =
             reinterpret_cast<const shm_slot*>(static_cast<const uint8_t*>(m.base) + SHM_HEADER_SIZE);
 
         shm_slot* s = slot_claim();
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(shm_is_shared(), c.accepted);
+        EXPECT_EQ(shm_initialised_here(), c.initialised_here);
         EXPECT_EQ(slot_is_shared(s), c.accepted);
         EXPECT_EQ(slot_count(), c.accepted ? 64 : 1);
         EXPECT_EQ(shm_next_block_sequence(), 1u);
@@ -294,7 +307,7 @@ TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
     {
         test_segment seg("small");
         const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-        const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+        const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, 4096), 0);
         close(fd);
@@ -304,7 +317,7 @@ TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "changing an object's owner needs root";
     test_segment seg("owner");
     const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(SHM_MAPPING_SIZE)), 0);
     ASSERT_EQ(fchown(fd, 12345, 12345), 0);
