@@ -105,8 +105,9 @@ bool push_value(const clap_output_events* out, uint32_t param_id, double value) 
     return out->try_push(out, &event.header);
 }
 
-// One queued edit to the host. False when the edit was lost (unknown id or kind, full output list);
-// a begin inside an open gesture and an end outside one are left out, never sent unbalanced.
+// One queued edit to the host. False when the edit was lost (unknown id or kind, full output list) or
+// broke the gesture order: a begin inside an open gesture and an end outside one are left out, never
+// sent unbalanced, and the resynchronisation that follows closes whatever the producer left open.
 bool forward_edit(plugin_instance* instance, const clap_output_events* out, const slot_edit_event& edit) {
     const int32_t index = param_index_of_id(edit.param_id);
     if (index < 0) return false;
@@ -119,12 +120,12 @@ bool forward_edit(plugin_instance* instance, const clap_output_events* out, cons
         return true;
     }
     case EDIT_KIND_BEGIN:
-        if (open) return true;
+        if (open) return false;
         if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_BEGIN, edit.param_id)) return false;
         open = 1;
         return true;
     case EDIT_KIND_END:
-        if (!open) return true;
+        if (!open) return false;
         if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_END, edit.param_id)) return false;
         open = 0;
         return true;
