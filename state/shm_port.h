@@ -55,9 +55,6 @@ bool platform_mapping_own_descriptor(platform_mapping* mapping);
 // last handle). For tests and tools that made a segment of their own. [main-thread]
 void platform_remove_mapping(const char* name);
 
-// Where the named object lives ("" on Windows), for texts and tests. [main-thread]
-void platform_mapping_path(const char* name, char* out, size_t capacity);
-
 // ---- Liveness locks (PLATFORM_LOCK_LIVENESS) ------------------------------------------------------
 // Exclusive locks on single bytes of the mapping's file, owned by the open descriptor. They are
 // advisory and touch no data, so their byte numbers need not match the layout. Locks of one process

@@ -93,17 +93,6 @@ bool lock_command(int fd, int command, short type, uint64_t byte, short* found) 
 
 } // namespace
 
-void platform_mapping_path(const char* name, char* out, size_t capacity) {
-    if (capacity == 0) return;
-    out[0] = '\0';
-    if (!name_is_plain(name)) return;
-    if (const char* runtime = private_runtime_dir()) {
-        std::snprintf(out, capacity, "%s/lodrin/%s", runtime, name);
-        return;
-    }
-    std::snprintf(out, capacity, "/dev/shm/%s.%u", name, static_cast<unsigned>(getuid()));
-}
-
 void platform_remove_mapping(const char* name) {
     if (!name_is_plain(name)) return;
     char path[4096];

@@ -52,10 +52,6 @@ void platform_close_mapping(platform_mapping* mapping) {
 
 void platform_remove_mapping(const char*) {}
 
-void platform_mapping_path(const char*, char* out, size_t capacity) {
-    if (capacity) out[0] = '\0';
-}
-
 bool platform_mapping_own_descriptor(platform_mapping*) {
     return true;
 }
