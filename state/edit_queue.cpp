@@ -16,9 +16,9 @@
 //   holder's process id is asked;
 // - the write index never moves backwards: it is published by a compare-and-swap from the value read
 //   under the lock, and unlock frees the word only when it still holds our own id.
-// A producer that held the lock longer than the wait bound (suspended, stopped in a debugger) still
-// publishes its event, and also asks for a resynchronisation, because producers that gave up meanwhile
-// may have stored later values.
+// A producer that held the lock longer than the wait bound (suspended, stopped in a debugger) gives its
+// own event up as well when it resumes: producers that gave up meanwhile may have stored later values,
+// which a resynchronisation may already have sent, and the older event must not follow them.
 //
 // Kernel locks do not exclude the threads of one process (they share the descriptor), so the producers
 // of this process also take turns on a process-local flag, within the same bounded wait.
@@ -158,16 +158,18 @@ void slot_queue_event(shm_slot* slot, int32_t index, uint32_t kind, double value
     shm_store(e.param_id, id);
     shm_store(e.kind, kind);
     shm_store(e.value, value);
+    // Held up past the wait bound (suspended, stopped in a debugger): producers that waited meanwhile
+    // gave their events up and their later values may already have reached the host through a
+    // resynchronisation, so this older event would take the host back. It is given up too; the
+    // resynchronisation sends whatever the slot holds.
+    bool published = clock_ns() - started <= EDIT_LOCK_WAIT_NS;
     // A full barrier: the consumer that sees the new write index sees the entry. A compare-and-swap,
     // so that nothing can move the index backwards over events published since we read it.
-    const bool published = shm_compare_exchange(slot->edit_write, w, w + 1);
-    const bool late = clock_ns() - started > EDIT_LOCK_WAIT_NS;
+    if (published) published = shm_compare_exchange(slot->edit_write, w, w + 1);
     ring_unlock(slot);
-    if (!published || late) {
-        // Given up, or published after others gave theirs up while we were held: either way the
-        // host's view must be mended from the slot's values.
-        give_up_event(slot, nullptr, nullptr);
-        if (!published) return;
+    if (!published) {
+        give_up_event(slot, owner, nullptr);
+        return;
     }
     ask_flush(slot, owner);
 }
