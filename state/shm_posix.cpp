@@ -10,7 +10,7 @@
 //
 // Memory: tmpfs only promises pages when a file grows, and the first store to a page that cannot be had
 // kills the process with SIGBUS (a full /dev/shm, a small container tmpfs). The whole object is reserved
-// with posix_fallocate before it is mapped, and a failed reservation refuses the segment.
+// (fallocate) before it is mapped, and a failed reservation refuses the segment.
 //
 // Liveness: open-file-description locks (F_OFD_SETLK) on single bytes of the object. They belong to the
 // descriptor, which stays open as long as the view, so they last exactly as long as the process keeps
@@ -124,9 +124,12 @@ bool platform_open_mapping(const char* name, size_t size, platform_mapping* out)
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 0077) == 0;
     // A fresh object has size 0; growing it zero-fills, which is the empty header and free slots.
     if (ok && static_cast<size_t>(st.st_size) < size) ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    // The kernel's fallocate() itself, which is what posix_fallocate() asks first: where the file system
+    // lacks it, the C library's stand-in writes a zero byte into every block it believes empty, which
+    // races with the stores of processes already using the segment. Such a file system is refused.
     if (ok) {
         int r;
-        while ((r = posix_fallocate(fd, 0, static_cast<off_t>(size))) == EINTR) {}
+        while ((r = fallocate(fd, 0, 0, static_cast<off_t>(size))) != 0 && errno == EINTR) {}
         ok = r == 0;
     }
     // Another process of the user may shrink the object between the checks; re-read so that no page of
