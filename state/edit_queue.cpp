@@ -52,10 +52,10 @@ uint32_t own_token() {
     return pid > 0 ? static_cast<uint32_t>(pid) : 1u;
 }
 
-// Tries `attempt` until it succeeds or the deadline passes; true on success. For the first
+// Tries `attempt` until it succeeds or the deadline passes; true on success. After the first
+// LOCK_SPINS_BEFORE_CLOCK tries `attempt` is told it may ask the system (slow). For the first
 // LOCK_SPIN_NS it tries back to back (a real hold is a handful of stores, and a waiter that slept would
-// lose every race to a busy peer); after that `attempt` is told so (slow: it may ask the system) and
-// 1 ms passes between tries, so a long wait costs no CPU.
+// lose every race to a busy peer); after that 1 ms passes between tries, so a long wait costs no CPU.
 template <typename F>
 bool wait_for(F attempt, int64_t started, int64_t deadline) {
     for (uint32_t spins = 0;; ++spins) {

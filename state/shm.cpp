@@ -231,7 +231,7 @@ static shm_slot* claim_by_lock(shm_slot* shared, uint32_t pid) {
     return nullptr;
 }
 
-// Process-id liveness (Windows), as the segment was first specified.
+// Process-id liveness (Windows): the process id stored in a slot is asked.
 static shm_slot* claim_by_process_id(shm_slot* shared, uint32_t pid) {
     // Pass 1: a free slot. Between our in_use 0 -> 1 and our owner store, another process's pass 2
     // sees in_use 1 with the previous (dead, or 0 on a fresh slot) owner and may take the slot over by
