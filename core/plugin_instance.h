@@ -81,6 +81,15 @@ struct plugin_instance {
     // activation: counted on the audio thread (atomic), written to the host log by the main thread.
     uint64_t non_finite_inputs;        // atomic
     uint64_t non_finite_inputs_logged; // main thread: the count last logged
+
+    // ---- The host's view of the parameters, kept by the edit drain ----
+    // The drain (process, or params flush while not processing: never both at once) and the input
+    // events it applies are the only users. When edit events were lost, the drain compares the slot
+    // with reported_value and sends the differences, so the host never stays apart from the stage.
+    double reported_value[PARAM_COUNT]; // what the host last heard from us or told us, per index
+    uint8_t reported_known;             // 0 until reported_value was first taken from the slot
+    uint8_t gesture_open[PARAM_COUNT];  // 1 between a gesture begin sent to the host and its end
+    uint8_t resync_pending;             // events were lost: compare and send once the ring is empty
     // Editor-owned records.
     ab_slot ab[2];
     uint32_t ab_current; // 0 A, 1 B
@@ -120,9 +129,12 @@ void plugin_instance_setup(plugin_instance* instance, const clap_host* host);
 clap_process_status plugin_process(const clap_plugin* plugin, const clap_process* process);
 
 // Moves every queued edit of the instance's slot (at most one ring's worth per call) into `out` as
-// parameter value and gesture events; with a null list the edits are dropped. Entries naming no
-// parameter are dropped and values are clamped to their rows: the ring is shared memory. [audio-thread, or
-// main-thread in params flush]
+// parameter value and gesture events, keeping gestures balanced per parameter (a begin inside an open
+// gesture and an end without one are not sent). Values are clamped to their rows: the ring is shared
+// memory. When events were lost (the ring's producers gave some up, garbage, a full output list, no
+// list), the slot's values that differ from what the host last heard are sent once the ring is empty,
+// each framed by a gesture, and open gestures are closed. No allocation, no lock, no system call.
+// [audio-thread, or main-thread in params flush]
 void drain_param_event_queue(plugin_instance* instance, const clap_output_events* out);
 
 // Pushes one parameter value event (time 0) with the host id and value. [audio-thread or flush]

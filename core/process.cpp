@@ -22,17 +22,6 @@ namespace {
 constexpr double GAP_THRESHOLD_NS = 300000000.0; // pauses beyond 0.3 s are written as idle columns
 constexpr uint32_t METER_COUNT = 9;
 
-void push_gesture_event(const clap_output_events* out, uint16_t type, uint32_t param_id) {
-    clap_event_param_gesture event{};
-    event.header = clap_event_header{.size = sizeof(clap_event_param_gesture),
-                                     .time = 0,
-                                     .space_id = CLAP_CORE_EVENT_SPACE_ID,
-                                     .type = type,
-                                     .flags = 0};
-    event.param_id = param_id;
-    out->try_push(out, &event.header);
-}
-
 // Lookahead in samples for the slot's current value, by the engine's own rule.
 int32_t lookahead_samples(double lookahead_ms, double sample_rate) {
     const int32_t k = static_cast<int32_t>(lookahead_ms * 0.001 * sample_rate + 0.5);
@@ -103,8 +92,20 @@ void apply_all_events(plugin_instance* instance, const clap_input_events* in, ui
 
 } // namespace
 
-void push_param_value_event(const clap_output_events* out, uint32_t param_id, double value) {
-    if (!out || !out->try_push) return;
+namespace {
+
+bool push_gesture(const clap_output_events* out, uint16_t type, uint32_t param_id) {
+    clap_event_param_gesture event{};
+    event.header = clap_event_header{.size = sizeof(clap_event_param_gesture),
+                                     .time = 0,
+                                     .space_id = CLAP_CORE_EVENT_SPACE_ID,
+                                     .type = type,
+                                     .flags = 0};
+    event.param_id = param_id;
+    return out->try_push(out, &event.header);
+}
+
+bool push_value(const clap_output_events* out, uint32_t param_id, double value) {
     clap_event_param_value event{};
     event.header = clap_event_header{.size = sizeof(clap_event_param_value),
                                      .time = 0,
@@ -118,30 +119,93 @@ void push_param_value_event(const clap_output_events* out, uint32_t param_id, do
     event.channel = -1;
     event.key = -1;
     event.value = value;
-    out->try_push(out, &event.header);
+    return out->try_push(out, &event.header);
 }
+
+// One queued edit to the host. False when the edit was lost (unknown id or kind, full output list) or
+// broke the gesture order: a begin inside an open gesture and an end outside one are left out, never
+// sent unbalanced, and the resynchronisation that follows closes whatever the producer left open.
+bool forward_edit(plugin_instance* instance, const clap_output_events* out, const slot_edit_event& edit) {
+    const int32_t index = param_index_of_id(edit.param_id);
+    if (index < 0) return false;
+    uint8_t& open = instance->gesture_open[index];
+    switch (edit.kind) {
+    case EDIT_KIND_VALUE: {
+        const double v = clamp_param_value(index, edit.value);
+        if (!push_value(out, edit.param_id, v)) return false;
+        instance->reported_value[index] = v;
+        return true;
+    }
+    case EDIT_KIND_BEGIN:
+        if (open) return false;
+        if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_BEGIN, edit.param_id)) return false;
+        open = 1;
+        return true;
+    case EDIT_KIND_END:
+        if (!open) return false;
+        if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_END, edit.param_id)) return false;
+        open = 0;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Brings the host's view back to the slot: every value that differs from what the host last heard goes
+// out inside a gesture, and every gesture still open is closed. True when everything fitted.
+bool resync_host_view(plugin_instance* instance, const clap_output_events* out) {
+    bool complete = true;
+    for (int32_t i = 0; i < PARAM_COUNT; ++i) {
+        const uint32_t id = param_table[i].id;
+        uint8_t& open = instance->gesture_open[i];
+        const double v = slot_setting(instance->slot, i);
+        if (v != instance->reported_value[i]) {
+            if (!open && push_gesture(out, CLAP_EVENT_PARAM_GESTURE_BEGIN, id)) open = 1;
+            if (open && push_value(out, id, v))
+                instance->reported_value[i] = v;
+            else
+                complete = false;
+        }
+        if (open) {
+            if (push_gesture(out, CLAP_EVENT_PARAM_GESTURE_END, id))
+                open = 0;
+            else
+                complete = false;
+        }
+    }
+    return complete;
+}
+
+} // namespace
 
 void drain_param_event_queue(plugin_instance* instance, const clap_output_events* out) {
     shm_slot* slot = instance->slot;
     if (!slot) return;
+    if (!instance->reported_known) {
+        for (int32_t i = 0; i < PARAM_COUNT; ++i)
+            instance->reported_value[i] = slot_setting(slot, i);
+        instance->reported_known = 1;
+    }
+    if (slot_take_resync(slot)) instance->resync_pending = 1;
     const bool can_push = out && out->try_push;
     // The ring lies in memory that any process of the user can write. One ring's worth per call at
-    // most, so a writer that keeps pace cannot hold the audio thread here; and only ids of the table,
-    // with values inside their rows' ranges, reach the host (both identities for a well-behaved
-    // producer, which queues at most 256 entries and clamps what it queues).
+    // most, so a writer that keeps pace cannot hold the audio thread here.
     slot_edit_event edit;
-    for (uint32_t taken = 0; taken < EDIT_RING_SIZE && slot_take_edit(slot, &edit); ++taken) {
-        if (!can_push) continue;
-        const int32_t index = param_index_of_id(edit.param_id);
-        if (index < 0) continue;
-        if (edit.kind == EDIT_KIND_VALUE)
-            push_param_value_event(out, edit.param_id, clamp_param_value(index, edit.value));
-        else
-            push_gesture_event(out,
-                               edit.kind == EDIT_KIND_BEGIN ? CLAP_EVENT_PARAM_GESTURE_BEGIN
-                                                            : CLAP_EVENT_PARAM_GESTURE_END,
-                               edit.param_id);
+    bool lost = false;
+    uint32_t taken = 0;
+    for (; taken < EDIT_RING_SIZE && slot_take_edit(slot, &edit, &lost); ++taken) {
+        if (!can_push || !forward_edit(instance, out, edit)) lost = true;
     }
+    if (lost) instance->resync_pending = 1;
+    // Only once the ring is empty: comparing earlier would send values whose events are still queued.
+    const bool ring_empty = taken < EDIT_RING_SIZE || slot_edit_pending(slot) == 0;
+    if (instance->resync_pending && ring_empty && can_push && resync_host_view(instance, out))
+        instance->resync_pending = 0;
+}
+
+void push_param_value_event(const clap_output_events* out, uint32_t param_id, double value) {
+    if (!out || !out->try_push) return;
+    push_value(out, param_id, value);
 }
 
 void apply_input_event(plugin_instance* instance, const clap_event_header* event,
@@ -155,7 +219,10 @@ void apply_input_event(plugin_instance* instance, const clap_event_header* event
         const auto* pv = reinterpret_cast<const clap_event_param_value*>(event);
         const int32_t index = param_index_of_id(pv->param_id);
         if (index < 0 || (param_table[index].flags & CLAP_PARAM_IS_READONLY)) return;
-        shm_exchange(instance->slot->values[index], clamp_param_value(index, pv->value));
+        const double v = clamp_param_value(index, pv->value);
+        shm_exchange(instance->slot->values[index], v);
+        // The host set it, so the host knows it.
+        instance->reported_value[index] = v;
     }
 }
 

@@ -6,20 +6,31 @@
 // that any process of the user may scribble on, so nothing here trusts them beyond the mask: a count
 // outside 0..256 is a corrupt ring, which producers treat as full and the consumer resynchronises.
 //
-// The lock word is 0 when free and nonzero while held. A producer that died inside the few stores it
-// holds the lock for would leave it held for ever; a waiter that sees the same nonzero word for longer
-// than EDIT_LOCK_TIMEOUT_NS takes the lock over by a compare-and-swap from that value to the next
-// nonzero one, so that of several waiters timing out together exactly one takes it over and the others
-// start their wait anew on the new value. The timeout is far above any real hold time (a handful of
-// stores), so only a dead or long-suspended holder is overtaken; the price of a dead holder is one
-// wait of that length for the next edit of the slot.
+// The ring lock. The lock word in the slot is 0 when free and holds the holder's process id while
+// held. Whatever may happen to a holder, three rules keep the ring true:
+// - nobody waits unboundedly: a producer that cannot get the lock within EDIT_LOCK_WAIT_NS gives up its
+//   event (its value is already in the slot) and asks the owner to resynchronise;
+// - a holder is overtaken only when it is dead by the liveness rule, never because it is slow: with
+//   lock liveness (POSIX) every producer first takes the slot's ring guard, a kernel lock that dies
+//   with its process, so a word found held under the guard was left by a dead holder; on Windows the
+//   holder's process id is asked;
+// - the write index never moves backwards: it is published by a compare-and-swap from the value read
+//   under the lock, and unlock frees the word only when it still holds our own id.
+// A producer that held the lock longer than the wait bound (suspended, stopped in a debugger) gives its
+// own event up as well when it resumes: producers that gave up meanwhile may have stored later values,
+// which a resynchronisation may already have sent, and the older event must not follow them.
+//
+// Kernel locks do not exclude the threads of one process (they share the descriptor), so the producers
+// of this process also take turns on a process-local flag, within the same bounded wait.
 #include "edit_queue.h"
 
 #include "platform.h"
 #include "registry.h"
+#include "shm_port.h"
 
 static constexpr uint32_t LOCK_SPINS_BEFORE_CLOCK = 1024;
-static constexpr int64_t EDIT_LOCK_TIMEOUT_NS = 250000000; // 250 ms
+static constexpr int64_t EDIT_LOCK_WAIT_NS = 250000000; // 250 ms
+static constexpr int64_t LOCK_SPIN_NS = 5000000;        // 5 ms
 
 static inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -27,35 +38,75 @@ static inline void cpu_relax() {
 #endif
 }
 
-static void ring_lock(shm_slot* slot) {
-    uint32_t& word = slot->edit_lock;
-    uint32_t seen = 0;
-    int64_t seen_since = 0; // 0: no held value under watch
+namespace {
+
+// The producers of this process take turns here (a flag rather than a mutex, so that this wait is
+// bounded too).
+std::atomic<bool> local_turn{false};
+
+// Set by tests: runs while the lock is held, before the entry is stored (a holder caught inside).
+edit_ring_hook held_hook = nullptr;
+
+uint32_t own_token() {
+    const int32_t pid = current_process_id();
+    return pid > 0 ? static_cast<uint32_t>(pid) : 1u;
+}
+
+// Tries `attempt` until it succeeds or the deadline passes; true on success. After the first
+// LOCK_SPINS_BEFORE_CLOCK tries `attempt` is told it may ask the system (slow). For the first
+// LOCK_SPIN_NS it tries back to back (a real hold is a handful of stores, and a waiter that slept would
+// lose every race to a busy peer); after that 1 ms passes between tries, so a long wait costs no CPU.
+template <typename F>
+bool wait_for(F attempt, int64_t started, int64_t deadline) {
     for (uint32_t spins = 0;; ++spins) {
-        if (shm_compare_exchange(word, 0u, 1u)) return;
+        if (attempt(spins >= LOCK_SPINS_BEFORE_CLOCK)) return true;
         cpu_relax();
         if (spins < LOCK_SPINS_BEFORE_CLOCK) continue;
-        const uint32_t held = shm_load(word);
-        if (held == 0) {
-            seen_since = 0; // the holder let go: whoever holds it next gets a full timeout
-            continue;
-        }
         const int64_t now = clock_ns();
-        if (seen_since == 0 || held != seen) {
-            seen = held;
-            seen_since = now;
-            continue;
-        }
-        if (now - seen_since > EDIT_LOCK_TIMEOUT_NS) {
-            const uint32_t next = held + 1 == 0 ? 1 : held + 1;
-            if (shm_compare_exchange(word, held, next)) return;
-            seen_since = 0;
-        }
+        if (now > deadline) return false;
+        if (now - started > LOCK_SPIN_NS) sleep_ms(1);
     }
 }
 
+} // namespace
+
+void edit_ring_set_held_hook(edit_ring_hook hook) {
+    held_hook = hook;
+}
+
+// Takes the ring lock of `slot`; false when it could not be had in time (nothing is then held).
+// `*started` gets the clock_ns time at which the wait began.
+static bool ring_lock(shm_slot* slot, int64_t* started) {
+    *started = clock_ns();
+    const int64_t deadline = *started + EDIT_LOCK_WAIT_NS;
+    if (!wait_for([](bool) { return !local_turn.exchange(true, std::memory_order_acquire); }, *started,
+                  deadline))
+        return false;
+    if (!wait_for([&](bool) { return shm_ring_guard_try(slot); }, *started, deadline)) {
+        local_turn.store(false, std::memory_order_release);
+        return false;
+    }
+    uint32_t& word = slot->edit_lock;
+    const uint32_t token = own_token();
+    const bool held = wait_for(
+        [&](bool slow) {
+            if (shm_compare_exchange(word, 0u, token)) return true;
+            if (!slow) return false;
+            const uint32_t holder = shm_load(word);
+            return holder != 0 && shm_ring_holder_dead(slot, holder) && shm_compare_exchange(word, holder, token);
+        },
+        *started, deadline);
+    if (!held) {
+        shm_ring_guard_release(slot);
+        local_turn.store(false, std::memory_order_release);
+    }
+    return held;
+}
+
 static void ring_unlock(shm_slot* slot) {
-    shm_exchange(slot->edit_lock, 0u);
+    shm_compare_exchange(slot->edit_lock, own_token(), 0u);
+    shm_ring_guard_release(slot);
+    local_turn.store(false, std::memory_order_release);
 }
 
 static int32_t ring_count(const shm_slot* slot) {
@@ -73,32 +124,53 @@ static void ask_flush(shm_slot* slot, plugin_instance* owner) {
     if (host && host->request_flush) host->request_flush(owner);
 }
 
+// The event could not be queued: its value is in the slot already, so the owner is asked to compare
+// and send what its host has not heard, and to flush soon.
+static void give_up_event(shm_slot* slot, plugin_instance* owner, const char* warning) {
+    shm_fetch_or(slot->request_flags, SLOT_REQUEST_RESYNC);
+    if (owner && warning) {
+        const registry_host_notify* host = registry_host_notify_table();
+        if (host && host->log_warning) host->log_warning(owner, warning);
+    }
+    ask_flush(slot, owner);
+}
+
 void slot_queue_event(shm_slot* slot, int32_t index, uint32_t kind, double value) {
     if (!slot || index < 0 || index >= PARAM_COUNT) return;
     const uint32_t id = param_table[index].id;
     plugin_instance* owner = registry_instance_of_slot(slot);
 
-    ring_lock(slot);
+    int64_t started = 0;
+    if (!ring_lock(slot, &started)) {
+        give_up_event(slot, owner, nullptr);
+        return;
+    }
+    if (held_hook) held_hook(slot);
     const uint32_t w = shm_load(slot->edit_write);
     const uint32_t r = shm_load(slot->edit_read);
     const int32_t queued = static_cast<int32_t>(w - r);
     if (queued < 0 || queued >= static_cast<int32_t>(EDIT_RING_SIZE)) {
         ring_unlock(slot);
-        if (owner) {
-            const registry_host_notify* host = registry_host_notify_table();
-            if (host && host->log_warning)
-                host->log_warning(owner, "edit queue full, host will miss an event");
-        }
-        ask_flush(slot, owner);
+        give_up_event(slot, owner, "edit queue full, host will miss an event");
         return;
     }
     slot_edit_event& e = slot->edit_ring[w & (EDIT_RING_SIZE - 1)];
     shm_store(e.param_id, id);
     shm_store(e.kind, kind);
     shm_store(e.value, value);
-    // The exchange is a full barrier: the consumer that sees the new write index sees the entry.
-    shm_exchange(slot->edit_write, w + 1);
+    // Held up past the wait bound (suspended, stopped in a debugger): producers that waited meanwhile
+    // gave their events up and their later values may already have reached the host through a
+    // resynchronisation, so this older event would take the host back. It is given up too; the
+    // resynchronisation sends whatever the slot holds.
+    bool published = clock_ns() - started <= EDIT_LOCK_WAIT_NS;
+    // A full barrier: the consumer that sees the new write index sees the entry. A compare-and-swap,
+    // so that nothing can move the index backwards over events published since we read it.
+    if (published) published = shm_compare_exchange(slot->edit_write, w, w + 1);
     ring_unlock(slot);
+    if (!published) {
+        give_up_event(slot, owner, nullptr);
+        return;
+    }
     ask_flush(slot, owner);
 }
 
@@ -134,7 +206,7 @@ uint32_t slot_edit_pending(const shm_slot* slot) {
     return d > static_cast<int32_t>(EDIT_RING_SIZE) ? EDIT_RING_SIZE : static_cast<uint32_t>(d);
 }
 
-bool slot_take_edit(shm_slot* slot, slot_edit_event* out) {
+bool slot_take_edit(shm_slot* slot, slot_edit_event* out, bool* lost) {
     if (!slot) return false;
     const uint32_t r = shm_load(slot->edit_read);
     const uint32_t w = shm_load(slot->edit_write);
@@ -144,6 +216,7 @@ bool slot_take_edit(shm_slot* slot, slot_edit_event* out) {
         // No producer ever gets more than 256 ahead, so these indices were written by something else.
         // Whatever the entries hold is not a queue any more: drop it and start again at the writer.
         shm_exchange(slot->edit_read, w);
+        if (lost) *lost = true;
         return false;
     }
     const slot_edit_event& e = slot->edit_ring[r & (EDIT_RING_SIZE - 1)];
@@ -157,5 +230,12 @@ bool slot_take_edit(shm_slot* slot, slot_edit_event* out) {
 
 uint32_t slot_take_requests(shm_slot* slot) {
     if (!slot) return 0;
-    return shm_exchange(slot->request_flags, 0u);
+    // The resynchronisation request stays for the drain, which runs where the host's view is known.
+    constexpr uint32_t taken = SLOT_REQUEST_FLUSH | SLOT_REQUEST_DIRTY;
+    return shm_fetch_and(slot->request_flags, ~taken) & taken;
+}
+
+bool slot_take_resync(shm_slot* slot) {
+    if (!slot || (shm_load(slot->request_flags) & SLOT_REQUEST_RESYNC) == 0) return false;
+    return (shm_fetch_and(slot->request_flags, ~SLOT_REQUEST_RESYNC) & SLOT_REQUEST_RESYNC) != 0;
 }

@@ -17,11 +17,13 @@ void slot_begin_gesture(shm_slot* slot, int32_t index);
 void slot_end_gesture(shm_slot* slot, int32_t index);
 
 // Clamps `value`, stores it in the slot, queues a value event and marks the owner's state dirty.
-// [main-thread]
+// The value holds even when the event cannot be queued. [main-thread]
 void slot_set_value(shm_slot* slot, int32_t index, double value);
 
 // The common producer: queues one event (EDIT_KIND_*) for parameter `index` of `slot` and asks the
-// owner for a flush; a full ring drops the event (logged for a local owner). [main-thread]
+// owner for a flush. Waits for the ring lock at most 250 ms. An event that cannot be queued (full
+// ring, logged for a local owner; lock not had in time) is given up and the owner is asked to
+// resynchronise its host from the slot's values. [main-thread]
 void slot_queue_event(shm_slot* slot, int32_t index, uint32_t kind, double value);
 
 // Number of queued events of a slot, 0..256, from indices clamped against a corrupt segment.
@@ -30,10 +32,21 @@ uint32_t slot_edit_pending(const shm_slot* slot);
 
 // Consumer side: takes the oldest queued event into `*out` and advances the read index. False when the
 // ring is empty; indices that cannot belong to a real queue (more than 256 or fewer than 0 queued) are
-// resynchronised to an empty ring, also returning false. The entry's id and kind come from shared memory
-// unchecked: map the id with param_index_of_id and ignore unknown kinds. Only the slot's owner calls
-// this; no lock, no system call. [audio-thread or owner's flush]
-bool slot_take_edit(shm_slot* slot, slot_edit_event* out);
+// resynchronised to an empty ring, also returning false, and set `*lost` (when given) because events
+// were lost. The entry's id and kind come from shared memory unchecked: map the id with
+// param_index_of_id and treat unknown kinds as lost events. Only the slot's owner calls this; no lock,
+// no system call. [audio-thread or owner's flush]
+bool slot_take_edit(shm_slot* slot, slot_edit_event* out, bool* lost = nullptr);
 
-// Takes the slot's request flags (SLOT_REQUEST_*) with an exchange to 0. [main-thread of the owner]
+// Takes the slot's FLUSH and DIRTY request bits (SLOT_REQUEST_*), leaving RESYNC for the drain.
+// [main-thread of the owner]
 uint32_t slot_take_requests(shm_slot* slot);
+
+// Takes the RESYNC request bit: true when events were given up or dropped since the last take. One
+// atomic operation on the slot, audio-thread safe. [audio-thread or owner's flush]
+bool slot_take_resync(shm_slot* slot);
+
+// For tests: a function run by every producer while it holds a ring lock, before it stores its entry
+// (null: none). Lets a test catch a holder inside the lock. [main-thread, set before producers run]
+using edit_ring_hook = void (*)(shm_slot* slot);
+void edit_ring_set_held_hook(edit_ring_hook hook);

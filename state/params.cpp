@@ -73,6 +73,10 @@ void format_param_value(int32_t index, double value, char* out, size_t capacity)
         snprintf(out, capacity, "%s", value >= 0.5 ? "On" : "Off");
         return;
     }
+    // A value outside the row (a host may ask for any double) shows as the nearest value the stage can
+    // take, never as a wrapped or hundreds-of-digits number; NaN shows as the default.
+    if (std::isnan(value)) value = p.default_value;
+    value = value < p.min ? p.min : (value > p.max ? p.max : value);
     const char* sep = p.unit[0] != '\0' ? " " : "";
     if (p.decimals > 0) {
         snprintf(out, capacity, "%.*f%s%s", static_cast<int>(p.decimals), value, sep, p.unit);

@@ -21,8 +21,13 @@ static constexpr size_t SLOT_CLEARED_FROM = offsetof(shm_slot, instance_id);
 static std::atomic<bool> open_tried{false};
 static std::atomic<shm_header*> mapped_header{nullptr};
 static std::atomic<shm_slot*> mapped_slots{nullptr};
-static platform_mapping mapping{nullptr, nullptr, 0};
+static platform_mapping mapping = PLATFORM_NO_MAPPING;
+// Shared slots this process owns (claimed and not released): own slots are known here, never inferred.
+static std::atomic<uint8_t> owned_here[SHM_SLOT_COUNT];
 static bool initialised_here = false;
+// The process that opened the mapping; a fork() child finds another id and takes its own descriptor
+// (and forgets the parent's slots) before it touches a lock.
+static std::atomic<int32_t> opened_by{0};
 
 // Private slots, in order of claim. A claim beyond the list's capacity still gets a record, unlisted.
 static shm_slot* local_slots[SHM_SLOT_COUNT];
@@ -51,6 +56,16 @@ static bool header_matches(const shm_header* h) {
            shm_load(h->values_per_slot) == static_cast<uint32_t>(PARAM_COUNT);
 }
 
+// Writes the header of this layout and publishes it with the state READY.
+static void write_header(shm_header* h) {
+    shm_store(h->magic, SHM_MAGIC);
+    shm_store(h->version, SHM_VERSION);
+    shm_store(h->slot_size, SHM_SLOT_SIZE);
+    shm_store(h->values_per_slot, static_cast<uint32_t>(PARAM_COUNT));
+    shm_store(h->slot_count, static_cast<uint32_t>(SHM_SLOT_COUNT));
+    shm_exchange(h->state, SHM_STATE_READY);
+}
+
 void shm_open() {
     // A plain load first: the block-sequence call runs this on every process call.
     if (open_tried.load() || open_tried.exchange(true)) return;
@@ -61,19 +76,29 @@ void shm_open() {
     if (!platform_open_mapping(name, SHM_MAPPING_SIZE, &m)) return;
     shm_header* h = static_cast<shm_header*>(m.base);
 
-    // Exactly one process wins 0 -> 1 and writes the header; a fresh mapping is all zero, so the slots
-    // are already free (in_use 0).
-    if (shm_compare_exchange(h->state, SHM_STATE_EMPTY, SHM_STATE_INITIALISING)) {
-        shm_store(h->magic, SHM_MAGIC);
-        shm_store(h->version, SHM_VERSION);
-        shm_store(h->slot_size, SHM_SLOT_SIZE);
-        shm_store(h->values_per_slot, static_cast<uint32_t>(PARAM_COUNT));
-        shm_store(h->slot_count, static_cast<uint32_t>(SHM_SLOT_COUNT));
-        shm_exchange(h->state, SHM_STATE_READY);
-        initialised_here = true;
-    } else {
-        for (uint32_t i = 0; i < OPEN_WAIT_TRIES && shm_load(h->state) != SHM_STATE_READY; ++i)
-            sleep_ms(10);
+    // The creation handshake. Exactly one process moves the state 0 -> 1 and writes the header; a fresh
+    // mapping is all zero, so the slots are already free (in_use 0). Everyone else waits for 2.
+    //
+    // With lock liveness the initialiser holds the initialiser lock from before its 0 -> 1 until after
+    // 1 -> 2. Whoever gets that lock and still finds 1 knows the initialiser died half-way (nothing else
+    // leaves 1 behind with the lock free) and initialises again instead of leaving every later process
+    // on private slots. Without lock liveness (Windows) the lock always succeeds, a stuck 1 is never
+    // taken over, and the loop is the plain wait of 200 x 10 ms.
+    for (uint32_t tries = 0;; ++tries) {
+        if (shm_load(h->state) == SHM_STATE_READY) break;
+        if (platform_byte_lock(&m, SHM_INIT_LOCK_BYTE)) {
+            bool mine = shm_compare_exchange(h->state, SHM_STATE_EMPTY, SHM_STATE_INITIALISING);
+            if (!mine && PLATFORM_LOCK_LIVENESS)
+                mine = shm_compare_exchange(h->state, SHM_STATE_INITIALISING, SHM_STATE_INITIALISING);
+            if (mine) {
+                write_header(h);
+                initialised_here = true;
+            }
+            platform_byte_unlock(&m, SHM_INIT_LOCK_BYTE);
+            if (mine) break;
+        }
+        if (tries >= OPEN_WAIT_TRIES) break;
+        sleep_ms(10);
     }
 
     if (!header_matches(h)) {
@@ -82,8 +107,24 @@ void shm_open() {
         return;
     }
     mapping = m;
+    opened_by.store(current_process_id());
     mapped_slots.store(reinterpret_cast<shm_slot*>(static_cast<uint8_t*>(m.base) + SHM_HEADER_SIZE));
     mapped_header.store(h);
+}
+
+// Lock liveness after fork(): the child shares the parent's open file description, whose locks are the
+// parent's. Before the child takes or tests a lock it opens the object anew, and the slots it inherited
+// as "owned here" are the parent's, not its own.
+static void own_descriptor_after_fork() {
+    if (!PLATFORM_LOCK_LIVENESS || !mapped_header.load()) return;
+    const int32_t pid = current_process_id();
+    if (opened_by.load() == pid) return;
+    if (!platform_mapping_own_descriptor(&mapping)) return;
+    for (std::atomic<uint8_t>& owned : owned_here)
+        owned.store(0);
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i)
+        liveness_time[i].store(0, std::memory_order_relaxed);
+    opened_by.store(pid);
 }
 
 void shm_close() {
@@ -101,6 +142,7 @@ void shm_close() {
     for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
         liveness_answer[i].store(0, std::memory_order_relaxed);
         liveness_time[i].store(0, std::memory_order_relaxed);
+        owned_here[i].store(0);
     }
     open_tried.store(false);
 }
@@ -155,36 +197,73 @@ static void slot_take(shm_slot* slot) {
     slot_set_defaults(slot);
 }
 
+static shm_slot* take_shared(shm_slot* s, int32_t index) {
+    owned_here[index].store(1);
+    slot_take(s);
+    return s;
+}
+
+// Lock liveness. A slot is taken only with its owner lock in hand, and the kernel hands that lock to
+// one process at a time, so the lock itself arbitrates: no process id is compared. Pass 1 wants a free
+// slot; pass 2 takes a slot in use whose lock was free (its owner is dead: it held the lock from claim
+// to release). A live owner, in any PID namespace, keeps its lock, so its slot is never taken.
+static shm_slot* claim_by_lock(shm_slot* shared, uint32_t pid) {
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+        shm_slot* s = &shared[i];
+        if (shm_load(s->in_use) != 0 || owned_here[i].load()) continue;
+        if (!platform_byte_lock(&mapping, static_cast<uint64_t>(i))) continue;
+        if (!shm_compare_exchange(s->in_use, 0u, 1u)) {
+            // In use with its lock free: a dead owner's slot, for pass 2 if nothing is free.
+            platform_byte_unlock(&mapping, static_cast<uint64_t>(i));
+            continue;
+        }
+        shm_exchange(s->owner_pid, pid);
+        return take_shared(s, i);
+    }
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+        shm_slot* s = &shared[i];
+        if (owned_here[i].load() || shm_load(s->in_use) == 0) continue;
+        if (!platform_byte_lock(&mapping, static_cast<uint64_t>(i))) continue;
+        shm_exchange(s->in_use, 1u);
+        shm_exchange(s->owner_pid, pid);
+        return take_shared(s, i);
+    }
+    return nullptr;
+}
+
+// Process-id liveness (Windows): the process id stored in a slot is asked.
+static shm_slot* claim_by_process_id(shm_slot* shared, uint32_t pid) {
+    // Pass 1: a free slot. Between our in_use 0 -> 1 and our owner store, another process's pass 2
+    // sees in_use 1 with the previous (dead, or 0 on a fresh slot) owner and may take the slot over by
+    // a compare-and-swap on the owner. Our owner store is a compare-and-swap from the owner seen before
+    // in_use was taken, so exactly one of the two gets the slot; losing, we move on.
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+        shm_slot* s = &shared[i];
+        const uint32_t previous_owner = shm_load(s->owner_pid);
+        if (!shm_compare_exchange(s->in_use, 0u, 1u)) continue;
+        if (!shm_compare_exchange(s->owner_pid, previous_owner, pid)) continue;
+        return take_shared(s, i);
+    }
+    // Pass 2: a slot whose owner died without releasing it. The compare-and-swap on the owner
+    // arbitrates between processes that find the same dead owner.
+    for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+        shm_slot* s = &shared[i];
+        if (shm_load(s->in_use) == 0) continue;
+        const uint32_t owner = shm_load(s->owner_pid);
+        if (owner == pid || process_is_alive(static_cast<int32_t>(owner))) continue;
+        if (shm_compare_exchange(s->owner_pid, owner, pid)) return take_shared(s, i);
+    }
+    return nullptr;
+}
+
 shm_slot* slot_claim() {
     shm_open();
+    own_descriptor_after_fork();
     const int32_t pid = current_process_id();
-    shm_slot* shared = mapped_slots.load();
-    if (shared) {
-        // Pass 1: a free slot. Between our in_use 0 -> 1 and our owner store, another process's pass 2
-        // sees in_use 1 with the previous (dead, or 0 on a fresh slot) owner and may take the slot over
-        // by a compare-and-swap on the owner. Our owner store is a compare-and-swap from the owner seen
-        // before in_use was taken, so exactly one of the two gets the slot; losing, we move on.
-        for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
-            shm_slot* s = &shared[i];
-            const uint32_t previous_owner = shm_load(s->owner_pid);
-            if (!shm_compare_exchange(s->in_use, 0u, 1u)) continue;
-            if (!shm_compare_exchange(s->owner_pid, previous_owner, static_cast<uint32_t>(pid))) continue;
-            slot_take(s);
-            return s;
-        }
-        // Pass 2: a slot whose owner died without releasing it. The compare-and-swap on the owner
-        // arbitrates between processes that find the same dead owner.
-        for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
-            shm_slot* s = &shared[i];
-            if (shm_load(s->in_use) == 0) continue;
-            const uint32_t owner = shm_load(s->owner_pid);
-            if (owner == static_cast<uint32_t>(pid) || process_is_alive(static_cast<int32_t>(owner)))
-                continue;
-            if (shm_compare_exchange(s->owner_pid, owner, static_cast<uint32_t>(pid))) {
-                slot_take(s);
-                return s;
-            }
-        }
+    if (shm_slot* shared = mapped_slots.load()) {
+        shm_slot* s = PLATFORM_LOCK_LIVENESS ? claim_by_lock(shared, static_cast<uint32_t>(pid))
+                                             : claim_by_process_id(shared, static_cast<uint32_t>(pid));
+        if (s) return s;
     }
 
     shm_slot* s = static_cast<shm_slot*>(std::calloc(1, sizeof(shm_slot)));
@@ -201,12 +280,25 @@ shm_slot* slot_claim() {
     return s;
 }
 
+// The liveness question itself, uncached.
+static bool shared_owner_alive(int32_t index, int32_t owner) {
+    if (PLATFORM_LOCK_LIVENESS) return platform_byte_locked_elsewhere(&mapping, static_cast<uint64_t>(index));
+    return process_is_alive(owner);
+}
+
 bool slot_owner_alive(const shm_slot* slot) {
     if (!slot || shm_load(slot->in_use) == 0) return false;
-    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
-    if (owner == current_process_id()) return true;
     const int32_t index = slot_shared_index(slot);
-    if (index < 0) return process_is_alive(owner);
+    // A private slot is a record of this process.
+    if (index < 0) return true;
+    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
+    if (PLATFORM_LOCK_LIVENESS) {
+        // Own slots are known here; process ids mean nothing across PID namespaces.
+        own_descriptor_after_fork();
+        if (owned_here[index].load()) return true;
+    } else if (owner == current_process_id()) {
+        return true;
+    }
 
     // The cache is keyed by slot index, not by owner: a slot that changed hands within the second may
     // report the previous owner's answer until the entry ages.
@@ -215,7 +307,7 @@ bool slot_owner_alive(const shm_slot* slot) {
     if (taken != 0 && now - taken <= LIVENESS_CACHE_NS)
         return liveness_answer[index].load(std::memory_order_relaxed);
     liveness_time[index].store(now, std::memory_order_relaxed);
-    const bool alive = process_is_alive(owner);
+    const bool alive = shared_owner_alive(index, owner);
     liveness_answer[index].store(alive ? 1 : 0, std::memory_order_relaxed);
     return alive;
 }
@@ -237,8 +329,13 @@ int32_t slot_count() {
 
 void slot_release(shm_slot* slot) {
     if (!slot) return;
-    if (slot_is_shared(slot)) {
+    const int32_t index = slot_shared_index(slot);
+    if (index >= 0) {
+        own_descriptor_after_fork();
         shm_exchange(slot->in_use, 0u);
+        // The owner lock goes last: whoever gets it next finds the slot already free.
+        owned_here[index].store(0);
+        platform_byte_unlock(&mapping, static_cast<uint64_t>(index));
         return;
     }
     const int32_t n = local_count.load();
@@ -265,4 +362,26 @@ uint32_t shm_next_chain_serial() {
     shm_header* h = mapped_header.load();
     if (h) return shm_fetch_add(h->chain_serial, 1u) + 1;
     return local_chain_serial.fetch_add(1) + 1;
+}
+
+bool shm_ring_guard_try(const shm_slot* slot) {
+    const int32_t index = slot_shared_index(slot);
+    if (index < 0) return true;
+    own_descriptor_after_fork();
+    return platform_byte_lock(&mapping, SHM_RING_LOCK_BYTE + static_cast<uint64_t>(index));
+}
+
+void shm_ring_guard_release(const shm_slot* slot) {
+    const int32_t index = slot_shared_index(slot);
+    if (index >= 0) platform_byte_unlock(&mapping, SHM_RING_LOCK_BYTE + static_cast<uint64_t>(index));
+}
+
+bool shm_ring_holder_dead(const shm_slot* slot, uint32_t holder) {
+    // A private ring is reached by this process only, whose producers take turns.
+    if (!slot_is_shared(slot)) return true;
+    // Under the guard a live holder is impossible, unless this is a fork() child still sharing its
+    // parent's descriptor (it could not open its own): then the guard proves nothing.
+    if (PLATFORM_LOCK_LIVENESS) return opened_by.load() == current_process_id();
+    return holder != static_cast<uint32_t>(current_process_id()) &&
+           !process_is_alive(static_cast<int32_t>(holder));
 }

@@ -27,9 +27,20 @@ inline constexpr uint32_t HISTORY_SIZE = 8192;  // columns per history ring; ent
 inline constexpr uint32_t HISTORY_RINGS = 4;
 inline constexpr uint32_t TIMING_RING_SIZE = 64; // entry of call c is c AND 63
 
-// Host-request flag bits of a slot.
+// Host-request flag bits of a slot. RESYNC says that edit events were given up or dropped (full ring,
+// a producer that could not get the ring lock in time, one that was held up inside it): the owner then
+// compares the slot's values with what its host last heard and sends the differences. The owner's
+// main thread takes FLUSH and DIRTY; the drain takes RESYNC.
 inline constexpr uint32_t SLOT_REQUEST_FLUSH = 1u << 0;
 inline constexpr uint32_t SLOT_REQUEST_DIRTY = 1u << 1;
+inline constexpr uint32_t SLOT_REQUEST_RESYNC = 1u << 2;
+
+// Liveness lock bytes of the segment's file (lock liveness, shm_port.h). Byte i is held by the owner of
+// slot i from claim to release, SHM_INIT_LOCK_BYTE by the process writing the header, and
+// SHM_RING_LOCK_BYTE + i by a producer inside slot i's edit ring. The locks are advisory and change no
+// data, so these numbers are independent of the layout; they only must not overlap.
+inline constexpr uint64_t SHM_INIT_LOCK_BYTE = 64;
+inline constexpr uint64_t SHM_RING_LOCK_BYTE = 128;
 
 // Kinds of an edit-ring entry.
 inline constexpr uint32_t EDIT_KIND_VALUE = 0, EDIT_KIND_BEGIN = 1, EDIT_KIND_END = 2;
@@ -214,6 +225,10 @@ inline T shm_fetch_add(T& field, T delta) {
     return std::atomic_ref<T>(field).fetch_add(delta, std::memory_order_seq_cst);
 }
 template <typename T>
+inline T shm_fetch_and(T& field, T bits) {
+    return std::atomic_ref<T>(field).fetch_and(bits, std::memory_order_seq_cst);
+}
+template <typename T>
 inline T shm_fetch_or(T& field, T bits) {
     return std::atomic_ref<T>(field).fetch_or(bits, std::memory_order_seq_cst);
 }
@@ -252,8 +267,9 @@ void shm_segment_name(char* out, size_t capacity);
 // Null only when a private record cannot be allocated. Run under the registry lock. [main-thread]
 shm_slot* slot_claim();
 
-// True when the slot is in use and its owner process lives (answers for shared slots of other
-// processes are cached for one second). [main-thread]
+// True when the slot is in use and its owner process lives: this process's own slots are known here;
+// for another process's shared slot the answer (cached for one second) is whether its owner lock is
+// held (lock liveness) or whether the recorded process runs (Windows). [main-thread]
 bool slot_owner_alive(const shm_slot* slot);
 
 // Shared slots 0..63 (null unless in use), then the private list; without a segment the private list
@@ -271,6 +287,18 @@ bool slot_is_shared(const shm_slot* slot);
 
 // Index 0..63 of a shared slot, or -1 for a private one. [any-thread]
 int32_t slot_shared_index(const shm_slot* slot);
+
+// The cross-process guard of a slot's edit ring (lock liveness: the lock on SHM_RING_LOCK_BYTE + index;
+// otherwise, and for private slots, nothing to take). Try answers false while another process holds
+// it. [main-thread]
+bool shm_ring_guard_try(const shm_slot* slot);
+void shm_ring_guard_release(const shm_slot* slot);
+
+// Whether the producer recorded in a slot's ring lock word (`holder`, its process id) may be
+// overtaken: it must be dead by the liveness rule. Lock liveness: true, because the caller holds the
+// ring guard and a live holder would still hold it. Windows: the holder is another process that no
+// longer runs. [main-thread]
+bool shm_ring_holder_dead(const shm_slot* slot, uint32_t holder);
 
 // Machine-wide counters in the header (process-local without a segment): old value + 1.
 // shm_next_block_sequence is one atomic add. [any-thread; block sequence: audio-thread safe]

@@ -2,7 +2,8 @@
 //
 // The segment is a paging-file backed file mapping in the session's "Local\" namespace, so every
 // process of one logon meets the same object and other sessions do not. Liveness asks the process's
-// exit code; a process we may not open (access denied) counts as alive.
+// exit code; a process we may not open (access denied) counts as alive. Windows has no lock liveness
+// here (PLATFORM_LOCK_LIVENESS is false): the byte locks answer as shm_port.h says.
 #include "shm_port.h"
 
 #include <cwchar>
@@ -23,7 +24,7 @@ bool process_is_alive(int32_t pid) {
 }
 
 bool platform_open_mapping(const char* name, size_t size, platform_mapping* out) {
-    *out = platform_mapping{nullptr, nullptr, 0};
+    *out = PLATFORM_NO_MAPPING;
     wchar_t object_name[160];
     if (swprintf(object_name, 160, L"Local\\%hs", name) < 0) return false;
 
@@ -39,12 +40,28 @@ bool platform_open_mapping(const char* name, size_t size, platform_mapping* out)
         CloseHandle(mapping);
         return false;
     }
-    *out = platform_mapping{view, mapping, size};
+    *out = platform_mapping{view, mapping, -1, size};
     return true;
 }
 
 void platform_close_mapping(platform_mapping* mapping) {
     if (mapping->base) UnmapViewOfFile(mapping->base);
     if (mapping->handle) CloseHandle(static_cast<HANDLE>(mapping->handle));
-    *mapping = platform_mapping{nullptr, nullptr, 0};
+    *mapping = PLATFORM_NO_MAPPING;
+}
+
+void platform_remove_mapping(const char*) {}
+
+bool platform_mapping_own_descriptor(platform_mapping*) {
+    return true;
+}
+
+bool platform_byte_lock(const platform_mapping*, uint64_t) {
+    return true;
+}
+
+void platform_byte_unlock(const platform_mapping*, uint64_t) {}
+
+bool platform_byte_locked_elsewhere(const platform_mapping*, uint64_t) {
+    return false;
 }

@@ -138,6 +138,12 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
         {"unknown option", bin + " render --demo --loud" + mod, 2, "unknown option"},
         {"stage count out of range", bin + " render --demo -o x.wav --stages 65" + mod, 2, "--stages"},
         {"bad setting syntax", bin + " params values --set Gain" + mod, 2, "has no '='"},
+        {"endless automation device",
+         "timeout 60 " + bin + " render --demo -o " + tmp_path("x.wav") + " --automation /dev/zero" + mod, 1,
+         "NUL byte"},
+        {"regular file as token pipe",
+         "timeout 60 " + bin + " session --seconds 0.1 --pass-token " + text + mod, 1,
+         "cannot open the token pipe"},
     };
     for (auto& c : cases) {
         run_result r = run(c.cmd);
@@ -145,6 +151,22 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
         EXPECT_TRUE(contains(r.err, c.message)) << c.what << ": stderr was\n" << r.err;
         EXPECT_FALSE(contains(r.err, "CLAP rule broken")) << c.what << "\n" << r.err;
     }
+    EXPECT_EQ(slurp(text), "this is not audio\n"); // the refused token file was not written
+
+    // Values beyond a row show as the nearest value the stage can take.
+    const struct {
+        const char* args;
+        const char* text;
+    } texts[] = {{"Release -1e300", "5 ms\n"}, {"Release 1e300", "2000 ms\n"}, {"Gain 1e300", "30.0 dB\n"},
+                 {"Gain -1e300", "0.0 dB\n"}};
+    for (const auto& t : texts) {
+        const run_result r = run(bin + " params text " + t.args + mod);
+        EXPECT_EQ(r.status, 0) << t.args << "\n" << r.err;
+        EXPECT_EQ(r.out, t.text) << t.args;
+    }
+    for (const std::string& f : {text, corrupt, bad_auto, unknown_auto, good_in, tmp_path("x.wav"),
+                                 tmp_path("stdout"), tmp_path("stderr")})
+        std::remove(f.c_str());
 }
 
 TEST_F(cli, render_demo_through_three_stages) {

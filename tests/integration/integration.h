@@ -29,11 +29,16 @@ inline const char* integration_shm_name() {
     return name;
 }
 
+// Removes the segment wherever the module put it: the user's runtime folder or /dev/shm.
 inline void integration_unlink_shm(const char* name) {
 #if !defined(_WIN32)
-    char obj[160];
+    char obj[4200];
     std::snprintf(obj, sizeof(obj), "/%s.%u", name, unsigned(getuid()));
     shm_unlink(obj);
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
+        std::snprintf(obj, sizeof(obj), "%s/lodrin/%s", runtime, name);
+        unlink(obj);
+    }
 #else
     (void)name;
 #endif

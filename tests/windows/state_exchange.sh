@@ -20,6 +20,13 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 export LODRIN_SHM="lodrin-exchange-$$"
+# The Linux module leaves its segment object behind (POSIX objects live until unlinked): remove it
+# however the script ends.
+remove_segment() {
+  rm -f "/dev/shm/$LODRIN_SHM.$(id -u)"
+  if [ -n "${XDG_RUNTIME_DIR:-}" ]; then rm -f "$XDG_RUNTIME_DIR/lodrin/$LODRIN_SHM"; fi
+}
+trap remove_segment EXIT
 
 linux() { "$native_host" "$@" --module "$native_module"; }
 windows() { "${emulator[@]}" "$win_host" "$@" --module "$win_module" | tr -d '\r'; }

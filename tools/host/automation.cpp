@@ -58,6 +58,32 @@ bool parse_setting(const char* text, param_setting* out, char* err, size_t cap) 
     return true;
 }
 
+namespace {
+
+// Bounds of an automation file: what no real file comes near, so that a device or a pipe that never
+// ends ("/dev/zero", an endless stream of blank lines) ends in an error instead of a hang.
+constexpr int64_t MAX_FILE_BYTES = int64_t{64} << 20;
+
+enum { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_NUL, LINE_FILE_TOO_LARGE };
+
+// Reads one line (without its newline) into `line`; counts the bytes read into `*total`.
+int read_line(FILE* f, char* line, size_t cap, int64_t* total) {
+    size_t len = 0;
+    int c = std::getc(f);
+    if (c == EOF) return LINE_END;
+    for (; c != EOF && c != '\n'; c = std::getc(f)) {
+        if (++*total > MAX_FILE_BYTES) return LINE_FILE_TOO_LARGE;
+        if (c == '\0') return LINE_NUL;
+        if (len + 1 >= cap) return LINE_TOO_LONG;
+        line[len++] = static_cast<char>(c);
+    }
+    if (c == '\n' && ++*total > MAX_FILE_BYTES) return LINE_FILE_TOO_LARGE;
+    line[len] = '\0';
+    return LINE_OK;
+}
+
+} // namespace
+
 int32_t read_automation(const char* path, double rate, param_setting* out, int32_t cap, char* err,
                         size_t err_cap) {
     FILE* f = std::fopen(path, "r");
@@ -68,8 +94,19 @@ int32_t read_automation(const char* path, double rate, param_setting* out, int32
     char line[512];
     int32_t n = 0;
     int lineno = 0;
-    while (std::fgets(line, sizeof(line), f)) {
+    int64_t total = 0;
+    for (;;) {
+        const int got = read_line(f, line, sizeof line, &total);
+        if (got == LINE_END) break;
         ++lineno;
+        if (got != LINE_OK) {
+            std::snprintf(err, err_cap, "%s:%d: %s", path, lineno,
+                          got == LINE_TOO_LONG ? "line too long"
+                          : got == LINE_NUL    ? "NUL byte in a line (not a text file)"
+                                               : "file too large for an automation file");
+            std::fclose(f);
+            return -1;
+        }
         trim(line);
         if (!line[0] || line[0] == '#') continue;
         char* sp = line;

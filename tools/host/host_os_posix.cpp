@@ -94,7 +94,15 @@ int host_os_poll_fds(const int* fds, const uint32_t* want, uint32_t* got, int n,
 
 int host_os_token_open(const char* path) {
     // Read-write on a FIFO never blocks in open and keeps the pipe usable whichever side goes away.
-    return open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // Anything else is refused: the token bytes would overwrite a regular file or reach a device.
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool host_os_token_take(int fd, int timeout_ms) {

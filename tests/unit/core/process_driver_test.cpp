@@ -390,13 +390,22 @@ TEST(ProcessDriver, QueuedEntriesAreCheckedBeforeTheyReachTheHost) {
     test_audio a(64);
     test_output_events out;
     run_process(stage.plugin, &a, nullptr, &out);
-    ASSERT_EQ(out.events.size(), 3u);
+    ASSERT_EQ(out.events.size(), 7u);
     EXPECT_EQ(out.events[0].param_id, 2u);
     EXPECT_EQ(out.events[0].value, 0.0);
     EXPECT_EQ(out.events[1].param_id, 3u);
     EXPECT_EQ(out.events[1].value, 0.0);
     EXPECT_EQ(out.events[2].type, CLAP_EVENT_PARAM_GESTURE_BEGIN);
     EXPECT_EQ(out.events[2].param_id, 15u);
+    // The entries naming no parameter were lost events: the host is brought back to the slot, where
+    // Ceiling never left its default, inside a gesture, and the gesture left open on Mix is closed.
+    const double ceiling = stage.value(PARAM_CEILING);
+    EXPECT_EQ(out.events[3].type, CLAP_EVENT_PARAM_GESTURE_BEGIN);
+    EXPECT_EQ(out.events[4].param_id, 3u);
+    EXPECT_EQ(out.events[4].value, ceiling);
+    EXPECT_EQ(out.events[5].type, CLAP_EVENT_PARAM_GESTURE_END);
+    EXPECT_EQ(out.events[6].type, CLAP_EVENT_PARAM_GESTURE_END);
+    EXPECT_EQ(out.events[6].param_id, 15u);
 
     // A writer that refills the ring as fast as it drains cannot keep one call draining.
     struct refilling {

@@ -88,3 +88,49 @@ TEST(ScanLog, AnUnopenablePathIsSilentlyIgnored) {
     scan_one_stage();
     test_unsetenv("LODRIN_SCANLOG");
 }
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The log's path comes from the environment. What is planted there decides nothing: a link is not
+// followed, a named pipe never blocks the host (with or without a reader) and gets no bytes, and a
+// fresh log is the user's alone.
+TEST(ScanLog, OnlyARegularFileOfOurOwnIsWritten) {
+    char folder[] = "/tmp/lodrin-scanlog-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    struct cleanup {
+        std::string dir;
+        ~cleanup() {
+            for (const char* f : {"/log", "/target", "/pipe"})
+                unlink((dir + f).c_str());
+            rmdir(dir.c_str());
+        }
+    } remove_all{folder};
+    const std::string dir = folder, log = dir + "/log", target = dir + "/target", pipe_path = dir + "/pipe";
+
+    test_setenv("LODRIN_SCANLOG", log.c_str());
+    scan_log("fresh");
+    struct stat st;
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(log.c_str());
+
+    { std::ofstream(target) << "kept\n"; }
+    ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
+    scan_log("through a link");
+    EXPECT_EQ(read_lines(target), std::vector<std::string>{"kept"});
+
+    ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+    test_setenv("LODRIN_SCANLOG", pipe_path.c_str());
+    scan_log("no reader"); // would block for ever in a blocking open
+    const int reader = open(pipe_path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    scan_log("with a reader");
+    char buf[64];
+    EXPECT_LE(read(reader, buf, sizeof buf), 0);
+    close(reader);
+    test_unsetenv("LODRIN_SCANLOG");
+}
+#endif

@@ -44,10 +44,7 @@ inline void chain_test_env_unset(const char* name) {
 
 #if !defined(_WIN32)
 inline void chain_test_unlink_segment() {
-    char object_name[192];
-    std::snprintf(object_name, sizeof object_name, "/%s.%u", chain_test_segment_name,
-                  static_cast<unsigned>(getuid()));
-    ::shm_unlink(object_name);
+    platform_remove_mapping(chain_test_segment_name);
 }
 #endif
 

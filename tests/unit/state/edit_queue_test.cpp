@@ -214,21 +214,56 @@ TEST_F(EditQueue, LockLeftHeldByADeadProducerIsTakenOver) {
     }
 }
 
-TEST_F(EditQueue, LockHeldBrieflyIsWaitedForNotBroken) {
-    ASSERT_TRUE(shm_compare_exchange(local->edit_lock, 0u, 1u));
-    std::atomic<bool> started{false};
-    std::thread producer([&] {
-        started = true;
-        slot_queue_event(local, PARAM_GAIN, EDIT_KIND_VALUE, 1.0);
-    });
-    while (!started)
-        std::this_thread::yield();
-    sleep_ms(10);
-    EXPECT_EQ(shm_load(local->edit_lock), 1u); // still ours: nobody took it over
-    EXPECT_EQ(slot_edit_pending(local), 0u);
-    shm_exchange(local->edit_lock, 0u);
-    producer.join();
-    EXPECT_EQ(slot_edit_pending(local), 1u);
+// A producer caught inside the lock for `hold_ms` (a preempted or suspended editor) while another
+// producer edits the same slot: a short hold is waited for and both events arrive in order; a hold past
+// the wait bound makes the second producer give its event up (its value is in the slot) and ask for a
+// resynchronisation, the holder is never overtaken and, resuming late, gives its own stale event up.
+std::atomic<int> hold_ms{0};
+std::atomic<bool> holder_inside{false};
+void hold_inside(shm_slot*) {
+    if (holder_inside.exchange(true)) return; // only the first producer is held
+    sleep_ms(static_cast<uint32_t>(hold_ms.load()));
+}
+
+TEST_F(EditQueue, LiveHolderIsWaitedForBoundedlyAndNeverOvertaken) {
+    struct hold_case {
+        int ms;
+        bool queued; // both events; past the bound neither (the holder's own is stale by then)
+    };
+    for (const hold_case c : {hold_case{30, true}, hold_case{600, false}}) {
+        SCOPED_TRACE(c.ms);
+        (void)slot_take_requests(remote);
+        (void)slot_take_resync(remote);
+        hold_ms = c.ms;
+        holder_inside = false;
+        edit_ring_set_held_hook(hold_inside);
+        const uint32_t w0 = shm_load(remote->edit_write);
+        std::thread first([&] { slot_set_value(remote, PARAM_GAIN, 5.0); });
+        while (!holder_inside)
+            std::this_thread::yield();
+        const int64_t t0 = clock_ns();
+        slot_set_value(remote, PARAM_MIX, 40.0);
+        const int64_t waited = clock_ns() - t0;
+        first.join();
+        edit_ring_set_held_hook(nullptr);
+
+        EXPECT_EQ(shm_load(remote->edit_lock), 0u);
+        EXPECT_EQ(slot_value(remote, PARAM_MIX), 40.0); // the value holds either way
+        EXPECT_EQ(slot_value(remote, PARAM_GAIN), 5.0);
+        const auto events = drain(remote);
+        ASSERT_EQ(events.size(), c.queued ? 2u : 0u);
+        if (c.queued) {
+            EXPECT_EQ(events[0].param_id, param_table[PARAM_GAIN].id);
+            EXPECT_EQ(events[0].value, 5.0);
+            EXPECT_EQ(events[1].param_id, param_table[PARAM_MIX].id);
+        }
+        EXPECT_EQ(shm_load(remote->edit_write), w0 + static_cast<uint32_t>(events.size()));
+        EXPECT_EQ(slot_take_resync(remote), !c.queued);
+        if (!c.queued) {
+            EXPECT_GE(waited, 240000000);
+            EXPECT_LT(waited, 550000000); // gave up at the bound, did not wait for the holder
+        }
+    }
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
@@ -173,15 +175,55 @@ TEST(Params, EveryDisplayTextReadsBackToItsValue) {
     }
 }
 
+#if !defined(_WIN32)
+// A decimal-comma locale built for the test into a folder of its own (LOCPATH), so the test never
+// depends on which locales the machine has, and removed afterwards.
+struct comma_locale {
+    std::string folder;
+    bool ready = false;
+    comma_locale() {
+        char tmpl[] = "/tmp/lodrin-locale-XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        folder = tmpl;
+        const std::string cmd = "localedef -i de_DE -f UTF-8 " + folder + "/de_DE.UTF-8 >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) return;
+        setenv("LOCPATH", folder.c_str(), 1);
+        ready = setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    }
+    ~comma_locale() {
+        setlocale(LC_NUMERIC, "C");
+        unsetenv("LOCPATH");
+        if (!folder.empty()) {
+            const std::string cmd = "rm -rf '" + folder + "'";
+            if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder.c_str());
+        }
+    }
+};
+#endif
+
 TEST(Params, NumbersIgnoreTheHostLocale) {
     // A host may run with a decimal-comma locale; our texts and parsing stay with '.'.
-    if (setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr && setlocale(LC_NUMERIC, "C.UTF-8") == nullptr) {
-        GTEST_SKIP() << "no other locale available";
+#if defined(_WIN32)
+    if (setlocale(LC_NUMERIC, "German_Germany.1252") == nullptr) GTEST_SKIP() << "no decimal-comma locale";
+#else
+    comma_locale locale;
+    ASSERT_TRUE(locale.ready) << "localedef could not build de_DE.UTF-8 (package locales)";
+#endif
+    // The locale really is one the C library formats with a comma, so the checks below can fail.
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    ASSERT_STREQ(probe, "0,5");
+    struct text_case {
+        const char* text;
+        double value;
+    };
+    for (const text_case c : {text_case{"-0.5", -0.5}, text_case{"-1.25 dB", -1.25}}) {
+        double v = 0;
+        EXPECT_EQ(param_text_to_value(PARAM_CEILING, c.text, &v), 1) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
     }
-    double v = 0;
-    EXPECT_EQ(param_text_to_value(PARAM_CEILING, "-0.5", &v), 1);
-    EXPECT_EQ(v, -0.5);
     EXPECT_EQ(text_of(PARAM_CEILING, -0.3), "-0.3 dB");
+    EXPECT_EQ(text_of(PARAM_GAIN, 6.5), "6.5 dB");
     setlocale(LC_NUMERIC, "C");
 }
 

@@ -20,9 +20,6 @@ const registry_host_notify counting_host = {
     [](plugin_instance*) { ++host_calls; },
 };
 
-// A process id that no process has (above every pid limit): its owner counts as dead.
-constexpr uint32_t kDeadPid = 0x7FFFFFFF;
-
 class Registry : public ::testing::Test {
   protected:
     test_segment seg{"registry"};
@@ -109,11 +106,10 @@ TEST_F(Registry, SlotIsInstanceNeedsALiveOwnerAndTheSameId) {
     EXPECT_FALSE(slot_is_instance(s, 5));
     EXPECT_FALSE(slot_is_instance(nullptr, -5));
 
-    shm_slot* dead = attach(1);
+    shm_slot* dead = test_slot_of_dead_owner();
+    ASSERT_NE(dead, nullptr);
     shm_store(dead->instance_id, uint64_t{9});
-    shm_store(dead->owner_pid, kDeadPid);
     EXPECT_FALSE(slot_is_instance(dead, 9));
-    shm_store(dead->owner_pid, static_cast<uint32_t>(test_process_id()));
 
     detach(0); // released: in_use 0, though the id is still in the slot
     EXPECT_FALSE(slot_is_instance(s, -5));
@@ -132,9 +128,9 @@ TEST_F(Registry, CountPerGroupTruncatesAndSkipsOutOfRangeAndDeadStages) {
         shm_store(attach(i++)->values[PARAM_GROUP], c.value);
         if (c.group >= 0) ++expected[c.group];
     }
-    shm_slot* dead = attach(i++);
+    shm_slot* dead = test_slot_of_dead_owner();
+    ASSERT_NE(dead, nullptr);
     shm_store(dead->values[PARAM_GROUP], 7.0);
-    shm_store(dead->owner_pid, kDeadPid);
 
     uint32_t out[16];
     for (uint32_t& o : out)
@@ -142,7 +138,6 @@ TEST_F(Registry, CountPerGroupTruncatesAndSkipsOutOfRangeAndDeadStages) {
     registry_count_per_group(out);
     for (int g = 0; g < 16; ++g)
         EXPECT_EQ(out[g], expected[g]) << g;
-    shm_store(dead->owner_pid, static_cast<uint32_t>(test_process_id()));
 }
 
 TEST_F(Registry, NextSequenceIsTheMachineWideCounter) {

@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +103,8 @@ TEST(Segment, WaitsForAnotherProcessStillInitialising) {
     platform_mapping m;
     ASSERT_TRUE(platform_open_mapping(seg.name.c_str(), SHM_MAPPING_SIZE, &m));
     shm_header* h = static_cast<shm_header*>(m.base);
+    // The initialiser's lock, held through this descriptor (which the child shares) until the end.
+    ASSERT_TRUE(platform_byte_lock(&m, SHM_INIT_LOCK_BYTE));
     shm_store(h->state, SHM_STATE_INITIALISING);
     const pid_t child = spawn([&] {
         usleep(150000);
@@ -121,10 +127,13 @@ TEST(Segment, WaitsForAnotherProcessStillInitialising) {
 }
 
 // A header this layout cannot share: the process runs on private slots and leaves the memory alone.
+// A header left initialising by an initialiser that died (its lock free) is initialised again.
 struct foreign_header {
     const char* what;
     uint32_t state, magic, version, slot_size, values, slot_count;
     bool accepted;
+    bool initialiser_lock_held = false;
+    bool initialised_here = false;
 };
 
 TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
@@ -135,7 +144,8 @@ TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
         {"other slot size", 2, SHM_MAGIC, 3, 137104, 17, 64, false},
         {"other value count", 2, SHM_MAGIC, 3, 137112, 16, 64, false},
         {"other magic", 2, 0x12345678, 3, 137112, 17, 64, false},
-        {"initialiser never finished", 1, 0, 0, 0, 0, 0, false},
+        {"initialiser died half-way", 1, SHM_MAGIC, 0, 0, 0, 0, true, false, true},
+        {"initialiser alive but never finishing", 1, 0, 0, 0, 0, 0, false, true},
     };
     for (const foreign_header& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,12 +159,18 @@ TEST(Segment, ForeignLayoutIsRefusedAndClaimsStayPrivate) {
         h->values_per_slot = c.values;
         h->slot_count = c.slot_count;
         shm_store(h->state, c.state);
+        // Our descriptor is another open file description than the one the segment code opens, so
+        // this lock stands for a live initialiser in another process.
+        if (c.initialiser_lock_held) {
+            ASSERT_TRUE(platform_byte_lock(&m, SHM_INIT_LOCK_BYTE));
+        }
         const shm_slot* first =
             reinterpret_cast<const shm_slot*>(static_cast<const uint8_t*>(m.base) + SHM_HEADER_SIZE);
 
         shm_slot* s = slot_claim();
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(shm_is_shared(), c.accepted);
+        EXPECT_EQ(shm_initialised_here(), c.initialised_here);
         EXPECT_EQ(slot_is_shared(s), c.accepted);
         EXPECT_EQ(slot_count(), c.accepted ? 64 : 1);
         EXPECT_EQ(shm_next_block_sequence(), 1u);
@@ -278,23 +294,232 @@ TEST(Segment, LivenessOfAnotherProcessIsRefreshedAtMostOncePerSecond) {
     EXPECT_FALSE(slot_owner_alive(s));
 }
 
-TEST(Segment, PosixObjectIsPrivateToTheUser) {
-    test_segment seg("object");
-    shm_open();
-    ASSERT_TRUE(shm_is_shared());
-    const std::string path = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+// A temporary folder, removed with everything in it however the test ends.
+struct temp_folder {
+    std::string path;
+    explicit temp_folder(mode_t mode = 0700) {
+        char tmpl[] = "/tmp/lodrin-segment-XXXXXX";
+        if (mkdtemp(tmpl)) path = tmpl;
+        chmod(path.c_str(), mode);
+    }
+    ~temp_folder() {
+        if (path.empty()) return;
+        const std::string cmd = "rm -rf '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+};
+
+// XDG_RUNTIME_DIR for the life of the object (unset with null), restored afterwards.
+struct runtime_dir_env {
+    std::string saved;
+    bool had;
+    explicit runtime_dir_env(const char* value) {
+        const char* old = std::getenv("XDG_RUNTIME_DIR");
+        had = old != nullptr;
+        if (had) saved = old;
+        if (value)
+            setenv("XDG_RUNTIME_DIR", value, 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+    }
+    ~runtime_dir_env() {
+        if (had)
+            setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+    }
+};
+
+TEST(Segment, ObjectLivesInThePrivateRuntimeFolderElseInDevShm) {
+    struct place_case {
+        const char* what;
+        mode_t runtime_mode; // 0: XDG_RUNTIME_DIR unset
+        bool in_runtime;
+    };
+    const place_case cases[] = {
+        {"private runtime folder", 0700, true},
+        {"runtime folder others may enter", 0755, false},
+        {"no runtime folder", 0, false},
+    };
+    for (const place_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_folder runtime(c.runtime_mode ? c.runtime_mode : 0700);
+        runtime_dir_env env(c.runtime_mode ? runtime.path.c_str() : nullptr);
+        test_segment seg("place");
+        shm_open();
+        ASSERT_TRUE(shm_is_shared());
+        const std::string in_runtime = runtime.path + "/lodrin/" + seg.name;
+        const std::string in_shm = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+        struct stat st;
+        EXPECT_EQ(stat(in_runtime.c_str(), &st) == 0, c.in_runtime);
+        EXPECT_EQ(stat(in_shm.c_str(), &st) == 0, !c.in_runtime);
+        ASSERT_EQ(stat((c.in_runtime ? in_runtime : in_shm).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_uid, getuid());
+        EXPECT_EQ(static_cast<size_t>(st.st_size), SHM_MAPPING_SIZE);
+        // Reserved, not only promised: every page has its block.
+        EXPECT_GE(static_cast<size_t>(st.st_blocks) * 512, SHM_MAPPING_SIZE);
+        if (c.in_runtime) {
+            struct stat dir;
+            ASSERT_EQ(lstat((runtime.path + "/lodrin").c_str(), &dir), 0);
+            EXPECT_TRUE(S_ISDIR(dir.st_mode));
+            EXPECT_EQ(dir.st_mode & 0777, 0700u);
+        }
+    }
+}
+
+TEST(Segment, ObjectThatIsNotOursAndPrivateIsRefused) {
+    // Each case plants something at the object's path before the first open; the process must then
+    // run on private slots and leave the planted thing as it was.
+    struct plant_case {
+        const char* what;
+        bool in_runtime;
+        int (*plant)(const char* path);
+    };
+    const plant_case cases[] = {
+        {"object open to everyone", false,
+         [](const char* p) {
+             const int fd = open(p, O_RDWR | O_CREAT | O_EXCL, 0600);
+             const int r = fd >= 0 && fchmod(fd, 0666) == 0 ? 0 : -1;
+             if (fd >= 0) close(fd);
+             return r;
+         }},
+        {"object the group may read", true,
+         [](const char* p) {
+             const int fd = open(p, O_RDWR | O_CREAT | O_EXCL, 0600);
+             const int r = fd >= 0 && fchmod(fd, 0640) == 0 ? 0 : -1;
+             if (fd >= 0) close(fd);
+             return r;
+         }},
+        {"link to a file elsewhere", true, [](const char* p) { return symlink("/tmp/lodrin-nowhere", p); }},
+        {"link in /dev/shm", false, [](const char* p) { return symlink("/tmp/lodrin-nowhere", p); }},
+        {"folder", true, [](const char* p) { return mkdir(p, 0700); }},
+        {"named pipe", true, [](const char* p) { return mkfifo(p, 0600); }},
+    };
+    for (const plant_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_folder runtime;
+        runtime_dir_env env(c.in_runtime ? runtime.path.c_str() : nullptr);
+        test_segment seg("plant");
+        std::string path = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+        if (c.in_runtime) {
+            ASSERT_EQ(mkdir((runtime.path + "/lodrin").c_str(), 0700), 0);
+            path = runtime.path + "/lodrin/" + seg.name;
+        }
+        ASSERT_EQ(c.plant(path.c_str()), 0);
+        struct stat before, after;
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        shm_slot* s = slot_claim();
+        ASSERT_NE(s, nullptr);
+        EXPECT_FALSE(shm_is_shared());
+        EXPECT_FALSE(slot_is_shared(s));
+        slot_release(s);
+        ASSERT_EQ(lstat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_size, before.st_size);
+        if (S_ISDIR(after.st_mode))
+            rmdir(path.c_str());
+        else
+            unlink(path.c_str());
+    }
     struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(st.st_uid, getuid());
-    EXPECT_EQ(static_cast<size_t>(st.st_size), SHM_MAPPING_SIZE);
+    EXPECT_NE(lstat("/tmp/lodrin-nowhere", &st), 0); // no link was followed
+}
+
+TEST(Segment, ExitedButUnreapedOwnerIsDead) {
+    // A zombie still answers kill(pid, 0); its locks are gone all the same.
+    test_segment seg("zombie");
+    const pid_t child = spawn([] {
+        shm_close();
+        return slot_claim() ? 0 : 1;
+    });
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_TRUE(process_is_alive(child)); // what a process-id test would believe
+    shm_open();
+    const shm_slot* left = slot_by_index(0);
+    ASSERT_NE(left, nullptr);
+    EXPECT_FALSE(slot_owner_alive(left));
+    EXPECT_EQ(wait_exit(child), 0);
+}
+
+// Runs `body` in a grandchild inside a new namespace of the given kind (made by a child, as
+// "unshare -f" does). Returns its exit code, or 77 when the kernel refuses the namespace.
+template <typename F>
+int in_new_namespace(int flags, F body) {
+    const pid_t child = spawn([&] {
+        if (unshare(flags) != 0) return 77;
+        if (flags & CLONE_NEWNS) {
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        }
+        const pid_t inner = spawn(body);
+        return wait_exit(inner) & 0xFF;
+    });
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+TEST(Segment, OwnersInAnotherPidNamespaceStayAlive) {
+    if (geteuid() != 0) GTEST_SKIP() << "a PID namespace needs root here";
+    test_segment seg("pidns");
+    std::vector<shm_slot*> ours;
+    for (int i = 0; i < SHM_SLOT_COUNT; ++i)
+        ours.push_back(slot_claim());
+    ASSERT_TRUE(slot_is_shared(ours.back()));
+    const int r = in_new_namespace(CLONE_NEWPID, [] {
+        if (getpid() != 1) return 10; // really another namespace: our ids mean nothing there
+        shm_close();
+        shm_slot* s = slot_claim();
+        if (!s) return 11;
+        if (slot_is_shared(s)) return 12; // took a live slot over
+        for (int i = 0; i < SHM_SLOT_COUNT; ++i)
+            if (!slot_owner_alive(slot_by_index(i))) return 13;
+        return 0;
+    });
+    if (r == 77) GTEST_SKIP() << "the kernel refused a PID namespace";
+    EXPECT_EQ(r, 0);
+    for (int i = 0; i < SHM_SLOT_COUNT; ++i)
+        EXPECT_EQ(shm_load(ours[i]->owner_pid), static_cast<uint32_t>(getpid())) << i;
+    for (shm_slot* s : ours)
+        slot_release(s);
+}
+
+TEST(Segment, FullTmpfsGivesPrivateSlotsNotSigbus) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    for (const bool runtime : {false, true}) {
+        SCOPED_TRACE(runtime ? "runtime folder on a small tmpfs" : "small /dev/shm");
+        test_segment seg("fulltmpfs");
+        const int r = in_new_namespace(CLONE_NEWNS, [&] {
+            // 4 MB: less than one segment. Only this mount namespace sees it.
+            if (mount("lodrin-test", "/dev/shm", "tmpfs", 0, "size=4m,mode=1777") != 0) return 20;
+            if (runtime) {
+                if (mkdir("/dev/shm/run", 0700) != 0) return 21;
+                setenv("XDG_RUNTIME_DIR", "/dev/shm/run", 1);
+            } else {
+                unsetenv("XDG_RUNTIME_DIR");
+            }
+            shm_close();
+            shm_slot* s = slot_claim();
+            if (!s) return 22;
+            if (shm_is_shared() || slot_is_shared(s)) return 23;
+            shm_store(s->values[PARAM_GAIN], 6.0);
+            for (uint32_t i = 0; i < HISTORY_SIZE; ++i)
+                shm_store(s->history[HISTORY_GAIN][i], 0.5f);
+            slot_release(s);
+            return 0;
+        });
+        if (r == 77) GTEST_SKIP() << "the kernel refused a mount namespace";
+        EXPECT_EQ(r, 0) << "128 + 7 is SIGBUS";
+    }
 }
 
 TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
     {
         test_segment seg("small");
         const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-        const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+        const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, 4096), 0);
         close(fd);
@@ -304,7 +529,7 @@ TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "changing an object's owner needs root";
     test_segment seg("owner");
     const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
+    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(SHM_MAPPING_SIZE)), 0);
     ASSERT_EQ(fchown(fd, 12345, 12345), 0);

@@ -7,11 +7,12 @@
 #include <string>
 
 #include "shm.h"
+#include "shm_port.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -42,12 +43,7 @@ inline void test_unsetenv(const char* name) {
 // Removes the named segment's object (POSIX keeps it until unlinked; a Windows mapping goes with its
 // last handle).
 inline void test_remove_segment(const std::string& name) {
-#if defined(_WIN32)
-    (void)name;
-#else
-    const std::string object = "/" + name + "." + std::to_string(getuid());
-    shm_unlink(object.c_str());
-#endif
+    platform_remove_mapping(name.c_str());
 }
 
 // For the life of the object, this process uses a fresh segment of its own: LODRIN_SHM names it, the
@@ -70,3 +66,32 @@ struct test_segment {
     test_segment(const test_segment&) = delete;
     test_segment& operator=(const test_segment&) = delete;
 };
+
+// A shared slot whose owner has died, in the segment this process uses. POSIX: claimed by a child
+// process that ended without releasing it. Windows: a slot of ours that names a process id nobody has.
+// Null when the segment is not shared.
+inline shm_slot* test_slot_of_dead_owner() {
+#if defined(_WIN32)
+    shm_slot* s = slot_claim();
+    if (!s || !slot_is_shared(s)) return nullptr;
+    shm_store(s->owner_pid, 0x7FFFFFFFu);
+    return s;
+#else
+    shm_open();
+    if (!shm_is_shared()) return nullptr;
+    int fd[2];
+    if (pipe(fd) != 0) return nullptr;
+    const pid_t child = fork();
+    if (child == 0) {
+        shm_slot* s = slot_claim();
+        const int32_t index = slot_shared_index(s);
+        _exit(write(fd[1], &index, sizeof index) == sizeof index ? 0 : 1);
+    }
+    close(fd[1]);
+    int32_t index = -1;
+    const bool got = child > 0 && read(fd[0], &index, sizeof index) == sizeof index;
+    close(fd[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return got ? slot_by_index(index) : nullptr;
+#endif
+}
