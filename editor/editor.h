@@ -21,9 +21,9 @@
 #include "chain_order.h"
 #include "shm.h"
 
+#include "window.h"
+
 struct plugin_instance;
-struct window_view;
-struct window_event;
 struct vg_context;
 
 // ---- Constants of the editor ------------------------------------------------------------------
@@ -331,8 +331,8 @@ struct editor_state {
     int32_t probe_record_count;
     uint8_t probe_valid;
 
-    // 19. Fallback message window (window layer handle), null when there is none.
-    void* fallback_window;
+    // 19. Fallback message window, owned; null when there is none.
+    window_message* fallback_window;
 };
 
 // ---- Constant tables ------------------------------------------------------------------------------
@@ -395,7 +395,7 @@ int editor_world_fd();
 int32_t editor_open_count();
 
 // The event function of every editor view; always reports success. [main-thread]
-int32_t editor_on_event(window_view* view, const window_event* event);
+window_status editor_on_event(window_view* view, const window_event* event);
 
 // Asks the host for the size of zoom x scale = `factor`, throttled to one request per 40 ms (a
 // throttled request waits, only the newest one kept). [main-thread]
