@@ -112,6 +112,8 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
         return 1;
     }
     const uint32_t timers_before = g.stage->n_timers, fds_before = g.stage->n_fds;
+    const uint32_t requests_before = g.stage->n_request_resize.load();
+    uint32_t seen_requests = requests_before;
     if (!gui->create(g.plugin, api, false)) {
         std::snprintf(err, cap, "gui: clap_plugin_gui.create(\"%s\") failed", api);
         return 1;
@@ -170,7 +172,6 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
     float* const in[1][2] = {{bufs[0], bufs[1]}};
     float* const out[1][2] = {{bufs[2], bufs[3]}};
     uint64_t pos = 0, blocks = 0;
-    uint32_t seen_requests = g.stage->n_request_resize.load();
     bool shot_requested = false;
     uint32_t frame = 0, waited = 0;
     const int64_t start = host_os_clock_ns();
@@ -240,7 +241,7 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
     gui_window_close(win);
     for (auto& b : bufs) std::free(b);
     std::printf("gui: %u frames, editor %ux%u, %u resize request(s)%s%s\n", frame, w, h,
-                g.stage->n_request_resize.load(), rc == 0 && o.screenshot ? ", screenshot " : "",
+                g.stage->n_request_resize.load() - requests_before, rc == 0 && o.screenshot ? ", screenshot " : "",
                 rc == 0 && o.screenshot ? o.screenshot : "");
     return rc;
 }
