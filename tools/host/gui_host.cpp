@@ -26,24 +26,33 @@ struct gui_session {
 
 // A size the plug-in gave or asked for must keep its own resize hints: the stated aspect ratio
 // (within the rounding of one pixel) and no change in a direction it cannot resize.
-void check_size(const gui_session& g, uint32_t w, uint32_t h, uint32_t cur_w, uint32_t cur_h, const char* what) {
+// Returns false after recording the breach.
+bool check_size(const gui_session& g, uint32_t w, uint32_t h, uint32_t cur_w, uint32_t cur_h, const char* what) {
     const uint32_t n = g.stage->number;
     if (w == 0 || h == 0) {
         host_rule_error("stage %u: %s gave a size of %ux%u", n, what, w, h);
-        return;
+        return false;
     }
-    if (!g.resizable) return;
-    if (cur_w != 0 && !g.hints.can_resize_horizontally && w != cur_w)
+    if (!g.resizable) return true;
+    bool ok = true;
+    if (cur_w != 0 && !g.hints.can_resize_horizontally && w != cur_w) {
         host_rule_error("stage %u: %s changes the width to %u though the hints forbid it", n, what, w);
-    if (cur_h != 0 && !g.hints.can_resize_vertically && h != cur_h)
+        ok = false;
+    }
+    if (cur_h != 0 && !g.hints.can_resize_vertically && h != cur_h) {
         host_rule_error("stage %u: %s changes the height to %u though the hints forbid it", n, what, h);
+        ok = false;
+    }
     const uint64_t aw = g.hints.aspect_ratio_width, ah = g.hints.aspect_ratio_height;
     if (g.hints.preserve_aspect_ratio && aw && ah) {
         const int64_t off = int64_t(uint64_t(w) * ah) - int64_t(uint64_t(h) * aw);
-        if (uint64_t(off < 0 ? -off : off) > (aw > ah ? aw : ah))
+        if (uint64_t(off < 0 ? -off : off) > (aw > ah ? aw : ah)) {
             host_rule_error("stage %u: %s gave %ux%u, not of the hinted aspect ratio %llu:%llu", n, what, w, h,
                             static_cast<unsigned long long>(aw), static_cast<unsigned long long>(ah));
+            ok = false;
+        }
     }
+    return ok;
 }
 
 bool file_written(const char* path) {
@@ -194,8 +203,9 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
         if (requests != seen_requests) {
             seen_requests = requests;
             const uint32_t rw = g.stage->last_resize_w, rh = g.stage->last_resize_h;
-            check_size(g, rw, rh, w, h, "clap_host_gui.request_resize");
-            if (rw && rh && (rw != w || rh != h)) host_resize(g, win, rw, rh, &w, &h, false);
+            // A DAW honours a request that keeps the hints and fits one that does not.
+            const bool ok = check_size(g, rw, rh, w, h, "clap_host_gui.request_resize");
+            if (rw && rh && (rw != w || rh != h)) host_resize(g, win, rw, rh, &w, &h, !ok);
         }
 
         if (o.screenshot && !shot_requested) {
