@@ -34,12 +34,14 @@ inline constexpr int32_t UNDO_DEPTH = 64;
 struct undo_snapshot {
     int32_t count;
     shm_slot* slots[UNDO_STAGES];
+    uint64_t ids[UNDO_STAGES]; // instance id each slot held when recorded: a restore checks it
     double values[UNDO_STAGES][PARAM_COUNT];
 };
 
 // One A/B compare record of a chain (made and applied by the editor).
 struct ab_slot {
     int32_t count;
+    uint8_t valid; // set once the record has been filled
     shm_slot* slots[AB_STAGES];
     double values[AB_STAGES][PARAM_COUNT];
 };

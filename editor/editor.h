@@ -281,6 +281,9 @@ struct editor_state {
     int32_t last_click_kind;
     int32_t last_click_index;
     int32_t last_click_sub;
+    // The character the last key press also produces as a text event when that press acted (Ctrl+Z
+    // gives 26, Backspace 8), 0 none: the text event of the same keystroke then does nothing.
+    uint32_t key_press_text;
 
     // 10. Resize grip.
     uint32_t grip_start_width;     // window pixels at the grip press

@@ -4,32 +4,6 @@
 // delete a placeholder in the same commit that adds the real function.
 #include "editor.h"
 
-// Input handling.
-
-void editor_on_button_press(editor_state*, double, double, double, bool) {}
-
-void editor_on_button_release(editor_state*) {}
-
-void editor_on_motion(editor_state*, double, double, bool) {}
-
-void editor_on_pointer_out(editor_state*) {}
-
-void editor_on_scroll(editor_state*, double, double, double) {}
-
-void editor_on_key_press(editor_state*, uint32_t, uint32_t) {}
-
-void editor_on_text(editor_state*, uint32_t, uint32_t) {}
-
-// Edit operations.
-
-void editor_refresh_group(editor_state*) {}
-
-// Presets.
-
-int32_t preset_list(char (*)[PRESET_NAME_SIZE], int32_t) {
-    return 0;
-}
-
 // History graph.
 
 void draw_history_graph(editor_state*, int64_t) {}
@@ -47,6 +21,8 @@ void draw_chain_panel(editor_state*) {}
 // Loudness panel.
 
 void draw_loudness_panel(editor_state*, double) {}
+
+void gain_to_target(editor_state*) {}
 
 // Stage controls.
 
