@@ -165,7 +165,7 @@ void draw_tooltip(editor_state* e, double now) {
     // The pointer is kept in view units; the bubble is drawn on the canvas, which the frame centres
     // in the view, so the centring offset comes off first (it is 0 at the 960:600 aspect).
     double scale = 1.0, ox = 0.0, oy = 0.0;
-    editor_frame_geometry(e->width, e->height, e->host_scale, &scale, &ox, &oy);
+    if (e->width > 0 && e->height > 0) editor_frame_geometry(e->width, e->height, e->host_scale, &scale, &ox, &oy);
     const float px = static_cast<float>(e->pointer_x - ox);
     const float py = static_cast<float>(e->pointer_y - oy);
     float x = px + 14.0f;
