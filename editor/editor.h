@@ -397,6 +397,10 @@ int editor_world_fd();
 // Number of open editors of the process (the world exists while it is above 0). [main-thread]
 int32_t editor_open_count();
 
+// The editors' clock: seconds of the shared world's monotonic clock (event times use the same), 0
+// without a world. Hover, double-click, undo joining and meter holds run on it. [main-thread]
+double editor_world_time();
+
 // The event function of every editor view; always reports success. [main-thread]
 window_status editor_on_event(window_view* view, const window_event* event);
 
@@ -444,6 +448,11 @@ uint32_t editor_find_widget_rect(const editor_state* editor, uint32_t selector, 
 // Draws one frame into the view's current GL context, records the hit list, takes the one-time
 // probe and a pending screenshot. [main-thread]
 void editor_render_frame(editor_state* editor);
+
+// The canvas part of a frame on the editor's drawing context, whatever its back end: group refresh,
+// background, panels in order, hit list moved into view units. Nothing without a context.
+// [main-thread]
+void editor_draw_canvas(editor_state* editor);
 
 // Scale and centring offset of a w x h window (host scale used while w or h is 0). [any-thread]
 void editor_frame_geometry(uint32_t width, uint32_t height, double host_scale, double* scale,

@@ -76,8 +76,8 @@ enum window_hint : int32_t {
   WINDOW_CONTEXT_VERSION_MINOR,      // default 2
   WINDOW_CONTEXT_PROFILE,            // window_profile, default WINDOW_PROFILE_CORE
   WINDOW_DOUBLE_BUFFER,              // 0 or 1, default 1
-  WINDOW_STENCIL_BITS,               // default 8
-  WINDOW_DEPTH_BITS,                 // default 0
+  WINDOW_STENCIL_BITS,               // default 8; like the depth bits a minimum: the closest
+  WINDOW_DEPTH_BITS,                 // default 0    format the display offers is taken
   WINDOW_SWAP_INTERVAL,              // default 0 (no wait for the vertical blank)
   WINDOW_RESIZABLE,                  // 0 or 1, default 1
   WINDOW_N_HINTS,
