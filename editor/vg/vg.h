@@ -101,7 +101,7 @@ struct vg_path_data {
 // The scissor of a draw: a rectangle of half extents extent[0..1] centred at the origin of the
 // space that `xform` maps to frame units (xform here is the inverse: frame units to scissor space).
 // extent[0] < 0 means no scissor.
-struct vg_scissor {
+struct vg_scissor_data {
     float xform[6];
     float extent[2];
 };
@@ -144,16 +144,16 @@ struct vg_backend {
     // A fill of n_paths paths under the nonzero rule (solid paths count +1, holes -1). `fringe`
     // is the antialiasing width in frame units (0 when antialiasing is off); bounds is the box
     // (min x, min y, max x, max y) of all paths including the fringe.
-    void (*fill)(void* user, const vg_paint* paint, const vg_scissor* scissor, float fringe,
+    void (*fill)(void* user, const vg_paint* paint, const vg_scissor_data* scissor, float fringe,
                  const float bounds[4], const vg_path_data* paths, int32_t n_paths);
     // A stroke: each path's strip covers the stroke; `stroke_mult` is the coverage multiplier of
     // vg_vertex; `fringe` as above.
-    void (*stroke)(void* user, const vg_paint* paint, const vg_scissor* scissor, float fringe,
+    void (*stroke)(void* user, const vg_paint* paint, const vg_scissor_data* scissor, float fringe,
                    float stroke_mult, const vg_stroke_style* style, const vg_path_data* paths,
                    int32_t n_paths);
     // Triangles (three vertices each) painted with `paint`; for text the paint is VG_PAINT_IMAGE
     // over texture `tex` and `run` tells what was written.
-    void (*triangles)(void* user, const vg_paint* paint, const vg_scissor* scissor,
+    void (*triangles)(void* user, const vg_paint* paint, const vg_scissor_data* scissor,
                       const vg_vertex* verts, int32_t n_verts, int32_t tex, const vg_text_run* run);
     // Frees the back end's state (`user`); null when the caller owns it.
     void (*destroy)(void* user);

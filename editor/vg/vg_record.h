@@ -19,12 +19,14 @@ enum vg_record_kind : int32_t {
 struct vg_record_call {
     int32_t kind;           // vg_record_kind
     vg_paint paint;         // global alpha applied
-    vg_scissor scissor;
+    vg_scissor_data scissor;
     float fringe;           // antialiasing width in frame units, 0 when off
     float bounds[4];        // min x, min y, max x, max y in frame units of what the call covers
     int32_t first_path, n_paths;
     vg_stroke_style stroke; // strokes only
-    vg_text_run run;        // text only; run.text points into the recorder (valid until next frame)
+    vg_text_run run;        // text only; run.text (NUL-terminated) points into the recorder, valid
+                            // until the next call is recorded
+    int32_t text_at;        // text only: the run's offset in the recorder's text buffer
     int32_t n_verts;        // vertices the back end received (strips, fans, triangles)
 };
 
