@@ -217,7 +217,7 @@ TEST(PanelLayout, GroupButtonsFollowTheGroupsInUse) {
             EXPECT_EQ(b[k].sub, static_cast<int32_t>(k));
             EXPECT_RECT(b[k], g.x0 + k * (g.bw + 4), 10, g.bw, 20);
         }
-        if (g.new_group) EXPECT_EQ(b.back().sub, static_cast<int32_t>(100 + g.letters));
+        if (g.new_group) { EXPECT_EQ(b.back().sub, static_cast<int32_t>(100 + g.letters)); }
         EXPECT_RECT(f.hits(WIDGET_MIDI_LEARN)[0], g.midi_x, 9, 64, 22);
         EXPECT_EQ(f.has_text("GROUP"), g.letters + 1 <= 4);
     }

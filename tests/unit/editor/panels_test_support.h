@@ -14,6 +14,8 @@
 #include "../state/shm_test_support.h"
 #include "editor.h"
 #include "plugin_instance.h"
+#include "resources.h"
+#include "theme.h"
 #include "vg/vg.h"
 #include "vg/vg_record.h"
 
@@ -35,6 +37,7 @@ struct panel_fixture {
     test_segment segment{"panels"};
     vg_recorder* rec = nullptr;
     vg_context* vg = nullptr;
+    int32_t font = -1;
     plugin_instance* inst = nullptr;
     editor_state* e = nullptr;
     std::vector<shm_slot*> slots;
@@ -43,6 +46,7 @@ struct panel_fixture {
     explicit panel_fixture(int32_t n) {
         rec = vg_record_new();
         vg = vg_create(vg_record_backend(), rec, VG_ANTIALIAS);
+        font = vg_create_font_mem(vg, "sans", lodrin_font_data, static_cast<int32_t>(lodrin_font_size), 0);
         inst = static_cast<plugin_instance*>(std::calloc(1, sizeof(plugin_instance)));
         inst->ui.loudness_target_index = 1;
         inst->ui.custom_target_lufs = -16.0;
@@ -81,6 +85,7 @@ struct panel_fixture {
     // One frame of every panel in the frame's order, on the recording canvas.
     void frame(double now_s = 10.0, int64_t now_ns = 10000000000LL) {
         vg_begin_frame(vg, 960, 600, 1.0f);
+        vg_font_face_id(vg, font);
         e->hit_count = 0;
         draw_header_bar(e);
         draw_chain_panel(e);
