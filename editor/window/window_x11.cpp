@@ -770,7 +770,8 @@ window_status window_view_show(window_view* view) {
   XMapWindow(view->world->display, view->win);
   XFlush(view->world->display);
   view->visible = true;
-  view->redraw = true;
+  // The first frame comes with the server's expose once the window is viewable: a frame drawn before
+  // would be lost, and one drawn for both would be drawn twice.
   return WINDOW_SUCCESS;
 }
 
