@@ -1,39 +1,30 @@
-#!/usr/bin/env bash
-# Runs a command under a private Xvfb and stops the server afterwards, whatever the outcome.
-# Usage: with_xvfb.sh command [args...]
-# The server picks a free display number itself (-displayfd: it skips numbers whose socket or lock
-# file exists and takes the lock atomically), so parallel tests and other users' servers never meet.
+#!/bin/sh
+# with_xvfb.sh COMMAND [ARGS...]: runs COMMAND with DISPLAY set to a private Xvfb that this script
+# starts on a display number the server picks itself and kills when COMMAND ends, also on failure or
+# interruption. The exit status is COMMAND's.
 set -u
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/lodrin-xvfb.XXXXXX") || exit 1
-xvfb_pid=
+fifo_dir=$(mktemp -d) || exit 1
+fifo=$fifo_dir/displayfd
+mkfifo "$fifo" || { rm -rf "$fifo_dir"; exit 1; }
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1920x1200x24 +extension GLX -noreset 3>"$fifo" \
+    >/dev/null 2>"$fifo_dir/log" &
+xvfb_pid=$!
 cleanup() {
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
-  fi
-  rm -rf "$tmp"
+  kill "$xvfb_pid" 2>/dev/null
+  wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$fifo_dir"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1920x1200x24 3>"$tmp/display" 2>"$tmp/log" &
-xvfb_pid=$!
-for _ in $(seq 1 100); do
-  if [ -s "$tmp/display" ]; then break; fi
-  if ! kill -0 "$xvfb_pid" 2>/dev/null; then
-    echo "with_xvfb: Xvfb did not start:" >&2
-    cat "$tmp/log" >&2
-    exit 1
-  fi
-  sleep 0.05
-done
-n=$(tr -dc '0-9' <"$tmp/display")
-if [ -z "$n" ]; then
-  echo "with_xvfb: Xvfb gave no display number" >&2
+number=$(timeout 15 head -n 1 "$fifo")
+if [ -z "$number" ]; then
+  echo "with_xvfb: Xvfb did not start:" >&2
+  cat "$fifo_dir/log" >&2
   exit 1
 fi
-export DISPLAY=":$n"
+DISPLAY=:$number
+export DISPLAY
 # Mesa's software rasteriser, whatever the machine has.
-export LIBGL_ALWAYS_SOFTWARE=1
+LIBGL_ALWAYS_SOFTWARE=1
+export LIBGL_ALWAYS_SOFTWARE
 "$@"
-exit $?
