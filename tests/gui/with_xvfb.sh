@@ -6,7 +6,7 @@ set -u
 fifo_dir=$(mktemp -d) || exit 1
 fifo=$fifo_dir/displayfd
 mkfifo "$fifo" || { rm -rf "$fifo_dir"; exit 1; }
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 +extension GLX -noreset 3>"$fifo" \
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1920x1200x24 +extension GLX -noreset 3>"$fifo" \
     >/dev/null 2>"$fifo_dir/log" &
 xvfb_pid=$!
 cleanup() {
@@ -24,4 +24,7 @@ if [ -z "$number" ]; then
 fi
 DISPLAY=:$number
 export DISPLAY
+# Mesa's software rasteriser, whatever the machine has.
+LIBGL_ALWAYS_SOFTWARE=1
+export LIBGL_ALWAYS_SOFTWARE
 "$@"
