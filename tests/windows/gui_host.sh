@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Guards the Windows build's `lodrin-host gui`: the host window must take a child editor made with
 # WGL, resize it on request, bring its screenshot back through the debug extension, and report a size
-# off the hints (exit 3) and a module without an editor (exit 1) as the Linux build does.
+# off the hints (exit 3) and a module without an editor (exit 1) as the Linux build does; and Lodrin's
+# own editor must open and draw the frame the Linux build draws (within antialiasing differences).
 #
-# usage: gui_host.sh WINDOWS_HOST GUI_TEST_MODULE LODRIN_MODULE WORK_DIR EMULATOR...
-# Needs DISPLAY (run it under tests/gui/with_xvfb.sh).
+# usage: gui_host.sh WINDOWS_HOST GUI_TEST_MODULE LODRIN_MODULE NATIVE_HOST NATIVE_MODULE WORK_DIR
+#                    EMULATOR...
+# Needs DISPLAY (run it under tests/gui/with_xvfb.sh). Without the Linux build the comparison is left
+# out.
 set -uo pipefail
 abs() { realpath -m -- "$1"; }
-host=$(abs "$1") gui_module=$(abs "$2") module=$(abs "$3") work=$(abs "$4")
-shift 4
+host=$(abs "$1") gui_module=$(abs "$2") module=$(abs "$3")
+native_host=$(abs "$4") native_module=$(abs "$5") work=$(abs "$6")
+shift 6
 emulator=("$@")
 rm -rf "$work"
 mkdir -p "$work"
@@ -43,9 +47,28 @@ run leaky --module "$gui_module" --plugin-id test.gui-leaky --frames 10
 [ "$rc" -eq 3 ] || fail "leaky: exit $rc"
 grep -q "not of the hinted aspect ratio 960:600" leaky.err || fail "leaky: $(cat leaky.err)"
 
-run none --module "$module" --frames 5
+run none --module "$gui_module" --plugin-id test.no-gui --frames 5
 [ "$rc" -eq 1 ] || fail "no editor: exit $rc"
 grep -q "offers no clap.gui" none.err || fail "no editor: $(cat none.err)"
+
+# Lodrin's editor, the same stages and settings on both builds.
+export LODRIN_SHM="lodrin-gui-host-$$"
+run lodrin --module "$module" --stages 2 --frames 60 --screenshot windows.ppm
+[ "$rc" -eq 0 ] || fail "Lodrin editor: exit $rc: $(cat lodrin.err)"
+printf 'P6\n960 600\n255\n' >expected-header
+head -c 15 windows.ppm 2>/dev/null | cmp -s - expected-header || fail "Lodrin screenshot header"
+if [ -x "$native_host" ] && [ -f "$native_module" ]; then
+  "$native_host" gui --module "$native_module" --stages 2 --frames 60 --screenshot linux.ppm >linux.out 2>&1 ||
+    fail "Linux editor: $(cat linux.out)"
+  # Channel values further apart than 16 outside antialiased edges mean a different frame: allow
+  # 0.5 % of the bytes for edges that the two GL paths cover differently.
+  differing=$(paste <(od -An -v -tu1 -w1 windows.ppm) <(od -An -v -tu1 -w1 linux.ppm) |
+    awk '{ d = $1 - $2; if (d < 0) d = -d; if (d > 16 || NF != 2) n++ } END { print n + 0 }')
+  [ "$differing" -le $((960 * 600 * 3 / 200)) ] || fail "Windows and Linux frames differ in $differing bytes"
+  echo "Windows and Linux editor frames: $differing of $((960 * 600 * 3)) bytes differ by more than 16"
+else
+  echo "no Linux build: frame comparison left out"
+fi
 
 if [ "$failures" -ne 0 ]; then
   exit 1
