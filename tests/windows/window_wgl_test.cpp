@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <GL/gl.h>
+#include <GL/glext.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@ struct recorder {
   int realizes = 0, exposes = 0, timers = 0, configures = 0;
   std::string version;
   bool attribs_fn = false;
+  GLint stencil_bits = -1;
   unsigned char pixel[4] = {0, 0, 0, 0};
 };
 
@@ -30,6 +32,9 @@ window_status on_event(window_view* view, const window_event* ev) {
       const char* v = reinterpret_cast<const char*>(glGetString(GL_VERSION));
       r->version = v ? v : "";
       r->attribs_fn = window_gl_get_proc_address("wglCreateContextAttribsARB") != nullptr;
+      auto fb = reinterpret_cast<PFNGLGETFRAMEBUFFERATTACHMENTPARAMETERIVPROC>(
+          window_gl_get_proc_address("glGetFramebufferAttachmentParameteriv"));
+      if (fb) fb(GL_FRAMEBUFFER, GL_STENCIL, GL_FRAMEBUFFER_ATTACHMENT_STENCIL_SIZE, &r->stencil_bits);
       break;
     }
     case WINDOW_EVENT_EXPOSE:
@@ -110,6 +115,7 @@ TEST_F(WindowWgl, RealizesAGl32ChildThatDrawsAndTicks) {
   int major = 0, minor = 0;
   ASSERT_EQ(std::sscanf(rec.version.c_str(), "%d.%d", &major, &minor), 2) << rec.version;
   EXPECT_TRUE(major > 3 || (major == 3 && minor >= 2)) << rec.version;
+  EXPECT_EQ(rec.stencil_bits, 8);  // the stencil buffer the editor's fills need
   HWND child = reinterpret_cast<HWND>(window_view_native(view));
   EXPECT_EQ(GetParent(child), parent);
   EXPECT_EQ(window_live_resources().gl_contexts, 1);  // the probe context is gone
