@@ -121,6 +121,7 @@ struct gl_call {
     int32_t path_at, n_paths;
     int32_t tri_at, n_tri; // triangles, or the cover rectangle of a stencil fill (4 vertices)
     int32_t block;         // first uniform block
+    int32_t stencil;       // strokes: drawn through the stencil (each pixel once)
 };
 
 struct gl_path {
@@ -367,7 +368,11 @@ void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, fl
         return;
     }
     c->block = add_block(b, paint, sc, stroke_mult, -1.0f);
-    if (b->flags & VG_STENCIL_STROKES) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
+    // An opaque solid stroke looks the same blended once or twice where it overlaps itself: it
+    // takes the single pass.
+    bool opaque = paint->kind == VG_PAINT_SOLID && paint->inner.a >= 1.0f;
+    c->stencil = (b->flags & VG_STENCIL_STROKES) && !opaque;
+    if (c->stencil) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
     if (c->block < 0) b->calls.n_items--;
 }
 
@@ -375,6 +380,24 @@ void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc,
                    int32_t tex, const vg_text_run*) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
     if (n <= 0) return;
+    // Runs of text in one colour under one scissor (labels of a column, digits of a scale) join the
+    // previous draw when it was the last thing queued: one draw instead of many.
+    if (b->calls.n_items > 0) {
+        gl_call* last = &b->calls.items[b->calls.n_items - 1];
+        if (last->type == CALL_TRIANGLES && last->tex == tex && last->tri_at + last->n_tri == b->verts.n_items &&
+            (last->block + 1) * b->block_size == b->uniforms.n_items) {
+            int32_t block = add_block(b, paint, sc, 1.0f, -1.0f);
+            if (block < 0) return;
+            const uint8_t* u = b->uniforms.items;
+            bool same = memcmp(u + size_t(block) * size_t(b->block_size), u + size_t(last->block) * size_t(b->block_size),
+                               sizeof(frag_uniforms)) == 0;
+            b->uniforms.n_items -= b->block_size;
+            if (same && copy_verts(b, verts, n) >= 0) {
+                last->n_tri += n;
+                return;
+            }
+        }
+    }
     gl_call* c = b->calls.push();
     if (!c) return;
     memset(c, 0, sizeof(*c));
@@ -434,7 +457,7 @@ void draw_strips(gl3_backend* b, const gl_call* c) {
 }
 
 void draw_stroke(gl3_backend* b, const gl_call* c) {
-    if (!(b->flags & VG_STENCIL_STROKES)) {
+    if (!c->stencil) {
         use_block(b, c->block, 0);
         draw_strips(b, c);
         return;
