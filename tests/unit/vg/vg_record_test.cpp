@@ -412,4 +412,27 @@ TEST_F(VgRecord, FontsFrameEndsAndCancel) {
     EXPECT_FALSE(vg_record_flushed(rec));
 }
 
+// When even the largest atlas is full, the glyphs that do not fit are left out of that frame only:
+// the next frame starts from an empty atlas and draws them.
+TEST_F(VgRecord, FullAtlasRecoversOnTheNextFrame) {
+    const char* letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    int32_t short_runs = 0;
+    frame([&](vg_context* v) {
+        for (int32_t i = 0; i < 40 && short_runs == 0; ++i) {
+            vg_font_size(v, 300.0f + 5.0f * float(i));
+            vg_text(v, 0, 0, letters, nullptr);
+            short_runs += call(vg_record_count(rec) - 1).n_verts < 6 * 52;
+        }
+        vg_font_size(v, 11);
+        vg_text(v, 0, 0, "Hi", nullptr);
+    });
+    ASSERT_EQ(short_runs, 1) << "the atlas never filled up";
+    EXPECT_EQ(call(vg_record_count(rec) - 1).n_verts, 0);
+    frame([](vg_context* v) {
+        vg_font_size(v, 11);
+        vg_text(v, 0, 0, "Hi", nullptr);
+    });
+    EXPECT_EQ(call(0).n_verts, 12);
+}
+
 } // namespace
