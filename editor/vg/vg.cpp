@@ -91,7 +91,9 @@ void add_path(vg_context* ctx) {
 }
 
 void add_point(vg_context* ctx, float x, float y, uint8_t flags) {
-    if (ctx->paths.n_items == 0) return;
+    // A coordinate that is not a number (a reading gone bad upstream) would poison the bounds and
+    // every triangle it touches: it is left out.
+    if (ctx->paths.n_items == 0 || !isfinite(x) || !isfinite(y)) return;
     vg_path_cache* path = &ctx->paths.items[ctx->paths.n_items - 1];
     if (path->count > 0) {
         vg_point* last = &ctx->points.items[ctx->points.n_items - 1];

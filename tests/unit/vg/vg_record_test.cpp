@@ -387,6 +387,25 @@ TEST_F(VgRecord, TextRunsAndTheirMeasures) {
     }
 }
 
+// A coordinate that is not a finite number is left out instead of spoiling the whole shape.
+TEST_F(VgRecord, NonFinitePointsAreLeftOut) {
+    frame([](vg_context* v) {
+        vg_begin_path(v);
+        vg_move_to(v, 10, 10);
+        vg_line_to(v, 50, 10);
+        vg_line_to(v, NAN, 30);
+        vg_line_to(v, 50, INFINITY);
+        vg_line_to(v, 50, 50);
+        vg_line_to(v, 10, 50);
+        vg_close_path(v);
+        vg_fill(v);
+    });
+    ASSERT_EQ(vg_record_count(rec), 1);
+    EXPECT_EQ(path(call(0).first_path).n_points, 4);
+    EXPECT_NEAR(call(0).bounds[0], 9.5f, 1e-4f);
+    EXPECT_NEAR(call(0).bounds[3], 50.5f, 1e-4f);
+}
+
 TEST_F(VgRecord, FontsFrameEndsAndCancel) {
     EXPECT_EQ(vg_find_font(vg, "sans"), font);
     EXPECT_EQ(vg_find_font(vg, "serif"), -1);
