@@ -7,8 +7,8 @@
 // still 0 (outside, so the fringe never darkens the inside); then a rectangle over the bounds
 // covers where the count is not 0 and clears it on the way (nonzero rule).
 // Stencil strokes cover each pixel once: a first pass draws only the fully covered parts of the
-// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, a third
-// clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
+// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, and the
+// stroke's bounding box clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
 // twice, which would show as darker knots in translucent lines.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
@@ -372,8 +372,24 @@ void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, fl
     // takes the single pass.
     bool opaque = paint->kind == VG_PAINT_SOLID && paint->inner.a >= 1.0f;
     c->stencil = (b->flags & VG_STENCIL_STROKES) && !opaque;
-    if (c->stencil) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
-    if (c->block < 0) b->calls.n_items--;
+    if (c->stencil) {
+        add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
+        // The marks are cleared with the strip's bounding box: four vertices instead of the strip.
+        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < paths[i].n_stroke; ++k) {
+                const vg_vertex& v = paths[i].stroke[k];
+                x0 = fminf(x0, v.x);
+                y0 = fminf(y0, v.y);
+                x1 = fmaxf(x1, v.x);
+                y1 = fmaxf(y1, v.y);
+            }
+        }
+        vg_vertex quad[4] = {{x1, y1, 0.5f, 1.0f}, {x1, y0, 0.5f, 1.0f}, {x0, y1, 0.5f, 1.0f}, {x0, y0, 0.5f, 1.0f}};
+        c->tri_at = copy_verts(b, quad, 4);
+        c->n_tri = 4;
+    }
+    if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
 }
 
 void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc, const vg_vertex* verts, int32_t n,
@@ -478,7 +494,7 @@ void draw_stroke(gl3_backend* b, const gl_call* c) {
     gl.glColorMask(0, 0, 0, 0);
     gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
     gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
-    draw_strips(b, c);
+    gl.glDrawArrays(glc::TRIANGLE_STRIP, c->tri_at, c->n_tri);
     gl.glColorMask(1, 1, 1, 1);
     gl.glDisable(glc::STENCIL_TEST);
 }
