@@ -42,10 +42,12 @@ bool xvfb_start(int width, int height) {
     if (getppid() != parent) _exit(127);
     // Xvfb writes the display number it chose to fd 3 once it accepts connections.
     if (dup2(fds[1], 3) < 0) _exit(127);
+    // Quiet: while it looks for a free number Xvfb reports every number already taken.
     const int devnull = open("/dev/null", O_RDWR);
     if (devnull >= 0) {
       dup2(devnull, 0);
       dup2(devnull, 1);
+      dup2(devnull, 2);
     }
     char screen[48];
     std::snprintf(screen, sizeof screen, "%dx%dx24", width, height);
