@@ -48,17 +48,33 @@ void ballistics_step(meter_ballistics& b, float v, double now) {
     hold_step(b.hold, b.hold_until, v, now);
 }
 
+// What the panel shows for a stage it cannot read (an instance whose slot could not be had): no
+// readings, default values.
+const shm_slot* blank_stage() {
+    static shm_slot blank;
+    static bool made = false;
+    if (!made) {
+        for (int32_t p = 0; p < PARAM_COUNT; ++p) blank.values[p] = param_table[p].default_value;
+        blank.min_gain = 1.0f;
+        blank.momentary_lufs = blank.short_term_lufs = blank.integrated_lufs = -100.0f;
+        made = true;
+    }
+    return &blank;
+}
+
 // The panel's first and last stage: the first and last live entries, else the ends of the list,
 // else the own stage.
 const shm_slot* first_stage(const editor_state* e) {
     for (int32_t i = 0; i < e->group_count; ++i)
         if (e->group[i].live) return e->group[i].slot;
-    return e->group_count > 0 ? e->group[0].slot : e->instance->slot;
+    const shm_slot* s = e->group_count > 0 ? e->group[0].slot : e->instance->slot;
+    return s ? s : blank_stage();
 }
 const shm_slot* last_stage(const editor_state* e) {
     for (int32_t i = e->group_count - 1; i >= 0; --i)
         if (e->group[i].live) return e->group[i].slot;
-    return e->group_count > 0 ? e->group[e->group_count - 1].slot : e->instance->slot;
+    const shm_slot* s = e->group_count > 0 ? e->group[e->group_count - 1].slot : e->instance->slot;
+    return s ? s : blank_stage();
 }
 
 double readout_of(const shm_slot* s, uint32_t mode) {
