@@ -382,7 +382,9 @@ void draw_frame_and_labels(vg_context* vg) {
     vg_reset_scissor(vg);
     panel_stroke_rrect(vg, 10.5f, 100.5f, 675, 463, 6, 1, theme_rgba(255, 255, 255, 14));
     char text[12];
-    for (int32_t d = 0; d >= -30; d -= 6) {
+    // The scale stops at -24: the bottom edge's place (-30 at y 564) is taken by the unit "DB" two
+    // units above it, and the two texts would print over each other.
+    for (int32_t d = 0; d >= -24; d -= 6) {
         std::snprintf(text, sizeof text, "%d", d);
         panel_text(vg, 692, y_level(static_cast<float>(d)), 8.5f, 0, ALIGN_LEFT, colours.grey, text);
     }
