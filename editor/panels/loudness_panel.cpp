@@ -10,6 +10,7 @@
 #include "painters.h"
 #include "panel_draw.h"
 #include "plugin_instance.h"
+#include "vg/vg.h"
 
 namespace {
 
@@ -149,6 +150,9 @@ void draw_loudness_panel(editor_state* e, double now) {
     // GR: the stages' reductions stacked from the top, 24 dB for the full bar.
     panel_text(vg, 816, 112, 8, 0.96f, ALIGN_CENTRE, colours.grey, "GR");
     panel_fill_rrect(vg, 806, 126, 20, 288, 2, theme_rgba(0, 0, 0, 110));
+    // A stack beyond 24 dB ends at the bar's end instead of running over the numbers and buttons
+    // below it.
+    vg_scissor(vg, 806, 126, 20, 288);
     float y = 126.0f;
     const int32_t stacked = e->group_count < 8 ? e->group_count : 8;
     for (int32_t i = 0; i < stacked; ++i) {
@@ -159,6 +163,7 @@ void draw_loudness_panel(editor_state* e, double now) {
             y += h;
         }
     }
+    vg_reset_scissor(vg);
     for (int32_t t = 3; t <= 24; t += 3) {
         const float ty = 126.0f + 288.0f * t / 24.0f;
         panel_line(vg, 806, ty, 826, ty, 1, theme_rgba(0, 0, 0, 100));

@@ -255,10 +255,14 @@ TEST(EditorGui, ScreenshotLayoutForSeveralWindowSizes) {
         EXPECT_EQ(img.file_size, header.size() + static_cast<size_t>(r.w) * r.h * 3);
         ASSERT_EQ(img.w, r.w);
         ASSERT_EQ(img.h, r.h);
-        // The probe reads (10, 10) from the top left: the file's row 10 holds it, its row h - 11 does
-        // not (the canvas's top and bottom differ).
-        EXPECT_TRUE(same_rgb(img.at(10 + r.band, 10), probe));
-        EXPECT_FALSE(same_rgb(img.at(10 + r.band, r.h - 11), probe));
+        // The probe reads OpenGL row h - 10 counted from the bottom, which is the file's row 9 from
+        // the top; the mirrored row h - 10 does not hold it (the canvas's top and bottom differ).
+        // The probe is the window's pixel, taken on the first frame: with bands it may come from a
+        // frame drawn before the resize, so only the unbanded sizes compare it.
+        if (r.band == 0) {
+            EXPECT_TRUE(same_rgb(img.at(10, 9), probe));
+            EXPECT_FALSE(same_rgb(img.at(10, r.h - 10), probe));
+        }
         if (r.band) {
             const uint8_t clear[3] = {12, 13, 18};
             for (uint32_t y : {0u, r.h / 2, r.h - 1}) {
