@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <locale.h>
 #include <unistd.h>
 #endif
 
@@ -74,6 +76,26 @@ long long read_whole_number(const char* s) {
     return negative ? -v : v;
 }
 
+// strtod in the "C" locale: a host running with a decimal-comma locale must neither change the
+// files it writes nor misread files written elsewhere.
+double strtod_c(const char* text, char** end) {
+#if defined(_WIN32)
+    static _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
+    return c_locale ? _strtod_l(text, end, c_locale) : strtod(text, end);
+#else
+    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    return c_locale ? strtod_l(text, end, c_locale) : strtod(text, end);
+#endif
+}
+
+// "%.6g" with '.' as the decimal mark whatever the locale says.
+void format_value(double v, char* out, size_t capacity) {
+    snprintf(out, capacity, "%.6g", v);
+    for (char* c = out; *c != '\0'; ++c) {
+        if (*c == ',') *c = '.';
+    }
+}
+
 // One line with "p<id>=<value>": the id from the digits after 'p' (saturated, so a long run of digits
 // names no row) and the value from the character after the first '='.
 bool read_param_line(const char* line, uint32_t* id, double* value) {
@@ -86,7 +108,7 @@ bool read_param_line(const char* line, uint32_t* id, double* value) {
     }
     *id = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
     char* end = nullptr;
-    const double v = strtod(eq + 1, &end);
+    const double v = strtod_c(eq + 1, &end);
     *value = end == eq + 1 ? 0.0 : v;
     return true;
 }
@@ -258,7 +280,9 @@ bool preset_write(const preset_record* record) {
         ok = fprintf(f, "stage=%d\n", s + 1) > 0;
         for (int32_t p = 0; p < PARAM_COUNT && ok; ++p) {
             if (!written_in_file(p)) continue;
-            ok = fprintf(f, "p%u=%.6g # %s\n", param_table[p].id, record->values[s][p], param_table[p].name) > 0;
+            char value[48];
+            format_value(record->values[s][p], value, sizeof value);
+            ok = fprintf(f, "p%u=%s # %s\n", param_table[p].id, value, param_table[p].name) > 0;
         }
     }
     ok = fflush(f) == 0 && ok;

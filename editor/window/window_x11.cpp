@@ -747,7 +747,10 @@ window_status window_view_unrealize(window_view* view) {
   if (!view->realized) return WINDOW_UNSUPPORTED;
   Display* d = view->world->display;
   x_error_handler old = trap_begin(d);
-  make_current(view);
+  // A window destroyed with its parent leaves the context without a drawable; contexts of OpenGL 3.0
+  // and later may be current without one, so the unrealize event can still delete its objects.
+  if (!make_current(view) && view->context != nullptr)
+    glXMakeContextCurrent(d, None, None, view->context);
   trap_end(d, old);
   window_event ev;
   std::memset(&ev, 0, sizeof ev);

@@ -3,7 +3,8 @@
 // pixel and screenshot. Plug-in ids:
 //   test.gui         keeps every gui rule;
 //   test.gui-resize  asks the host for 1200 x 750 once it is embedded (as an editor adopting a scale);
-//   test.gui-leaky   asks for a size off its own aspect ratio and leaves its host timer registered.
+//   test.gui-leaky   asks for a size off its own aspect ratio and leaves its host timer registered;
+//   test.no-gui      offers no clap.gui at all.
 // Built only for the tests.
 #include <GL/gl.h>
 
@@ -21,10 +22,13 @@ namespace {
 constexpr float kFill[3] = {0.2f, 0.4f, 0.6f};
 
 const char* const features[] = {"audio-effect", nullptr};
-const clap_plugin_descriptor desc[3] = {
+constexpr int kKinds = 4;
+constexpr int kNoGui = 3;
+const clap_plugin_descriptor desc[kKinds] = {
     {CLAP_VERSION_INIT, "test.gui", "Gui", "", "", "", "", "0", "", features},
     {CLAP_VERSION_INIT, "test.gui-resize", "Gui resize", "", "", "", "", "0", "", features},
     {CLAP_VERSION_INIT, "test.gui-leaky", "Gui leaky", "", "", "", "", "0", "", features},
+    {CLAP_VERSION_INIT, "test.no-gui", "No gui", "", "", "", "", "0", "", features},
 };
 
 #if defined(_WIN32)
@@ -289,7 +293,8 @@ void p_reset(const clap_plugin*) {}
 clap_process_status p_process(const clap_plugin*, const clap_process*) {
     return CLAP_PROCESS_CONTINUE;
 }
-const void* p_ext(const clap_plugin*, const char* id) {
+const void* p_ext(const clap_plugin* p, const char* id) {
+    if (self(p)->kind == kNoGui) return nullptr;
     if (!std::strcmp(id, CLAP_EXT_GUI)) return &gui;
     if (!std::strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return &timer_support;
     if (!std::strcmp(id, CLAP_EXT_POSIX_FD_SUPPORT)) return &fd_support;
@@ -299,14 +304,14 @@ const void* p_ext(const clap_plugin*, const char* id) {
 void p_main(const clap_plugin*) {}
 
 uint32_t f_count(const clap_plugin_factory*) {
-    return 3;
+    return kKinds;
 }
 const clap_plugin_descriptor* f_desc(const clap_plugin_factory*, uint32_t i) {
-    return i < 3 ? &desc[i] : nullptr;
+    return i < kKinds ? &desc[i] : nullptr;
 }
 const clap_plugin* f_create(const clap_plugin_factory*, const clap_host* host, const char* id) {
     int kind = -1;
-    for (int k = 0; k < 3; ++k)
+    for (int k = 0; k < kKinds; ++k)
         if (!std::strcmp(id, desc[k].id)) kind = k;
     if (kind < 0 || g_n_instances >= 8) return nullptr;
     instance* in = &g_instances[g_n_instances++];

@@ -7,6 +7,7 @@
 
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
@@ -409,7 +410,9 @@ TEST_F(WindowX11, ParentDestroyedFirstStillUnrealizesCleanly) {
   pump(0.05);
   EXPECT_EQ(window_view_grab_focus(view), WINDOW_UNSUPPORTED);
   window_message_free(m);
+  glXMakeCurrent(host, None, nullptr);  // nothing current: the layer must make the context current
   EXPECT_EQ(window_view_unrealize(view), WINDOW_SUCCESS);
+  EXPECT_TRUE(rec.gl_current_at_unrealize);  // the editor can still delete its GL objects
   EXPECT_EQ(window_live_resources().native_windows, 0);
   EXPECT_EQ(window_live_resources().gl_contexts, 0);
 }

@@ -8,8 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "editor_test_support.h"
-#include "vg.h"
-#include "vg_record.h"
+#include "panels_test_support.h"
 
 TEST(Frame, ScaleAndCentringOffset) {
     struct row {
@@ -108,12 +107,11 @@ TEST(HitList, WidgetLookupBySelector) {
     }
 }
 
-TEST(Frame, CanvasAtTheWindowsLogicalSize) {
-    vg_recorder* rec = vg_record_new();
-    ASSERT_NE(rec, nullptr);
+TEST(Frame, CanvasPlacedInTheWindowAndHitListInViewUnits) {
+    // The gain fader is recorded at canvas (16, 100, 40, 464) in every frame.
     struct row {
         uint32_t w, h;
-        float frame_w, frame_h, ratio, left, top; // background's top left in frame units
+        float frame_w, frame_h, ratio, ox, oy;
     } rows[] = {
         {960, 600, 960, 600, 1, 0, 0},
         {1920, 1200, 960, 600, 2, 0, 0},
@@ -121,32 +119,54 @@ TEST(Frame, CanvasAtTheWindowsLogicalSize) {
         {960, 700, 960, 700, 1, 0, 50},
     };
     for (const row& r : rows) {
-        bare_editor b;
-        b.editor->vg = vg_create(vg_record_backend(), rec, VG_ANTIALIAS | VG_STENCIL_STROKES);
-        ASSERT_NE(b.editor->vg, nullptr);
-        b.editor->width = r.w;
-        b.editor->height = r.h;
-        b.editor->hit_count = 7; // left over from a previous frame
-        editor_draw_canvas(b.editor);
-        EXPECT_EQ(vg_record_width(rec), r.frame_w);
-        EXPECT_EQ(vg_record_height(rec), r.frame_h);
-        EXPECT_EQ(vg_record_device_pixel_ratio(rec), r.ratio);
-        EXPECT_EQ(vg_record_flushed(rec), 1);
-        ASSERT_GE(vg_record_count(rec), 1);
-        const vg_record_call* bg = vg_record_call_at(rec, 0);
+        SCOPED_TRACE(std::to_string(r.w) + " x " + std::to_string(r.h));
+        panel_fixture f(0);
+        f.e->width = r.w;
+        f.e->height = r.h;
+        f.e->hit_count = 7; // left over from a previous frame
+        editor_draw_canvas(f.e);
+        EXPECT_EQ(vg_record_width(f.rec), r.frame_w);
+        EXPECT_EQ(vg_record_height(f.rec), r.frame_h);
+        EXPECT_EQ(vg_record_device_pixel_ratio(f.rec), r.ratio);
+        EXPECT_EQ(vg_record_flushed(f.rec), 1);
+        ASSERT_GE(vg_record_count(f.rec), 1);
+        const vg_record_call* bg = vg_record_call_at(f.rec, 0);
         EXPECT_EQ(bg->kind, VG_RECORD_FILL);
         EXPECT_EQ(bg->paint.kind, VG_PAINT_LINEAR);
-        EXPECT_NEAR(bg->bounds[0], r.left, 1.0) << r.w << " x " << r.h;
-        EXPECT_NEAR(bg->bounds[1], r.top, 1.0) << r.w << " x " << r.h;
-        EXPECT_NEAR(bg->bounds[2], r.left + 960, 1.0) << r.w << " x " << r.h;
-        // Each frame starts its own hit list: the header's name area comes first, in view units.
-        ASSERT_GE(b.editor->hit_count, 1);
-        EXPECT_EQ(b.editor->hits[0].kind, WIDGET_ABOUT) << "each frame starts its own hit list";
-        EXPECT_NEAR(b.editor->hits[0].x, 12 + r.left, 0.01);
-        EXPECT_EQ(b.editor->probe_taken, 0) << "the probe belongs to the GL frame";
-        vg_delete(b.editor->vg);
+        EXPECT_NEAR(bg->bounds[0], r.ox, 1.0);
+        EXPECT_NEAR(bg->bounds[1], r.oy, 1.0);
+        EXPECT_NEAR(bg->bounds[2], r.ox + 960, 1.0);
+        EXPECT_EQ(f.e->probe_taken, 0) << "the probe belongs to the GL frame";
+
+        const std::vector<hit_entry> fader = f.hits(WIDGET_GAIN_FADER);
+        ASSERT_EQ(fader.size(), 1u) << "each frame starts its own hit list";
+        EXPECT_EQ(fader[0].x, 16 + r.ox);
+        EXPECT_EQ(fader[0].y, 100 + r.oy);
+        const hit_entry* in = editor_hit_test(f.e, 16 + r.ox, 300 + r.oy);
+        const hit_entry* left = editor_hit_test(f.e, 15.9 + r.ox, 300 + r.oy);
+        ASSERT_NE(in, nullptr);
+        EXPECT_EQ(in->kind, WIDGET_GAIN_FADER);
+        EXPECT_TRUE(!left || left->kind != WIDGET_GAIN_FADER);
+        float rect[4];
+        ASSERT_EQ(editor_find_widget_rect(f.e, 1, 0, rect), 1u);
+        EXPECT_EQ(rect[0], (16 + r.ox) * r.ratio) << "window pixels";
+
+        // The about overlay, drawn last, wins over everything below it.
+        f.e->about_open = 1;
+        editor_draw_canvas(f.e);
+        const hit_entry* top = editor_hit_test(f.e, 300 + r.ox, 470 - 160 + r.oy);
+        ASSERT_NE(top, nullptr);
+        EXPECT_EQ(top->kind, WIDGET_ABOUT);
     }
-    vg_record_free(rec);
+}
+
+TEST(Frame, NoDrawingContextNoHits) {
+    bare_editor b;
+    b.editor->width = 960;
+    b.editor->height = 600;
+    b.editor->hit_count = 3;
+    editor_draw_canvas(b.editor);
+    EXPECT_EQ(b.editor->hit_count, 3) << "without a context the last list stays as it was";
 }
 
 TEST(DebugReadings, ProbePixelAndDrawProbes) {
