@@ -85,7 +85,11 @@ void draw_chain_panel(editor_state* e) {
         } else if (m.live) {
             word = m.manual ? "MANUAL" : "AUTO";
         }
-        panel_text(vg, x + 30, 60, 7.5f, 0.9f, ALIGN_LEFT, word_colour, word);
+        // On narrow cards (seven stages and more) the word would run into the Gain: it then sits
+        // on its own line under the Gain, above the bar.
+        const float gain_left = x + cw - 10 - panel_text_width(vg, 11, 0, gain_text);
+        const float word_y = x + 30 + panel_text_width(vg, 7.5f, 0.9f, word) + 4 > gain_left ? 69.0f : 60.0f;
+        panel_text(vg, x + 30, word_y, 7.5f, 0.9f, ALIGN_LEFT, word_colour, word);
 
         if (i == own) panel_fill_circle(vg, x + cw - 8, 55, 2.2f, colours.orange);
 

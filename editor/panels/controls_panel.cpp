@@ -162,7 +162,10 @@ void draw_gain_fader(editor_state* e) {
 void draw_stage_grid(editor_state* e) {
     if (!e->instance->ui.grid_open) return;
     vg_context* vg = e->vg;
-    const float top = e->instance->ui.controls_open ? 241.0f : 339.0f;
+    // The rows overhang the panel's lower edge by 11. Above the controls panel (at 466) that would
+    // put the last row under it, where its cells would take presses meant for the controls panel;
+    // the grid therefore stands 11 higher there, its rows ending at 462.
+    const float top = e->instance->ui.controls_open ? 230.0f : 339.0f;
     draw_header_panel(vg, 62, top, 620, 221);
     const float y0 = top + 6.0f;
 

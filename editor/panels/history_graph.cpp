@@ -216,14 +216,33 @@ void write_column_dump(const editor_state* e, double width_px, int32_t b, double
     std::fclose(f);
 }
 
-// A closed area from the bottom edge through (x, y(level)) of every column, oldest to newest.
-void fill_level_area(vg_context* vg, int32_t count, bool output, theme_colour top, theme_colour bottom) {
+// The areas and bands are filled as a row of polygons of CHUNK columns each (neighbours share
+// their boundary column) rather than as one polygon around the whole curve. The union is the same
+// region; but one polygon of thousands of points is filled through a fan of slivers reaching across
+// the whole graph, which a tiled rasteriser (llvmpipe) pays for in every tile each sliver crosses,
+// while one polygon per column costs a draw call each.
+constexpr int32_t CHUNK = 32;
+
+// Fills the region between top(i) and bottom(i) over all columns, oldest to newest.
+template <typename top_fn, typename bottom_fn>
+void fill_between(vg_context* vg, int32_t count, top_fn top, bottom_fn bottom) {
     const column* cols = scratch.cols;
     vg_begin_path(vg);
-    vg_move_to(vg, cols[count - 1].x, GRAPH_Y + GRAPH_H);
-    for (int32_t i = count - 1; i >= 0; --i) vg_line_to(vg, cols[i].x, y_level(output ? cols[i].out : cols[i].in));
-    vg_line_to(vg, cols[0].x, GRAPH_Y + GRAPH_H);
-    vg_close_path(vg);
+    for (int32_t a = count - 1; a >= 1; a -= CHUNK) {
+        const int32_t b = a - CHUNK > 0 ? a - CHUNK : 0;
+        vg_move_to(vg, cols[a].x, top(a));
+        for (int32_t i = a - 1; i >= b; --i) vg_line_to(vg, cols[i].x, top(i));
+        for (int32_t i = b; i <= a; ++i) vg_line_to(vg, cols[i].x, bottom(i));
+        vg_close_path(vg);
+    }
+}
+
+// The area from the bottom edge up to (x, y(level)) of every column, oldest to newest.
+void fill_level_area(vg_context* vg, int32_t count, bool output, theme_colour top, theme_colour bottom) {
+    const column* cols = scratch.cols;
+    fill_between(
+        vg, count, [&](int32_t i) { return y_level(output ? cols[i].out : cols[i].in); },
+        [](int32_t) { return GRAPH_Y + GRAPH_H; });
     vg_fill_paint(vg, vg_linear_gradient(vg, 0, GRAPH_Y, 0, GRAPH_Y + GRAPH_H, vgc(top), vgc(bottom)));
     vg_fill(vg);
 }
@@ -248,11 +267,9 @@ void draw_columns(vg_context* vg, int32_t count, int32_t n8, int32_t focused) {
     for (int32_t i = 0; i < count; ++i) cols[i].stack = 0.0f;
     for (int32_t s = 0; s < n8; ++s) {
         const float* gr = scratch.stages[s].gr;
-        vg_begin_path(vg);
-        vg_move_to(vg, cols[count - 1].x, y_reduction(cols[count - 1].stack));
-        for (int32_t i = count - 2; i >= 0; --i) vg_line_to(vg, cols[i].x, y_reduction(cols[i].stack));
-        for (int32_t i = 0; i < count; ++i) vg_line_to(vg, cols[i].x, y_reduction(cols[i].stack + gr[i]));
-        vg_close_path(vg);
+        fill_between(
+            vg, count, [&](int32_t i) { return y_reduction(cols[i].stack); },
+            [&](int32_t i) { return y_reduction(cols[i].stack + gr[i]); });
         const theme_colour c = stage_colour(s);
         const bool f = s == focused;
         vg_fill_paint(vg, vg_linear_gradient(vg, 0, GRAPH_Y, 0, 285.6f, vg_rgba(c.r, c.g, c.b, f ? 242 : 174),
@@ -382,7 +399,9 @@ void draw_frame_and_labels(vg_context* vg) {
     vg_reset_scissor(vg);
     panel_stroke_rrect(vg, 10.5f, 100.5f, 675, 463, 6, 1, theme_rgba(255, 255, 255, 14));
     char text[12];
-    for (int32_t d = 0; d >= -30; d -= 6) {
+    // The scale stops at -24: the bottom edge's place (-30 at y 564) is taken by the unit "DB" two
+    // units above it, and the two texts would print over each other.
+    for (int32_t d = 0; d >= -24; d -= 6) {
         std::snprintf(text, sizeof text, "%d", d);
         panel_text(vg, 692, y_level(static_cast<float>(d)), 8.5f, 0, ALIGN_LEFT, colours.grey, text);
     }

@@ -10,6 +10,7 @@
 #include "painters.h"
 #include "panel_draw.h"
 #include "plugin_instance.h"
+#include "vg/vg.h"
 
 namespace {
 
@@ -48,17 +49,33 @@ void ballistics_step(meter_ballistics& b, float v, double now) {
     hold_step(b.hold, b.hold_until, v, now);
 }
 
+// What the panel shows for a stage it cannot read (an instance whose slot could not be had): no
+// readings, default values.
+const shm_slot* blank_stage() {
+    static shm_slot blank;
+    static bool made = false;
+    if (!made) {
+        for (int32_t p = 0; p < PARAM_COUNT; ++p) blank.values[p] = param_table[p].default_value;
+        blank.min_gain = 1.0f;
+        blank.momentary_lufs = blank.short_term_lufs = blank.integrated_lufs = -100.0f;
+        made = true;
+    }
+    return &blank;
+}
+
 // The panel's first and last stage: the first and last live entries, else the ends of the list,
 // else the own stage.
 const shm_slot* first_stage(const editor_state* e) {
     for (int32_t i = 0; i < e->group_count; ++i)
         if (e->group[i].live) return e->group[i].slot;
-    return e->group_count > 0 ? e->group[0].slot : e->instance->slot;
+    const shm_slot* s = e->group_count > 0 ? e->group[0].slot : e->instance->slot;
+    return s ? s : blank_stage();
 }
 const shm_slot* last_stage(const editor_state* e) {
     for (int32_t i = e->group_count - 1; i >= 0; --i)
         if (e->group[i].live) return e->group[i].slot;
-    return e->group_count > 0 ? e->group[e->group_count - 1].slot : e->instance->slot;
+    const shm_slot* s = e->group_count > 0 ? e->group[e->group_count - 1].slot : e->instance->slot;
+    return s ? s : blank_stage();
 }
 
 double readout_of(const shm_slot* s, uint32_t mode) {
@@ -133,6 +150,9 @@ void draw_loudness_panel(editor_state* e, double now) {
     // GR: the stages' reductions stacked from the top, 24 dB for the full bar.
     panel_text(vg, 816, 112, 8, 0.96f, ALIGN_CENTRE, colours.grey, "GR");
     panel_fill_rrect(vg, 806, 126, 20, 288, 2, theme_rgba(0, 0, 0, 110));
+    // A stack beyond 24 dB ends at the bar's end instead of running over the numbers and buttons
+    // below it.
+    vg_scissor(vg, 806, 126, 20, 288);
     float y = 126.0f;
     const int32_t stacked = e->group_count < 8 ? e->group_count : 8;
     for (int32_t i = 0; i < stacked; ++i) {
@@ -143,6 +163,7 @@ void draw_loudness_panel(editor_state* e, double now) {
             y += h;
         }
     }
+    vg_reset_scissor(vg);
     for (int32_t t = 3; t <= 24; t += 3) {
         const float ty = 126.0f + 288.0f * t / 24.0f;
         panel_line(vg, 806, ty, 826, ty, 1, theme_rgba(0, 0, 0, 100));

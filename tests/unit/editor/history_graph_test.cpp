@@ -256,7 +256,9 @@ TEST(HistoryGraph, EmptyGroupLeavesOnlyTheFrameInTheProbes) {
     EXPECT_DOUBLE_EQ(h.width, 676.0);
     EXPECT_EQ(f.e->probe_record_count, 0);
     EXPECT_TRUE(f.has_text("6 S"));
-    EXPECT_TRUE(f.has_text("-30"));
+    EXPECT_NE(f.text_at("-24", 692, 100 + 464 * 0.8f), nullptr);
+    EXPECT_NE(f.text_at("DB", 692, 562), nullptr);
+    EXPECT_EQ(f.text_at("-30", 692, 564), nullptr); // it would print over "DB"
 }
 
 } // namespace
