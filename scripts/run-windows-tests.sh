@@ -21,7 +21,10 @@ mkdir -p "$WINEPREFIX"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -p
 start=$(date +%s)
-wineboot -i >/dev/null 2>&1
+# The desktop process that wineboot leaves behind belongs to the display it saw: booted without one,
+# it would refuse every window of the gui tests for as long as the server lives. Booted on a private
+# Xvfb, it goes with that server, and the first window test's display gets a desktop of its own.
+sh "$(dirname "$0")/../tests/gui/with_xvfb.sh" wineboot -i >/dev/null 2>&1
 touch "$WINEPREFIX.ready"
 echo "windows: Wine prefix ready in $(($(date +%s) - start)) s"
 
