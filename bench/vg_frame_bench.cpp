@@ -1,12 +1,15 @@
 // Frame cost of the drawing layer on OpenGL: a 960 x 600 scene in the editor's manner (about 300
-// paths: gradients, rounded boxes, knobs with arcs, meter bars, long polylines; about 100 text
-// runs at small sizes), drawn repeatedly. Prints the median per frame over 300 frames of
+// paths: gradients, rounded boxes, knobs with arcs, meter bars, grid cells, long polylines; about
+// 100 text runs at small sizes), drawn repeatedly. Prints the median per frame over 300 frames of
 //   - the drawing thread's CPU time (building, tessellating, submitting; glFinish excluded),
 //   - the wall time including glFinish (the rasteriser's work too),
 //   - the process CPU time including glFinish (with a software rasteriser, its threads too).
-// Run under an X server (tests/gui/with_xvfb.sh). Optional argument: a PPM file for one frame.
+// Run under an X server (tests/gui/with_xvfb.sh). Optional arguments: a PPM file for one frame
+// ("-" for none), and the device pixel ratio (default 1: 960 x 600 pixels; 2: 1920 x 1200).
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include "gl_test_context.h"
 #include "resources.h"
 #include "vg_gl3.h"
+#include "vg_record.h"
 
 namespace {
 
@@ -231,6 +235,19 @@ void scene(vg_context* v, int32_t font, int32_t frame_no) {
         snprintf(buf, sizeof(buf), "%.1f dB", -12.0 + 0.1 * double((frame_no + i * 13) % 240));
         knob(v, cx, cy, 18, float((frame_no + 17 * i) % 100) / 100.0f, "CEILING", buf);
     }
+    // A stage grid: 60 cells.
+    for (int32_t i = 0; i < 60; ++i) {
+        float x = 20.0f + 44.0f * float(i % 15), y = 400.0f + 24.0f * float(i / 15);
+        vg_begin_path(v);
+        vg_rounded_rect(v, x, y, 40, 20, 3);
+        vg_fill_color(v, (i + frame_no / 10) % 7 == 0 ? vg_rgba(255, 182, 74, 60) : vg_rgba(0, 0, 0, 70));
+        fill(v);
+        vg_begin_path(v);
+        vg_rounded_rect(v, x + 0.5f, y + 0.5f, 39, 19, 3);
+        vg_stroke_width(v, 1);
+        vg_stroke_color(v, vg_rgba(255, 255, 255, 16));
+        stroke(v);
+    }
     // Meters.
     for (int32_t i = 0; i < 8; ++i) meter(v, 700.0f + 30.0f * float(i), 500, 20, 80, float((frame_no + 11 * i) % 100) / 100.0f);
     // Footer texts and a grid of small labels.
@@ -246,7 +263,9 @@ void scene(vg_context* v, int32_t font, int32_t frame_no) {
 } // namespace
 
 int main(int argc, char** argv) {
-    gl_test_context* gl = gl_test_context_create(kW, kH);
+    const float dpr = argc > 2 ? float(atof(argv[2])) : 1.0f;
+    const int32_t pw = int32_t(kW * dpr + 0.5f), ph = int32_t(kH * dpr + 0.5f);
+    gl_test_context* gl = gl_test_context_create(pw, ph);
     if (!gl) return 1;
     vg_context* vg = vg_create_gl3(VG_ANTIALIAS | VG_STENCIL_STROKES);
     if (!vg) return 1;
@@ -254,10 +273,10 @@ int main(int argc, char** argv) {
     std::vector<double> cpu, wall, proc;
     for (int32_t f = 0; f < 330; ++f) {
         double w0 = now(CLOCK_MONOTONIC), c0 = now(CLOCK_THREAD_CPUTIME_ID), p0 = now(CLOCK_PROCESS_CPUTIME_ID);
-        gl_table.glViewport(0, 0, kW, kH);
+        gl_table.glViewport(0, 0, pw, ph);
         gl_table.glClearColor(12 / 255.0f, 13 / 255.0f, 18 / 255.0f, 1);
         gl_table.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
-        vg_begin_frame(vg, kW, kH, 1.0f);
+        vg_begin_frame(vg, kW, kH, dpr);
         scene(vg, font, f);
         vg_end_frame(vg);
         double c1 = now(CLOCK_THREAD_CPUTIME_ID);
@@ -268,17 +287,32 @@ int main(int argc, char** argv) {
             wall.push_back((w1 - w0) * 1e3);
             proc.push_back((p1 - p0) * 1e3);
         }
-        if (f == 40 && argc > 1) gl_test_write_ppm(argv[1], gl_test_read_rgba(gl), kW, kH);
+        if (f == 40 && argc > 1 && strcmp(argv[1], "-") != 0) gl_test_write_ppm(argv[1], gl_test_read_rgba(gl), pw, ph);
     }
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
     printf("%s\n", gl_test_context_version(gl));
-    printf("scene: %d paths, %d text runs, %d x %d\n", g_paths, g_texts, kW, kH);
+    printf("scene: %d paths, %d text runs, %d x %d pixels\n", g_paths, g_texts, pw, ph);
     printf("median over %zu frames: drawing thread CPU %.3f ms, wall incl. glFinish %.3f ms, process CPU incl. "
            "glFinish %.3f ms\n",
            cpu.size(), median(cpu), median(wall), median(proc));
+    // The layer alone: the same frames over the recording back end (no OpenGL).
+    vg_recorder* rec = vg_record_new();
+    vg_context* rv = vg_create(vg_record_backend(), rec, VG_ANTIALIAS | VG_STENCIL_STROKES);
+    int32_t rfont = vg_create_font_mem(rv, "sans", lodrin_font_data, int32_t(lodrin_font_size), 0);
+    std::vector<double> layer;
+    for (int32_t f = 0; f < 330; ++f) {
+        double c0 = now(CLOCK_THREAD_CPUTIME_ID);
+        vg_begin_frame(rv, kW, kH, dpr);
+        scene(rv, rfont, f);
+        vg_end_frame(rv);
+        if (f >= 30) layer.push_back((now(CLOCK_THREAD_CPUTIME_ID) - c0) * 1e3);
+    }
+    printf("layer alone (recording back end): %.3f ms per frame\n", median(layer));
+    vg_delete(rv);
+    vg_record_free(rec);
     vg_delete(vg);
     gl_test_context_free(gl);
     return 0;

@@ -91,7 +91,9 @@ void add_path(vg_context* ctx) {
 }
 
 void add_point(vg_context* ctx, float x, float y, uint8_t flags) {
-    if (ctx->paths.n_items == 0) return;
+    // A coordinate that is not a number (a reading gone bad upstream) would poison the bounds and
+    // every triangle it touches: it is left out.
+    if (ctx->paths.n_items == 0 || !isfinite(x) || !isfinite(y)) return;
     vg_path_cache* path = &ctx->paths.items[ctx->paths.n_items - 1];
     if (path->count > 0) {
         vg_point* last = &ctx->points.items[ctx->points.n_items - 1];
@@ -110,14 +112,17 @@ void add_point(vg_context* ctx, float x, float y, uint8_t flags) {
     path->count++;
 }
 
-// Subdivides the cubic until its control points lie within the tolerance of its chord: the
-// distances of both inner controls from the chord, summed and squared, against tol x chord^2.
+// Subdivides the cubic until it lies within the tolerance of its chord. d2 and d3 are the
+// distances of the inner controls from the chord times the chord's length; the curve strays at
+// most 3/4 of the larger control distance from the chord, so a sum of control distances below
+// 4/3 of the tolerance keeps every chord within the tolerance of the curve.
 void tessellate_bezier(vg_context* ctx, float x1, float y1, float x2, float y2, float x3, float y3, float x4,
                        float y4, int32_t level) {
     float dx = x4 - x1, dy = y4 - y1;
     float d2 = fabsf((x2 - x4) * dy - (y2 - y4) * dx);
     float d3 = fabsf((x3 - x4) * dy - (y3 - y4) * dx);
-    if (level >= 10 || (d2 + d3) * (d2 + d3) < ctx->tess_tol * (dx * dx + dy * dy)) {
+    float lim = ctx->tess_tol * (4.0f / 3.0f);
+    if (level >= 10 || (d2 + d3) * (d2 + d3) < lim * lim * (dx * dx + dy * dy)) {
         add_point(ctx, x4, y4, level == 0 ? PT_CORNER : 0);
         return;
     }
@@ -149,8 +154,14 @@ void reverse_points(vg_point* pts, int32_t n) {
     }
 }
 
-void flatten(vg_context* ctx) {
-    if (ctx->cache_valid) return;
+// Flattens the current path into points. For a fill, paths are turned to the orientation their
+// winding asks for; a stroke keeps the order the points were given in (its caps and any later
+// reading of the points follow the drawing direction), so a cache made for a fill that turned a
+// path is made again for a stroke.
+void flatten(vg_context* ctx, bool for_fill) {
+    if (ctx->cache_valid && (for_fill ? ctx->cache_oriented : !ctx->cache_reversed)) return;
+    ctx->cache_oriented = for_fill;
+    ctx->cache_reversed = 0;
     ctx->points.clear();
     ctx->paths.clear();
     const float* c = ctx->commands.items;
@@ -211,10 +222,12 @@ void flatten(vg_context* ctx) {
                 path->closed = 1;
             }
         }
-        if (path->count > 2) {
+        if (for_fill && path->count > 2) {
             float area = polygon_area(pts, path->count);
-            if ((path->winding == VG_WINDING_SOLID && area < 0) || (path->winding == VG_WINDING_HOLE && area > 0))
+            if ((path->winding == VG_WINDING_SOLID && area < 0) || (path->winding == VG_WINDING_HOLE && area > 0)) {
                 reverse_points(pts, path->count);
+                ctx->cache_reversed = 1;
+            }
         }
         for (int32_t j = 0; j < path->count; ++j) {
             vg_point* p = &pts[j];
@@ -242,13 +255,13 @@ void flatten(vg_context* ctx) {
 }
 
 // Averaged normals and convexity. The turn at a point is the cross product of the incoming and
-// outgoing directions; solid-oriented paths turn positive at every corner when convex.
+// outgoing directions; a convex path turns the same way at every corner (positive for solids).
 void compute_normals(vg_context* ctx) {
     for (int32_t k = 0; k < ctx->paths.n_items; ++k) {
         vg_path_cache* path = &ctx->paths.items[k];
         vg_point* pts = ctx->points.items + path->first;
         int32_t n = path->count;
-        int32_t n_left = 0;
+        int32_t n_left = 0, n_right = 0;
         for (int32_t j = 0; j < n; ++j) {
             const vg_point* p0 = &pts[(j + n - 1) % n];
             vg_point* p1 = &pts[j];
@@ -265,8 +278,9 @@ void compute_normals(vg_context* ctx) {
             p1->dmy = dmy;
             float turn = p0->dx * p1->dy - p0->dy * p1->dx;
             if (turn < -1e-4f) n_left++;
+            if (turn > 1e-4f) n_right++;
         }
-        path->convex = n >= 3 && n_left == 0;
+        path->convex = n >= 3 && (n_left == 0 || n_right == 0);
     }
 }
 
@@ -991,7 +1005,7 @@ void vg_circle(vg_context* ctx, float cx, float cy, float r) {
 
 void vg_fill(vg_context* ctx) {
     vg_state* s = vg_top(ctx);
-    flatten(ctx);
+    flatten(ctx, true);
     compute_normals(ctx);
     bool aa = (ctx->flags & VG_ANTIALIAS) && s->shape_aa;
     float fringe = aa ? ctx->fringe : 0.0f;
@@ -1020,7 +1034,7 @@ void vg_stroke(vg_context* ctx) {
         paint.outer.a *= a * a;
         width = fringe;
     }
-    flatten(ctx);
+    flatten(ctx, false);
     compute_normals(ctx);
     expand_stroke(ctx, width * 0.5f, fringe, s->line_cap, s->line_join, s->miter_limit);
     build_path_data(ctx);

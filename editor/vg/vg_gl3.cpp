@@ -7,8 +7,8 @@
 // still 0 (outside, so the fringe never darkens the inside); then a rectangle over the bounds
 // covers where the count is not 0 and clears it on the way (nonzero rule).
 // Stencil strokes cover each pixel once: a first pass draws only the fully covered parts of the
-// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, a third
-// clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
+// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, and the
+// stroke's bounding box clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
 // twice, which would show as darker knots in translucent lines.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
@@ -121,6 +121,7 @@ struct gl_call {
     int32_t path_at, n_paths;
     int32_t tri_at, n_tri; // triangles, or the cover rectangle of a stencil fill (4 vertices)
     int32_t block;         // first uniform block
+    int32_t stencil;       // strokes: drawn through the stencil (each pixel once)
 };
 
 struct gl_path {
@@ -367,14 +368,52 @@ void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, fl
         return;
     }
     c->block = add_block(b, paint, sc, stroke_mult, -1.0f);
-    if (b->flags & VG_STENCIL_STROKES) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
-    if (c->block < 0) b->calls.n_items--;
+    // An opaque solid stroke looks the same blended once or twice where it overlaps itself: it
+    // takes the single pass.
+    bool opaque = paint->kind == VG_PAINT_SOLID && paint->inner.a >= 1.0f;
+    c->stencil = (b->flags & VG_STENCIL_STROKES) && !opaque;
+    if (c->stencil) {
+        add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
+        // The marks are cleared with the strip's bounding box: four vertices instead of the strip.
+        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < paths[i].n_stroke; ++k) {
+                const vg_vertex& v = paths[i].stroke[k];
+                x0 = fminf(x0, v.x);
+                y0 = fminf(y0, v.y);
+                x1 = fmaxf(x1, v.x);
+                y1 = fmaxf(y1, v.y);
+            }
+        }
+        vg_vertex quad[4] = {{x1, y1, 0.5f, 1.0f}, {x1, y0, 0.5f, 1.0f}, {x0, y1, 0.5f, 1.0f}, {x0, y0, 0.5f, 1.0f}};
+        c->tri_at = copy_verts(b, quad, 4);
+        c->n_tri = 4;
+    }
+    if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
 }
 
 void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc, const vg_vertex* verts, int32_t n,
                    int32_t tex, const vg_text_run*) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
     if (n <= 0) return;
+    // Runs of text in one colour under one scissor (labels of a column, digits of a scale) join the
+    // previous draw when it was the last thing queued: one draw instead of many.
+    if (b->calls.n_items > 0) {
+        gl_call* last = &b->calls.items[b->calls.n_items - 1];
+        if (last->type == CALL_TRIANGLES && last->tex == tex && last->tri_at + last->n_tri == b->verts.n_items &&
+            (last->block + 1) * b->block_size == b->uniforms.n_items) {
+            int32_t block = add_block(b, paint, sc, 1.0f, -1.0f);
+            if (block < 0) return;
+            const uint8_t* u = b->uniforms.items;
+            bool same = memcmp(u + size_t(block) * size_t(b->block_size), u + size_t(last->block) * size_t(b->block_size),
+                               sizeof(frag_uniforms)) == 0;
+            b->uniforms.n_items -= b->block_size;
+            if (same && copy_verts(b, verts, n) >= 0) {
+                last->n_tri += n;
+                return;
+            }
+        }
+    }
     gl_call* c = b->calls.push();
     if (!c) return;
     memset(c, 0, sizeof(*c));
@@ -434,7 +473,7 @@ void draw_strips(gl3_backend* b, const gl_call* c) {
 }
 
 void draw_stroke(gl3_backend* b, const gl_call* c) {
-    if (!(b->flags & VG_STENCIL_STROKES)) {
+    if (!c->stencil) {
         use_block(b, c->block, 0);
         draw_strips(b, c);
         return;
@@ -455,7 +494,7 @@ void draw_stroke(gl3_backend* b, const gl_call* c) {
     gl.glColorMask(0, 0, 0, 0);
     gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
     gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
-    draw_strips(b, c);
+    gl.glDrawArrays(glc::TRIANGLE_STRIP, c->tri_at, c->n_tri);
     gl.glColorMask(1, 1, 1, 1);
     gl.glDisable(glc::STENCIL_TEST);
 }

@@ -96,6 +96,8 @@ struct vg_context {
     vg_array<vg_vertex> verts;
     vg_array<vg_path_data> path_data;
     int32_t cache_valid;
+    int32_t cache_oriented; // made for a fill: paths turned to their winding
+    int32_t cache_reversed; // ... and at least one of them was turned
     float bounds[4];
 
     float dpr;

@@ -135,6 +135,9 @@ bool atlas_grow(vg_context* ctx) {
         return false;
     }
     for (int32_t y = 0; y < t->ah; ++y) memcpy(a + size_t(y) * size_t(nw), t->atlas + size_t(y) * size_t(t->aw), size_t(t->aw));
+    // Quads queued earlier in this frame sample the old texture: it gets the glyphs rasterised
+    // since the last upload before it is let go (the back end deletes it after those draws).
+    vg_text_flush(ctx);
     free(t->atlas);
     if (t->tex) ctx->be->texture_delete(ctx->user, t->tex);
     t->atlas = a;

@@ -360,4 +360,38 @@ TEST_F(VgPixels, TextInkInsideItsBoundsAndSharp) {
     }
 }
 
+// The glyph atlas grows while a frame is being built (here: many large sizes between two small
+// runs): glyphs drawn before the growth still show from the old texture, and the same run drawn
+// after it looks the same, pixel for pixel.
+TEST_F(VgPixels, AtlasGrowthMidFrameKeepsEarlierGlyphs) {
+    const char* s = "Ag 0.5";
+    std::vector<uint8_t> p = frame([&](vg_context* v) {
+        vg_fill_color(v, vg_rgb(255, 255, 255));
+        vg_font_size(v, 12);
+        vg_text(v, 10.25f, 30, s, nullptr);
+        // Far more glyph area than the first atlas holds, drawn where nothing shows.
+        vg_scissor(v, 250, 250, 1, 1);
+        for (int32_t i = 0; i < 70; ++i) {
+            vg_font_size(v, 20.0f + float(i));
+            vg_text(v, 0, 100, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", nullptr);
+        }
+        vg_reset_scissor(v);
+        vg_font_size(v, 12);
+        vg_text(v, 10.25f, 130, s, nullptr);
+    });
+    int32_t ink = 0, differ = 0;
+    for (int32_t y = 15; y < 40; ++y) {
+        for (int32_t x = 0; x < 120; ++x) {
+            int a = at(p, x, y).r, b = at(p, x, y + 100).r;
+            ink += a > 0;
+            differ += abs(a - b) > 1;
+        }
+    }
+    EXPECT_GT(ink, 40);
+    EXPECT_EQ(differ, 0);
+    // Nothing of the large runs leaks out of their scissor.
+    for (int32_t y = 45; y < 115; ++y)
+        for (int32_t x = 0; x < kW; ++x) ASSERT_EQ(at(p, x, y).r, 0) << x << "," << y;
+}
+
 } // namespace
