@@ -924,6 +924,10 @@ int cmd_gui(options& o) {
     if (!rack_apply(&r, o.settings, o.n_settings, err, sizeof(err)) ||
         !rack_activate(&r, o.rate, o.block, err, sizeof(err)))
         return finish(&r, fail(EXIT_BAD_INPUT, "%s", err));
+    // Ctrl+C closes the editor the way a DAW would (hide, destroy), so the checks still run.
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    o.gui.stop = &stop_requested;
     err[0] = 0;
     const int rc = gui_run(&r, o.gui, err, sizeof(err));
     return finish(&r, rc ? fail(EXIT_BAD_INPUT, "%s", err) : 0);

@@ -57,8 +57,9 @@ double window_world_time(const window_world* world);
 // One pass over the world: dispatches every pending native event, fires every due timer, then sends one
 // expose event to each shown view that has been obscured (or exposed by the system) since its last
 // frame. With timeout > 0 it first waits up to that many seconds for an event or the next timer; 0
-// never blocks. Returns WINDOW_SUCCESS, or WINDOW_FAILURE when the display connection is broken.
-// [main-thread]
+// never blocks. Returns WINDOW_SUCCESS (WINDOW_BAD_PARAMETER for a null world). On Windows a pass
+// handles at most 1/60 s of messages, since timer and paint messages are made whenever the queue is
+// looked at. [main-thread]
 window_status window_world_update(window_world* world, double timeout);
 
 // The file descriptor of the display connection, to be watched for reading by the host (X11); -1 on

@@ -120,8 +120,12 @@ window_status window_world_update(window_world* world, double timeout) {
   if (timeout > 0.0) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, DWORD(std::ceil(timeout * 1000.0)), QS_ALLINPUT);
   }
+  // One pass handles at most a frame period of messages: timer and paint messages are made whenever
+  // the queue is looked at, so with frames slower than the timer a drain-until-empty loop would never
+  // return.
+  const double end = window_world_time(world) + 1.0 / 60.0;
   MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (window_world_time(world) < end && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(int(msg.wParam));  // not ours to swallow: the host's loop sees it next
       break;

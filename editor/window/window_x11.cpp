@@ -422,7 +422,6 @@ window_status window_world_update(window_world* world, double timeout) {
     v = next;
   }
   XFlush(d);
-  // A broken connection makes Xlib call its IO error handler, which exits; reaching here means it lives.
   return WINDOW_SUCCESS;
 }
 

@@ -3,7 +3,8 @@
 // pixel and screenshot. Plug-in ids:
 //   test.gui         keeps every gui rule;
 //   test.gui-resize  asks the host for 1200 x 750 once it is embedded (as an editor adopting a scale);
-//   test.gui-leaky   asks for a size off its own aspect ratio and leaves its host timer registered;
+//   test.gui-leaky   asks for a size off its own aspect ratio, asks for one before it has an editor
+//                    (at activation), and leaves its host timer registered;
 //   test.no-gui      offers no clap.gui at all.
 // Built only for the tests.
 #include <GL/gl.h>
@@ -281,7 +282,10 @@ bool p_init(const clap_plugin*) {
 void p_destroy(const clap_plugin* p) {
     gui_destroy(p);
 }
-bool p_activate(const clap_plugin*, double, uint32_t, uint32_t) {
+bool p_activate(const clap_plugin* p, double, uint32_t, uint32_t) {
+    instance* in = self(p);
+    auto* hg = host_ext<clap_host_gui>(in, CLAP_EXT_GUI);
+    if (hg && in->kind == 2) hg->request_resize(in->host, 960, 600);
     return true;
 }
 void p_deactivate(const clap_plugin*) {}

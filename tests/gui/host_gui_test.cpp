@@ -131,13 +131,15 @@ TEST(HostGui, RunsTheGuiConversationAndReportsBreaches) {
     }
 }
 
-// The leaky editor's host timer outlives it: the host names the breach.
-TEST(HostGui, ATimerLeftAfterDestroyIsABreach) {
+// The leaky editor's host timer outlives it, and it asked for a size before it existed: the host names
+// both breaches.
+TEST(HostGui, BreachesOutsideTheEditorsLifeAreNamed) {
     const run_result r = run_host({"gui", "--module", LODRIN_TEST_GUI_PLUGIN, "--plugin-id", "test.gui-leaky",
                                    "--frames", "5"},
                                   "leaky-timer");
     EXPECT_EQ(r.rc, 3);
     EXPECT_NE(r.err.find("host timer(s) still registered after clap_plugin_gui.destroy"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("request_resize without an editor"), std::string::npos) << r.err;
 }
 
 } // namespace

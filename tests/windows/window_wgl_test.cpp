@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <GL/gl.h>
+#include <GL/glext.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,9 @@ struct recorder {
   int realizes = 0, exposes = 0, timers = 0, configures = 0;
   std::string version;
   bool attribs_fn = false;
+  GLint stencil_bits = -1;
   unsigned char pixel[4] = {0, 0, 0, 0};
+  DWORD frame_ms = 0;  // how long each frame takes
 };
 
 window_status on_event(window_view* view, const window_event* ev) {
@@ -30,6 +33,9 @@ window_status on_event(window_view* view, const window_event* ev) {
       const char* v = reinterpret_cast<const char*>(glGetString(GL_VERSION));
       r->version = v ? v : "";
       r->attribs_fn = window_gl_get_proc_address("wglCreateContextAttribsARB") != nullptr;
+      auto fb = reinterpret_cast<PFNGLGETFRAMEBUFFERATTACHMENTPARAMETERIVPROC>(
+          window_gl_get_proc_address("glGetFramebufferAttachmentParameteriv"));
+      if (fb) fb(GL_FRAMEBUFFER, GL_STENCIL, GL_FRAMEBUFFER_ATTACHMENT_STENCIL_SIZE, &r->stencil_bits);
       break;
     }
     case WINDOW_EVENT_EXPOSE:
@@ -38,9 +44,11 @@ window_status on_event(window_view* view, const window_event* ev) {
       glClearColor(0.0f, 1.0f, 0.0f, 1.0f);
       glClear(GL_COLOR_BUFFER_BIT);
       glReadPixels(5, 5, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, r->pixel);
+      if (r->frame_ms) Sleep(r->frame_ms);
       break;
     case WINDOW_EVENT_TIMER:
       ++r->timers;
+      window_view_obscure(view);
       break;
     case WINDOW_EVENT_CONFIGURE:
       ++r->configures;
@@ -110,6 +118,7 @@ TEST_F(WindowWgl, RealizesAGl32ChildThatDrawsAndTicks) {
   int major = 0, minor = 0;
   ASSERT_EQ(std::sscanf(rec.version.c_str(), "%d.%d", &major, &minor), 2) << rec.version;
   EXPECT_TRUE(major > 3 || (major == 3 && minor >= 2)) << rec.version;
+  EXPECT_EQ(rec.stencil_bits, 8);  // the stencil buffer the editor's fills need
   HWND child = reinterpret_cast<HWND>(window_view_native(view));
   EXPECT_EQ(GetParent(child), parent);
   EXPECT_EQ(window_live_resources().gl_contexts, 1);  // the probe context is gone
@@ -133,6 +142,22 @@ TEST_F(WindowWgl, RealizesAGl32ChildThatDrawsAndTicks) {
   ASSERT_EQ(window_view_unrealize(view), WINDOW_SUCCESS);
   EXPECT_FALSE(IsWindow(child));
   EXPECT_EQ(window_live_resources().gl_contexts, 0);
+}
+
+// Frames slower than the redraw timer: every look at the queue finds a new timer and paint message,
+// so a pass that drains the queue would never return to its caller.
+TEST_F(WindowWgl, OnePassReturnsWhenFramesAreSlowerThanTheTimer) {
+  ASSERT_EQ(realize(), WINDOW_SUCCESS);
+  rec.frame_ms = 30;
+  ASSERT_EQ(window_view_start_timer(view, 0, 0.01), WINDOW_SUCCESS);
+  ASSERT_EQ(window_view_show(view), WINDOW_SUCCESS);
+  Sleep(50);
+  for (int i = 0; i < 5; ++i) {
+    const double t0 = window_world_time(world);
+    ASSERT_EQ(window_world_update(world, 0), WINDOW_SUCCESS);
+    EXPECT_LT(window_world_time(world) - t0, 0.2);
+  }
+  EXPECT_GE(rec.exposes, 2);
 }
 
 TEST_F(WindowWgl, ForcedFailureLeavesNoWindowAndTheMessageIsAStaticChild) {

@@ -192,6 +192,7 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
                 break;
             ++waited;
         }
+        if (o.stop && *o.stop) break;
         bool resized = false;
         uint32_t ww = 0, wh = 0;
         if (!gui_window_pump(win, &resized, &ww, &wh)) break;

@@ -4,6 +4,7 @@
 // debug extension. Every gui rule the plug-in breaks is recorded with host_rule_error.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +15,7 @@ struct gui_options {
     const char* screenshot = nullptr; // PPM path handed to debug_request_screenshot
     double zoom = 0;                  // > 0: the host sizes the editor to zoom x 960 x 600 (x scale)
     double scale = 0;                 // > 0: given to set_scale before the editor opens
+    const volatile std::sig_atomic_t* stop = nullptr;  // when set and nonzero, the editor closes
 };
 
 // The host window, one file per windowing system (gui_host_x11.cpp, gui_host_win32.cpp).
@@ -41,7 +43,7 @@ bool gui_window_pump(gui_window* w, bool* resized, uint32_t* width, uint32_t* he
 void gui_window_close(gui_window* w);
 
 // Runs the editor of the rack's first stage (the rack opened, set up and activated) until
-// o.frames host frames have passed or the window is closed. Returns 0, or 1 with a message in err
+// o.frames host frames have passed, the window is closed or *o.stop is set. Returns 0, or 1 with a message in err
 // when the editor cannot be opened or the screenshot was not written. Rule breaches are recorded, not
 // returned. [main-thread]
 int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap);

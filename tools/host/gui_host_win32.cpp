@@ -82,8 +82,12 @@ void gui_window_resize(gui_window* w, uint32_t width, uint32_t height) {
 }
 
 bool gui_window_pump(gui_window* w, bool* resized, uint32_t* width, uint32_t* height) {
+    // At most one frame's worth of messages: timer and paint messages are made whenever the queue is
+    // looked at, so an editor whose frames take longer than its timer's period would keep this loop
+    // busy forever (a DAW's GetMessage loop never returns either, but it owns nothing else).
+    const ULONGLONG start = GetTickCount64();
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (GetTickCount64() - start < 16 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
