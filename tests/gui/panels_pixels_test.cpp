@@ -1,0 +1,101 @@
+// Guards what the panels put on screen through the real OpenGL back end: the stage colours of the
+// chain panel's reduction bars and of the history graph's bands, the ceiling line, and the orange
+// accent of a hovered knob. A wrong paint, a dropped draw or a band stacked in the wrong place shows
+// in these pixels even when the recorded drawing calls look right.
+#include <cmath>
+#include <cstdlib>
+
+#include "gl_test_context.h"
+#include "panels_test_support.h"
+#include "vg/vg_gl3.h"
+
+namespace {
+
+constexpr int32_t W = 960, H = 600;
+
+struct rendered {
+    std::vector<uint8_t> rgba;
+    const uint8_t* at(int32_t x, int32_t y) const { return &rgba[(static_cast<size_t>(y) * W + x) * 4]; }
+};
+
+bool near(const uint8_t* p, theme_colour c, int32_t tol) {
+    return std::abs(p[0] - c.r) <= tol && std::abs(p[1] - c.g) <= tol && std::abs(p[2] - c.b) <= tol;
+}
+
+bool any_near(const rendered& r, int32_t x0, int32_t y0, int32_t x1, int32_t y1, theme_colour c, int32_t tol) {
+    for (int32_t y = y0; y <= y1; ++y)
+        for (int32_t x = x0; x <= x1; ++x)
+            if (near(r.at(x, y), c, tol)) return true;
+    return false;
+}
+
+TEST(PanelPixels, StageColoursCeilingAndHoverAccent) {
+    gl_test_context* gl = gl_test_context_create(W, H);
+    ASSERT_NE(gl, nullptr);
+    {
+        panel_fixture f(3);
+        vg_context* vg = vg_create_gl3(VG_ANTIALIAS | VG_STENCIL_STROKES);
+        ASSERT_NE(vg, nullptr);
+        const int32_t font = vg_create_font_mem(vg, "sans", lodrin_font_data, static_cast<int32_t>(lodrin_font_size), 0);
+        f.e->vg = vg;
+        const int64_t now = 100000000000LL;
+        const float ceiling = -9.0194f; // y(c) = 239.5: the line covers pixel row 239
+        for (int32_t i = 0; i < 3; ++i) {
+            shm_slot* s = f.slots[i];
+            s->sample_rate = 48000;
+            s->min_gain = 0.1f; // 20 dB: every card's bar is full
+            s->values[PARAM_CEILING] = ceiling;
+            // Stage 0 reduces 6 dB all the time; nobody has output level (the output area is empty).
+            for (int32_t k = 0; k < 6000; ++k) {
+                s->history[HISTORY_GAIN][k] = i == 0 ? 0.5f : 1.0f;
+                s->history[HISTORY_LEVEL][k] = 0.5f;
+                s->history[HISTORY_TRUE_PEAK][k] = 0.0f;
+                s->history[HISTORY_SHORT_TERM][k] = -100.0f;
+            }
+            s->history_counter = 6000;
+            s->history_time_ns = now - 5000000;
+        }
+        f.e->focused_index = 0;
+        f.e->hover_kind = WIDGET_KNOB;
+        f.e->hover_index = 0;
+        f.e->hover_sub = PARAM_RELEASE;
+        for (int32_t frame = 0; frame < 2; ++frame) {
+            vg_begin_frame(vg, W, H, 1.0f);
+            vg_font_face_id(vg, font);
+            f.e->hit_count = 0;
+            draw_header_bar(f.e);
+            draw_chain_panel(f.e);
+            draw_history_graph(f.e, now);
+            draw_loudness_panel(f.e, 10.0);
+            draw_stage_grid(f.e);
+            draw_controls_panel(f.e);
+            draw_gain_fader(f.e);
+            draw_footer_bar(f.e);
+            vg_end_frame(vg);
+        }
+        rendered r{gl_test_read_rgba(gl)};
+        if (const char* keep = std::getenv("LODRIN_PANELS_PPM")) gl_test_write_ppm(keep, r.rgba, W, H);
+
+        // Cards of 132 from x 309: each bar starts in its stage's colour at full alpha.
+        for (int32_t i = 0; i < 3; ++i)
+            EXPECT_TRUE(near(r.at(309 + 142 * i + 12, 76), stage_colours[i], 12)) << "card " << i;
+        // The focused stage's band hangs from the top (6 dB: y 100 to 192.8) at alpha 0.95.
+        EXPECT_TRUE(near(r.at(400, 106), stage_colours[0], 24));
+        EXPECT_FALSE(near(r.at(400, 200), stage_colours[0], 60)); // below it: the other stages reduce nothing
+        // The ceiling line, rgba(236,86,74,150) over the graph's dark background.
+        const uint8_t* line = r.at(300, 239);
+        const uint8_t* below = r.at(300, 243);
+        EXPECT_GT(line[0] - line[1], below[0] - below[1] + 40);
+        EXPECT_GT(line[0], 100);
+        // The hovered Release knob writes its value in orange; Stereo link's stays white.
+        EXPECT_TRUE(any_near(r, 150, 540, 190, 550, colours.orange, 30));
+        EXPECT_FALSE(any_near(r, 214, 540, 254, 550, colours.orange, 30));
+        EXPECT_TRUE(any_near(r, 214, 540, 254, 550, colours.text_white, 30));
+
+        vg_delete(vg);
+        f.e->vg = f.vg;
+    }
+    gl_test_context_free(gl);
+}
+
+} // namespace
