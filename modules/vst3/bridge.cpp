@@ -480,6 +480,13 @@ bool wrapper_bridge_is_live(const void* p) {
     return false;
 }
 
+double wrapper_snap(double p, double scale) {
+    double r = std::round(p * 1e6) / 1e6;
+    double a = std::fmax(std::fabs(p), std::fabs(scale));
+    double tol = 4 * (std::nextafter(a, INFINITY) - a);
+    return std::fabs(r - p) <= tol ? r : p;
+}
+
 int32_t wrapper_param_index(const wrapper_params* t, vst3::ParamID id) {
     if (!t) return -1;
     for (uint32_t i = 0; i < t->n; ++i)
@@ -505,7 +512,8 @@ double wrapper_to_plain(const wrapper_params* t, int32_t i, double v) {
         if (step > n) step = n;
         return p.min_value + step;
     }
-    return p.min_value + v * (p.max_value - p.min_value);
+    return wrapper_snap(p.min_value + v * (p.max_value - p.min_value),
+                        std::fmax(std::fabs(p.min_value), std::fabs(p.max_value)));
 }
 
 double wrapper_to_normalised(const wrapper_params* t, int32_t i, double x) {

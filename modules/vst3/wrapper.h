@@ -123,6 +123,11 @@ int32_t wrapper_param_steps(const wrapper_params* t, int32_t i);
 // Normalised value -> plain value of parameter i and back (clamped; NaN gives the default). Stepped
 // parameters follow the VST3 rule step = min(n, floor(norm * (n + 1))). [any-thread]
 double wrapper_to_plain(const wrapper_params* t, int32_t i, double normalised);
+// A normalised value carries about 16 digits, so a plain value the host normalised comes back within
+// rounding error of itself, an error of a few units in the last place of the range's larger end
+// (`scale`): a result that lies within four such units of a whole millionth is taken as that
+// millionth, so values of up to six decimals survive the round trip exactly. [any-thread]
+double wrapper_snap(double plain, double scale);
 double wrapper_to_normalised(const wrapper_params* t, int32_t i, double plain);
 
 // Takes the next output event of the plug-in; false when none is left. [main-thread]
