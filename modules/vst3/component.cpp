@@ -54,8 +54,8 @@ void insert_event(wrapper_bridge* b, const wrapper_event& e) {
     b->events[i] = e;
 }
 
-// The host's parameter queues as CLAP events. Offsets are clamped into the block (times of a call
-// without audio are all 0); ids that name no parameter are skipped.
+// The host's parameter queues as CLAP events at their offsets (negative ones at 0; every time of a
+// call without audio is 0); ids that name no parameter are skipped.
 void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames) {
     b->n_events = 0;
     if (!changes) return;
@@ -73,7 +73,9 @@ void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames)
             ParamValue v = 0;
             if (queue->getPoint(k, &offset, &v) != kResultOk) continue;
             if (std::isnan(v)) continue;
-            uint32_t t = offset <= 0 || frames <= 0 ? 0u : offset >= frames ? uint32_t(frames - 1) : uint32_t(offset);
+            // An offset at or beyond the block end is left as it is: the plug-in applies such events
+            // after the block's last sample, so they act from the next block on.
+            uint32_t t = offset <= 0 || frames <= 0 ? 0u : uint32_t(offset);
             wrapper_event e{};
             if (cc) {
                 e.midi.header = clap_event_header{.size = sizeof(clap_event_midi), .time = t,

@@ -290,7 +290,9 @@ class controller final : public IEditController, public IMidiMapping, public ICo
             b->restart_sent = 1;
             handler_->restartComponent(kLatencyChanged);
         }
-        if (b->want_values.exchange(0) && handler_) handler_->restartComponent(kParamValuesChanged);
+        // A values rescan follows only a state the host itself handed to the component; the host
+        // then hands the same bytes to setComponentState and reads the values again.
+        b->want_values.store(0);
         if (b->want_dirty.exchange(0) && handler2_) handler2_->setDirty(1);
         wrapper_edit e;
         while (wrapper_bridge_take_edit(b, &e)) {

@@ -798,6 +798,10 @@ bool state_load(const clap_plugin* p, const clap_istream* in) {
     if (v->comp->setState(&s) != kResultOk) return false;
     s.pos = 0;
     v->ctrl->setComponentState(&s);
+    // A VST3 host that loaded a state reads every value again: the CLAP host's values rescan.
+    const clap_host* h = v->host;
+    const auto* hp = static_cast<const clap_host_params*>(h->get_extension(h, CLAP_EXT_PARAMS));
+    if (hp && hp->rescan) hp->rescan(h, CLAP_PARAM_RESCAN_VALUES);
     return true;
 }
 constexpr clap_plugin_state ext_state = {state_save, state_load};
