@@ -23,8 +23,19 @@ namespace {
 constexpr ParamID CC_PARAM_BASE = 0x00100000; // the hidden parameters the controllers map onto
 
 typedef IPluginFactory*(VST3_API* get_factory_fn)();
+#if defined(_WIN32)
+typedef bool(VST3_API* entry_fn)();
+typedef bool(VST3_API* exit_fn)();
+constexpr char BINARY[] = "/Contents/x86_64-win/Lodrin.vst3";
+constexpr char ENTRY[] = "InitDll";
+constexpr char EXIT[] = "ExitDll";
+#else
 typedef bool (*entry_fn)(void*);
 typedef bool (*exit_fn)();
+constexpr char BINARY[] = "/Contents/x86_64-linux/Lodrin.so";
+constexpr char ENTRY[] = "ModuleEntry";
+constexpr char EXIT[] = "ModuleExit";
+#endif
 
 std::string cid_text(const char* b) {
     uint32_t w[4];
@@ -175,15 +186,19 @@ class vst3_contract : public ::testing::Test {
     static exit_fn module_exit;
 
     static void SetUpTestSuite() {
-        std::string so = std::string(LODRIN_TEST_VST3) + "/Contents/x86_64-linux/Lodrin.so";
+        std::string so = std::string(LODRIN_TEST_VST3) + BINARY;
         char err[512];
         lib = host_os_module_open(so.c_str(), err, sizeof(err));
         ASSERT_NE(lib, nullptr) << err;
-        auto entry = reinterpret_cast<entry_fn>(host_os_module_symbol(lib, "ModuleEntry"));
-        module_exit = reinterpret_cast<exit_fn>(host_os_module_symbol(lib, "ModuleExit"));
+        auto entry = reinterpret_cast<entry_fn>(host_os_module_symbol(lib, ENTRY));
+        module_exit = reinterpret_cast<exit_fn>(host_os_module_symbol(lib, EXIT));
         auto get = reinterpret_cast<get_factory_fn>(host_os_module_symbol(lib, "GetPluginFactory"));
         ASSERT_TRUE(entry && module_exit && get);
+#if defined(_WIN32)
+        ASSERT_TRUE(entry());
+#else
         ASSERT_TRUE(entry(lib));
+#endif
         factory = get();
         ASSERT_NE(factory, nullptr);
     }
