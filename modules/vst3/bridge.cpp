@@ -119,6 +119,7 @@ struct wrapper_timer final : vst3::ITimerHandler {
     void VST3_API onTimer() override {
         wrapper_bridge* b = bridge;
         if (b && b->plugin && b->timer_support) b->timer_support->on_timer(b->plugin, id);
+        if (b && b->tick) b->tick(b->tick_ctx);
     }
 };
 

@@ -1,9 +1,10 @@
 // The edit controller: IEditController, IMidiMapping and IConnectionPoint over the bridge that its
 // component made. Parameters are the plug-in's own (ids, names, ranges, texts) plus one hidden
 // parameter per MIDI controller; values are read from the plug-in, so every editor's edit shows at
-// once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer) serves the plug-in's
-// main-thread requests and hands its output events to the host's component handler as
-// beginEdit / performEdit / endEdit, latency changes as restartComponent(kLatencyChanged).
+// once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer; failing both, the
+// open editor's timer on the frame's run loop) serves the plug-in's main-thread requests and hands
+// its output events to the host's component handler as beginEdit / performEdit / endEdit, latency
+// changes as restartComponent(kLatencyChanged).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -330,9 +331,17 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         wrapper_bridge_retain(b);
         bridge_ = b;
         if (run_loop_ && !b->run_loop) wrapper_bridge_set_run_loop(b, run_loop_);
+        if (!tick_running_) {
+            b->tick = [](void* self) { static_cast<controller*>(self)->tick(); };
+            b->tick_ctx = this;
+        }
     }
     void unbind() {
         if (!bridge_) return;
+        if (bridge_->tick_ctx == this) {
+            bridge_->tick = nullptr;
+            bridge_->tick_ctx = nullptr;
+        }
         if (bridge_->run_loop == run_loop_) wrapper_bridge_set_run_loop(bridge_, nullptr);
         wrapper_bridge_release(bridge_);
         bridge_ = nullptr;

@@ -102,6 +102,11 @@ struct wrapper_bridge {
     wrapper_fd* fds[WRAPPER_MAX_FDS];
     clap_id next_timer_id;
 
+    // The controller's tick for a host that gave it no run loop: run after each of the plug-in's
+    // own timer calls (the editor's timer, on the frame's run loop). Set by the controller. [main-thread]
+    void (*tick)(void* ctx);
+    void* tick_ctx;
+
     // The open view's resize request (set by the view, cleared by it). [main-thread]
     bool (*view_resize)(void* view, uint32_t w, uint32_t h);
     void* view;
