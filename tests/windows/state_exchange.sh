@@ -21,6 +21,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 export LODRIN_SHM="lodrin-exchange-$$"
+# The Linux side's segment goes with the script, whatever the outcome.
+trap 'rm -f "/dev/shm/$LODRIN_SHM.$(id -u)" "${XDG_RUNTIME_DIR:-/nonexistent}/lodrin/$LODRIN_SHM"' EXIT
 
 linux() { "$native_host" "$@" --module "$native_module"; }
 windows() { "${emulator[@]}" "$win_host" "$@" --module "$win_module" | tr -d '\r'; }

@@ -943,10 +943,15 @@ bool vst3_host_load(host_module* m, const char* path, char* err, size_t cap) {
     char stem[256];
     std::snprintf(stem, sizeof(stem), "%.*s", int(std::strlen(base) - 5), base);
 #if defined(_WIN32)
-    std::snprintf(m->path, sizeof(m->path), "%s\\Contents\\x86_64-win\\%s.vst3", bundle, stem);
+    int len = std::snprintf(m->path, sizeof(m->path), "%s\\Contents\\x86_64-win\\%s.vst3", bundle, stem);
 #else
-    std::snprintf(m->path, sizeof(m->path), "%s/Contents/x86_64-linux/%s.so", bundle, stem);
+    int len = std::snprintf(m->path, sizeof(m->path), "%s/Contents/x86_64-linux/%s.so", bundle, stem);
 #endif
+    if (len < 0 || size_t(len) >= sizeof(m->path)) {
+        std::snprintf(err, cap, "the bundle path %s is too long", path);
+        *m = host_module{};
+        return false;
+    }
     char why[512] = "";
     void* h = host_os_module_open(m->path, why, sizeof(why));
     if (!h) {
