@@ -1,10 +1,11 @@
 // The private debug extension: readings of a running stage for test tools. The editor-side
-// operations answer 0 while no editor is open (and this build has no editor yet).
+// operations answer 0 while no editor is open.
 // [main-thread]
 #include <cmath>
 
 #include "chain_order.h"
 #include "debug_ext.h"
+#include "editor.h"
 #include "plugin_instance.h"
 
 namespace {
@@ -60,12 +61,14 @@ double debug_get_meter(const clap_plugin* plugin, uint32_t index) {
     }
 }
 
-uint32_t debug_get_probe_pixel(const clap_plugin*, uint8_t*) {
-    return 0;
+uint32_t debug_get_probe_pixel(const clap_plugin* plugin, uint8_t* rgb) {
+    const editor_state* editor = instance_of(plugin)->editor;
+    return editor ? editor_probe_pixel(editor, rgb) : 0;
 }
 
-uint32_t debug_find_widget_rect(const clap_plugin*, uint32_t, int32_t, float*) {
-    return 0;
+uint32_t debug_find_widget_rect(const clap_plugin* plugin, uint32_t selector, int32_t n, float* rect) {
+    const editor_state* editor = instance_of(plugin)->editor;
+    return editor ? editor_find_widget_rect(editor, selector, n, rect) : 0;
 }
 
 double debug_get_history_value(const clap_plugin* plugin, int32_t ring, int32_t age) {
@@ -83,12 +86,16 @@ void debug_arm_midi_learn(const clap_plugin* plugin, int32_t index) {
     if (slot) shm_exchange(slot->midi_learn_param, index);
 }
 
-uint32_t debug_request_screenshot(const clap_plugin*, const char*) {
-    return 0;
+uint32_t debug_request_screenshot(const clap_plugin* plugin, const char* path) {
+    editor_state* editor = instance_of(plugin)->editor;
+    if (!editor || !path) return 0;
+    editor_request_dump(editor, path);
+    return 1;
 }
 
-int32_t debug_read_draw_probes(const clap_plugin*, void*, void*, int32_t) {
-    return 0;
+int32_t debug_read_draw_probes(const clap_plugin* plugin, void* header, void* records, int32_t max) {
+    const editor_state* editor = instance_of(plugin)->editor;
+    return editor ? editor_probe_read(editor, header, records, max) : 0;
 }
 
 constexpr lodrin_plugin_debug debug_table = {

@@ -17,11 +17,6 @@
 
 namespace {
 
-// The editor subsystem is not part of this build yet; these are the hooks its destroy path uses.
-void destroy_editor(plugin_instance* instance) {
-    instance->editor = nullptr;
-}
-
 template <typename T>
 const T* host_extension(const clap_host* host, const char* id) {
     if (!host || !host->get_extension) return nullptr;
@@ -78,7 +73,7 @@ void plugin_deactivate(const clap_plugin* plugin) {
 
 void plugin_destroy(const clap_plugin* plugin) {
     plugin_instance* instance = instance_of(plugin);
-    if (instance->editor) destroy_editor(instance);
+    gui_close_editor(instance);
     if (instance->active) release_engine(instance);
     registry_detach(instance, instance->slot);
     instance->slot = nullptr;
@@ -156,7 +151,9 @@ const void* plugin_get_extension(const clap_plugin*, const char* id) {
     if (std::strcmp(id, CLAP_EXT_NOTE_PORTS) == 0) return note_ports_extension();
     if (std::strcmp(id, CLAP_EXT_STATE) == 0) return state_extension();
     if (std::strcmp(id, CLAP_EXT_LATENCY) == 0) return latency_extension();
-    // "clap.gui" and "clap.timer-support" come with the editor.
+    if (std::strcmp(id, CLAP_EXT_GUI) == 0) return gui_extension();
+    if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return timer_support_extension();
+    if (std::strcmp(id, CLAP_EXT_POSIX_FD_SUPPORT) == 0) return posix_fd_support_extension();
     if (std::strcmp(id, LODRIN_EXT_DEBUG) == 0) return debug_extension();
     return nullptr;
 }
@@ -190,4 +187,6 @@ void plugin_instance_setup(plugin_instance* instance, const clap_host* host) {
         .on_main_thread = plugin_on_main_thread,
     };
     instance->host = host;
+    instance->timer_id = CLAP_INVALID_ID;
+    instance->registered_fd = -1;
 }

@@ -34,12 +34,14 @@ inline constexpr int32_t UNDO_DEPTH = 64;
 struct undo_snapshot {
     int32_t count;
     shm_slot* slots[UNDO_STAGES];
+    uint64_t ids[UNDO_STAGES]; // instance id each slot held when recorded: a restore checks it
     double values[UNDO_STAGES][PARAM_COUNT];
 };
 
 // One A/B compare record of a chain (made and applied by the editor).
 struct ab_slot {
     int32_t count;
+    uint8_t valid; // set once the record has been filled
     shm_slot* slots[AB_STAGES];
     double values[AB_STAGES][PARAM_COUNT];
 };
@@ -54,6 +56,8 @@ struct plugin_instance {
     const clap_host_state* host_state;
     const clap_host_timer_support* host_timer_support;
     uint32_t timer_id; // CLAP_INVALID_ID while no host timer is held
+    const clap_host_posix_fd_support* host_posix_fd; // fetched when the editor first opens (X11 only)
+    int registered_fd; // the display connection's descriptor while the host watches it, else -1
     uint64_t instance_id;
     shm_slot* slot; // null only when init failed
     double sample_rate;
@@ -146,6 +150,20 @@ const clap_plugin_note_ports* note_ports_extension();
 const clap_plugin_latency* latency_extension();
 const clap_plugin_state* state_extension();
 const void* debug_extension();
+
+// The editor's extensions: clap.gui, clap.timer-support and (X11 builds) clap.posix-fd-support; the
+// last is null on Windows. [any-thread]
+const clap_plugin_gui* gui_extension();
+const clap_plugin_timer_support* timer_support_extension();
+const void* posix_fd_support_extension();
+
+// clap_plugin_gui.adjust_size: the nearest size of zoom 0.6..2.5 with the 960:600 aspect; works
+// without an editor and ignores the host scale. [main-thread]
+bool gui_adjust_size(const clap_plugin* plugin, uint32_t* width, uint32_t* height);
+
+// Gives back the host timer and the watched descriptor, then destroys the editor when one is open.
+// clap_plugin_gui.destroy and the instance's own destroy use it. [main-thread]
+void gui_close_editor(plugin_instance* instance);
 
 // Host services: each is skipped when the host lacks the table or the function. [main-thread]
 void host_log_message(plugin_instance* instance, clap_log_severity severity, const char* text);

@@ -15,6 +15,7 @@
 #include "host/alloc_counter.h"
 #include "host/automation.h"
 #include "host/demo_programme.h"
+#include "host/gui_host.h"
 #include "host/host.h"
 #include "host/host_os.h"
 #include "host/rack.h"
@@ -47,6 +48,9 @@ const char* usage_text =
     "  state    save FILE [--set ...] | load FILE [--save-again OUT]   [--chunk BYTES]\n"
     "  params   list | values [--set ...] | text NAME VALUE | value NAME TEXT\n"
     "  midi     [--learn NAME] --cc CC=VALUE [--cc ...] [--channel 1..16] [--flush] [--set ...]\n"
+    "  gui      [--stages N] [--frames N] [--screenshot FILE.ppm] [--zoom Z] [--scale S] [--set ...]\n"
+    "           open stage 1's editor in a host window while the stages run in real time; close\n"
+    "           after N frames (60 a second; default: when the window is closed)\n"
     "\n"
     "common options:\n"
     "  --module PATH      the CLAP module (default: the build's Lodrin.clap)\n"
@@ -78,6 +82,7 @@ struct options {
     double seconds = -1;
     param_setting settings[MAX_SETTINGS];
     uint32_t n_settings = 0;
+    gui_options gui;
     struct cc {
         uint8_t number, value;
     } ccs[128];
@@ -176,6 +181,17 @@ int parse_options(int argc, char** argv, int first, options* o) {
         } else if (!std::strcmp(a, "--seconds")) {
             if (!(v = need("a duration")) || !parse_f64(v, 0, 1e6, &o->seconds))
                 return fail(EXIT_USAGE, "--seconds takes a duration in seconds");
+        } else if (!std::strcmp(a, "--frames")) {
+            if (!(v = need("a count")) || !parse_u32(v, 1, 1u << 30, &o->gui.frames))
+                return fail(EXIT_USAGE, "--frames takes a positive number");
+        } else if (!std::strcmp(a, "--screenshot")) {
+            if (!(o->gui.screenshot = need("a file"))) return EXIT_USAGE;
+        } else if (!std::strcmp(a, "--zoom")) {
+            if (!(v = need("a factor")) || !parse_f64(v, 0.1, 10, &o->gui.zoom))
+                return fail(EXIT_USAGE, "--zoom takes a factor 0.1..10");
+        } else if (!std::strcmp(a, "--scale")) {
+            if (!(v = need("a factor")) || !parse_f64(v, 0.25, 8, &o->gui.scale))
+                return fail(EXIT_USAGE, "--scale takes a factor 0.25..8");
         } else if (!std::strcmp(a, "--set")) {
             if (!(v = need("[STAGE:]NAME=VALUE"))) return EXIT_USAGE;
             if (o->n_settings >= MAX_SETTINGS) return fail(EXIT_USAGE, "too many --set options");
@@ -896,6 +912,23 @@ int cmd_midi(options& o) {
     return finish(&r, 0);
 }
 
+// ---- gui ----
+
+int cmd_gui(options& o) {
+    char err[1024];
+    host_rack r{};
+    if (!rack_open(&r, o.module, o.plugin_id, o.stages, 1, err, sizeof(err)))
+        return finish(&r, fail(EXIT_BAD_INPUT, "%s", err));
+    for (uint32_t i = 0; i < r.n_stages; ++i)
+        r.stages[i]->print_log = o.print_log;
+    if (!rack_apply(&r, o.settings, o.n_settings, err, sizeof(err)) ||
+        !rack_activate(&r, o.rate, o.block, err, sizeof(err)))
+        return finish(&r, fail(EXIT_BAD_INPUT, "%s", err));
+    err[0] = 0;
+    const int rc = gui_run(&r, o.gui, err, sizeof(err));
+    return finish(&r, rc ? fail(EXIT_BAD_INPUT, "%s", err) : 0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -914,6 +947,6 @@ int main(int argc, char** argv) {
     if (!std::strcmp(cmd, "state")) return cmd_state(o);
     if (!std::strcmp(cmd, "params")) return cmd_params(o);
     if (!std::strcmp(cmd, "midi")) return cmd_midi(o);
-    if (!std::strcmp(cmd, "gui")) return fail(EXIT_USAGE, "gui: the editor is not part of this build yet");
-    return fail(EXIT_USAGE, "unknown command \"%s\" (commands: render, session, state, params, midi)", cmd);
+    if (!std::strcmp(cmd, "gui")) return cmd_gui(o);
+    return fail(EXIT_USAGE, "unknown command \"%s\" (commands: render, session, state, params, midi, gui)", cmd);
 }

@@ -11,11 +11,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "edit_queue.h"
+#include "edit_internal.h"
+#include "editor.h"
 #include "integration.h"
+#include "plugin_instance.h"
 #include "registry.h"
 #include "shm.h"
 
@@ -265,6 +270,121 @@ TEST(cross_process, session_restarts_on_a_lookahead_change) {
     std::string rep = s.wait_for("stage 1:", 2000);
     EXPECT_NE(rep.find("latency 152 "), std::string::npos) << rep;
     EXPECT_NE(rep.find("restarts 1 "), std::string::npos) << rep;
+    EXPECT_EQ(s.quit(), 0);
+    integration_unlink_shm(shm_name.c_str());
+}
+
+// An editor in this process over a chain whose stages belong to a lodrin-host session: every write
+// it makes (a click, its undo, a chain preset over all stages, A/B swaps) reaches the session's host
+// as values framed by gesture begin and end, and what the host last heard of every parameter ends
+// equal to the stage's slot.
+TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
+    std::string shm_name = std::string(integration_shm_name()) + "-e";
+    setenv("LODRIN_SHM", shm_name.c_str(), 1);
+    child s;
+    std::vector<std::string> args = session_args(3, "D");
+    for (const char* set : {"1:Input=1", "2:Input=2", "3:Input=3"})
+        args.insert(args.end(), {"--set", set});
+    ASSERT_TRUE(s.start(args));
+    ASSERT_NE(s.wait_for("ready ", 5000), "");
+
+    // This process may have mapped another test's segment: map the session's.
+    registry_lock();
+    shm_close();
+    shm_open();
+    registry_unlock();
+    ASSERT_TRUE(shm_is_shared());
+    // The editor's own stage lives here, in another group, and views the session's group.
+    plugin_instance* own = new plugin_instance();
+    own->slot = registry_attach(own);
+    ASSERT_NE(own->slot, nullptr);
+    own->instance_id = 0x5eed;
+    shm_store(own->slot->instance_id, own->instance_id);
+    shm_slot* remote_any = nullptr;
+    for (int32_t i = 0; i < SHM_SLOT_COUNT && !remote_any; ++i) {
+        shm_slot* sl = slot_by_index(i);
+        if (sl && sl != own->slot && shm_load(sl->in_use) == 1) remote_any = sl;
+    }
+    ASSERT_NE(remote_any, nullptr);
+    const double group = slot_value(remote_any, PARAM_GROUP);
+    for (int32_t p = 0; p < PARAM_COUNT; ++p)
+        shm_store(own->slot->values[p], param_table[p].default_value);
+    ASSERT_NE(group, 0.0);
+    editor_state* ed = new editor_state();
+    ed->instance = own;
+    ed->focused_index = -1;
+    ed->shown_group = static_cast<int32_t>(group);
+    for (int tries = 0; tries < 40 && ed->group_count != 3; ++tries) {
+        editor_refresh_group(ed);
+        if (ed->group_count != 3) usleep(50000);
+    }
+    ASSERT_EQ(ed->group_count, 3);
+    // Session stage k (1-based) is the one whose Input is k.
+    auto stage_of = [&](int32_t i) { return static_cast<int>(slot_value(ed->group[i].slot, PARAM_INPUT)); };
+
+    // The host's view: the last value it received per stage and parameter id; gestures must frame
+    // every value.
+    std::map<std::pair<int, unsigned>, double> heard;
+    std::set<std::pair<int, unsigned>> open;
+    int framing_errors = 0, values = 0;
+    auto listen = [&](int quiet_ms) {
+        for (;;) {
+            const std::string l = s.wait_for("event ", quiet_ms);
+            if (l.empty()) return;
+            unsigned k = 0, id = 0;
+            double v = 0;
+            char kind[32] = "";
+            if (std::sscanf(l.c_str(), "event %u %31s %u %lf", &k, kind, &id, &v) < 3) continue;
+            const auto key = std::make_pair(int(k), id);
+            if (!std::strcmp(kind, "gesture-begin")) {
+                framing_errors += open.count(key) ? 1 : 0;
+                open.insert(key);
+            } else if (!std::strcmp(kind, "gesture-end")) {
+                framing_errors += open.erase(key) ? 0 : 1;
+            } else if (!std::strcmp(kind, "value")) {
+                framing_errors += open.count(key) ? 0 : 1;
+                heard[key] = v;
+                ++values;
+            }
+        }
+    };
+
+    const int k1 = stage_of(1);
+    editor_set_param(ed, 1, PARAM_GAIN, 6.0);
+    listen(1500);
+    EXPECT_EQ(heard[std::make_pair(k1, 2u)], 6.0);
+    history_undo(ed);
+    listen(1500);
+    EXPECT_EQ(heard[std::make_pair(k1, 2u)], 0.0) << "the undo reached the owner";
+    s.send("value " + std::to_string(k1) + " Gain");
+    EXPECT_EQ(s.wait_for("value ", 2000), "value " + std::to_string(k1) + " Gain 0 0.0 dB");
+
+    // Many stages and parameters at once.
+    preset_menu_action(ed, PRESET_ACTION_CHAIN, 8);
+    ab_swap(ed);
+    editor_set_param(ed, 0, PARAM_RELEASE, 321.0);
+    ab_swap(ed);
+    history_undo(ed);
+    history_redo(ed);
+    listen(1500);
+    EXPECT_EQ(framing_errors, 0);
+    EXPECT_TRUE(open.empty()) << "every gesture ended";
+    EXPECT_GT(values, 30);
+    int compared = 0;
+    for (int32_t i = 0; i < 3; ++i) {
+        const int k = stage_of(i);
+        for (int32_t p = 0; p < PARAM_COUNT; ++p) {
+            const auto it = heard.find(std::make_pair(k, param_table[p].id));
+            if (it == heard.end()) continue;
+            EXPECT_EQ(it->second, slot_value(ed->group[i].slot, p)) << "stage " << k << " " << param_table[p].name;
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 30);
+
+    delete ed;
+    registry_detach(own, own->slot);
+    delete own;
     EXPECT_EQ(s.quit(), 0);
     integration_unlink_shm(shm_name.c_str());
 }

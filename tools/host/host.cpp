@@ -224,8 +224,12 @@ bool gui_request_resize(const clap_host* h, uint32_t w, uint32_t hh) {
     s->last_resize_h = hh;
     if (w == 0 || hh == 0)
         host_rule_error("stage %u: clap_host_gui.request_resize to %ux%u", s->number, w, hh);
-    // No host window exists yet; the request is acknowledged and not acted on.
-    return false;
+    if (s->gui_state.load() == 0)
+        host_rule_error("stage %u: clap_host_gui.request_resize without an editor (before create or after "
+                        "destroy)", s->number);
+    // A host window acts on the request later on the main thread (gui_host.cpp); without one it is
+    // only acknowledged.
+    return s->gui_state.load() == 2;
 }
 
 bool gui_request_show(const clap_host* h) {

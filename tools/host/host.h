@@ -178,6 +178,8 @@ struct host_stage {
     const lodrin_plugin_debug* debug;
 
     std::atomic<uint8_t> life;
+    // The editor as the host sees it (gui_host.cpp): 0 none, 1 created, 2 embedded in a host window.
+    std::atomic<uint8_t> gui_state;
     std::atomic<uint8_t> in_activate; // inside activate: the only time latency_changed is allowed
     std::atomic<uint8_t> in_destroy;
     double sample_rate;

@@ -1,0 +1,148 @@
+// How an editor action becomes parameter writes: which stages of the shown group an edit reaches
+// (one stage, or the whole chain in chain mode), the one write path every click, typed value, menu
+// choice and preset takes (undo point, then begin, value, end on each target's slot), the start of
+// a drag over one or many stages, and how a change of the chain's total gain is shared out.
+//
+// The editor never stores a slot value itself: slot_set_value clamps, stores and queues the event
+// for the stage's owner, wherever it runs. Every read of a slot value is one atomic load.
+//
+// Everything here runs on the editor's thread (the host's main thread).
+#include <cmath>
+
+#include "chain_order.h"
+#include "edit_queue.h"
+#include "editor.h"
+#include "plugin_instance.h"
+
+namespace {
+
+shm_slot* own_slot(const editor_state* editor) {
+    return editor->instance ? editor->instance->slot : nullptr;
+}
+
+// Release and Lookahead span more than two decades, so their controls move logarithmically: equal
+// travel gives equal ratios.
+bool is_log_param(int32_t p) {
+    return p == PARAM_RELEASE || p == PARAM_LOOKAHEAD;
+}
+
+uint32_t press_key(int32_t stage, int32_t param) {
+    return 0x10001u + 256u * (static_cast<uint32_t>(stage) & 0xFFu) + (static_cast<uint32_t>(param) & 0xFFu);
+}
+
+} // namespace
+
+void editor_refresh_group(editor_state* editor) {
+    shm_slot* own = own_slot(editor);
+    if (own != nullptr) {
+        // The truncation of a value from shared memory: only (-1, 16) truncates into a Group.
+        const double v = slot_value(own, PARAM_GROUP);
+        const int32_t g = (v > -1.0 && v < 16.0) ? static_cast<int32_t>(v) : 0;
+        if (g != editor->last_own_group) {
+            editor->last_own_group = g;
+            editor->shown_group = g;
+        }
+    }
+    const int32_t shown = editor->shown_group < 0 || editor->shown_group > 15 ? 0 : editor->shown_group;
+    const int32_t n = registry_collect_chain(own, static_cast<uint32_t>(shown), editor->group, EDITOR_GROUP_MAX);
+    editor->group_count = n < 0 ? 0 : n > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX : n;
+}
+
+int32_t focused_stage_index(const editor_state* editor) {
+    const int32_t n = editor->group_count;
+    if (editor->focused_index >= 0 && editor->focused_index < n) return editor->focused_index;
+    if (n <= 0) return 0;
+    const shm_slot* own = own_slot(editor);
+    for (int32_t i = 0; i < n; ++i) {
+        if (editor->group[i].slot == own) return i;
+    }
+    return 0;
+}
+
+shm_slot* focused_stage_record(const editor_state* editor) {
+    const int32_t n = editor->group_count;
+    shm_slot* own = own_slot(editor);
+    if (n <= 0) return own;
+    if (editor->focused_index >= 0 && editor->focused_index < n) return editor->group[editor->focused_index].slot;
+    for (int32_t i = 0; i < n; ++i) {
+        if (editor->group[i].slot == own) return own;
+    }
+    return editor->group[0].slot;
+}
+
+int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out) {
+    const int32_t n = editor->group_count;
+    if (!editor->chain_mode && stage_index >= 0) {
+        out[0] = stage_index < n ? editor->group[stage_index].slot : own_slot(editor);
+        return 1;
+    }
+    if (n <= 0) {
+        out[0] = own_slot(editor);
+        return 1;
+    }
+    for (int32_t i = 0; i < n; ++i)
+        out[i] = editor->group[i].slot;
+    return n;
+}
+
+void editor_set_param(editor_state* editor, int32_t stage_index, int32_t param_index, double value) {
+    if (param_index < 0 || param_index >= PARAM_COUNT) return;
+    shm_slot* targets[EDITOR_GROUP_MAX];
+    const int32_t n = collect_target_stages(editor, stage_index, targets);
+    if (!editor->loading) history_push(editor, press_key(stage_index, param_index));
+    for (int32_t i = 0; i < n; ++i) {
+        slot_begin_gesture(targets[i], param_index);
+        slot_set_value(targets[i], param_index, value);
+        slot_end_gesture(targets[i], param_index);
+    }
+}
+
+void group_drag_begin(editor_state* editor, int32_t kind, int32_t stage_index, int32_t param_index, double x,
+                      double y) {
+    if (param_index < 0 || param_index >= PARAM_COUNT) return;
+    history_push(editor, 0);
+    editor->drag_kind = kind;
+    editor->drag_stage = stage_index;
+    editor->drag_param = param_index;
+    editor->drag_start_x = x;
+    editor->drag_start_y = y;
+    editor->drag_count = collect_target_stages(editor, stage_index, editor->drag_slots);
+    for (int32_t i = 0; i < editor->drag_count; ++i) {
+        shm_slot* slot = editor->drag_slots[i];
+        editor->drag_start_values[i] = param_to_normalized(param_index, slot_value(slot, param_index));
+        slot_begin_gesture(slot, param_index);
+    }
+}
+
+double chain_total_gain(const editor_state* editor) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < editor->group_count; ++i) {
+        if (editor->group[i].slot != nullptr) sum += slot_value(editor->group[i].slot, PARAM_GAIN);
+    }
+    return sum;
+}
+
+double gain_share_weight(const editor_state* editor, int32_t k, int32_t n) {
+    if (n < 2) return 1.0;
+    const double s = n * (n + 1) / 2.0;
+    switch (editor->instance ? editor->instance->ui.spread : 0) {
+    case 1: return (n - k) / s;
+    case 2: return (k + 1) / s;
+    default: return 1.0 / n;
+    }
+}
+
+double param_to_normalized(int32_t p, double v) {
+    if (p < 0 || p >= PARAM_COUNT) return 0.0;
+    const double lo = param_table[p].min, hi = param_table[p].max;
+    if (is_log_param(p)) return std::log(v / lo) / std::log(hi / lo);
+    return (v - lo) / (hi - lo);
+}
+
+double param_from_normalized(int32_t p, double t) {
+    if (p < 0 || p >= PARAM_COUNT) return 0.0;
+    t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
+    const double lo = param_table[p].min, hi = param_table[p].max;
+    if (is_log_param(p)) return lo * std::pow(hi / lo, t);
+    return lo + t * (hi - lo);
+}

@@ -1,0 +1,97 @@
+// The panels' single-path drawing steps on the vector layer. [main-thread]
+#include "panel_draw.h"
+
+#include "vg/vg.h"
+
+namespace {
+
+vg_color to_vg(theme_colour c) {
+    return vg_rgba(c.r, c.g, c.b, c.a);
+}
+
+} // namespace
+
+void panel_fill_rect(vg_context* vg, float x, float y, float w, float h, theme_colour c) {
+    vg_begin_path(vg);
+    vg_rect(vg, x, y, w, h);
+    vg_fill_color(vg, to_vg(c));
+    vg_fill(vg);
+}
+
+void panel_fill_rrect(vg_context* vg, float x, float y, float w, float h, float r, theme_colour c) {
+    vg_begin_path(vg);
+    vg_rounded_rect(vg, x, y, w, h, r);
+    vg_fill_color(vg, to_vg(c));
+    vg_fill(vg);
+}
+
+void panel_fill_rrect_linear(vg_context* vg, float x, float y, float w, float h, float r, float x0, float y0,
+                             float x1, float y1, theme_colour c0, theme_colour c1) {
+    vg_begin_path(vg);
+    vg_rounded_rect(vg, x, y, w, h, r);
+    vg_fill_paint(vg, vg_linear_gradient(vg, x0, y0, x1, y1, to_vg(c0), to_vg(c1)));
+    vg_fill(vg);
+}
+
+void panel_stroke_rrect(vg_context* vg, float x, float y, float w, float h, float r, float width,
+                        theme_colour c) {
+    vg_begin_path(vg);
+    vg_rounded_rect(vg, x, y, w, h, r);
+    vg_stroke_width(vg, width);
+    vg_stroke_color(vg, to_vg(c));
+    vg_stroke(vg);
+}
+
+void panel_line(vg_context* vg, float x0, float y0, float x1, float y1, float width, theme_colour c) {
+    vg_begin_path(vg);
+    vg_move_to(vg, x0, y0);
+    vg_line_to(vg, x1, y1);
+    vg_line_cap(vg, VG_CAP_BUTT);
+    vg_stroke_width(vg, width);
+    vg_stroke_color(vg, to_vg(c));
+    vg_stroke(vg);
+}
+
+void panel_fill_circle(vg_context* vg, float cx, float cy, float r, theme_colour c) {
+    vg_begin_path(vg);
+    vg_circle(vg, cx, cy, r);
+    vg_fill_color(vg, to_vg(c));
+    vg_fill(vg);
+}
+
+static int32_t vg_alignment(panel_align align) {
+    const int32_t h = align == ALIGN_LEFT ? VG_ALIGN_LEFT : (align == ALIGN_RIGHT ? VG_ALIGN_RIGHT : VG_ALIGN_CENTER);
+    return h | VG_ALIGN_MIDDLE;
+}
+
+void panel_text(vg_context* vg, float x, float y, float size, float spacing, panel_align align, theme_colour c,
+                const char* text) {
+    vg_font_size(vg, size);
+    vg_letter_spacing(vg, spacing);
+    vg_text_align(vg, vg_alignment(align));
+    vg_fill_color(vg, to_vg(c));
+    vg_text(vg, x, y, text, nullptr);
+    if (spacing != 0.0f) vg_letter_spacing(vg, 0.0f);
+}
+
+float panel_text_width(vg_context* vg, float size, float spacing, const char* text) {
+    vg_font_size(vg, size);
+    vg_letter_spacing(vg, spacing);
+    const float w = vg_text_bounds(vg, 0, 0, text, nullptr, nullptr);
+    if (spacing != 0.0f) vg_letter_spacing(vg, 0.0f);
+    return w;
+}
+
+void panel_logo(vg_context* vg, float cx, float cy) {
+    panel_fill_circle(vg, cx, cy, 6.154f, theme_rgb(255, 182, 74));
+    vg_line_cap(vg, VG_CAP_ROUND);
+    vg_stroke_width(vg, 3.791f);
+    vg_stroke_color(vg, vg_rgbaf(255 / 255.0f, 182 / 255.0f, 74 / 255.0f, 0.85f));
+    vg_begin_path(vg);
+    vg_arc(vg, cx, cy, 17, -1.5708f, -0.3247f, VG_DIR_CW);
+    vg_stroke(vg);
+    vg_begin_path(vg);
+    vg_arc(vg, cx, cy, 17, 1.5708f, 2.8169f, VG_DIR_CW);
+    vg_stroke(vg);
+    vg_line_cap(vg, VG_CAP_BUTT);
+}

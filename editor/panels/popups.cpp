@@ -1,0 +1,134 @@
+// The pop-up menus (preset menu, loudness-target list, style list) and the text entry box, drawn
+// above the panels. [main-thread]
+#include <cmath>
+#include <cstdio>
+
+#include "editor.h"
+#include "painters.h"
+#include "panel_draw.h"
+#include "plugin_instance.h"
+
+namespace {
+
+constexpr theme_colour menu_fill = theme_rgb(34, 37, 46);
+constexpr theme_colour menu_outline = theme_rgba(255, 255, 255, 40);
+constexpr theme_colour row_highlight = theme_rgba(255, 182, 74, 40);
+
+void menu_box(vg_context* vg, float x, float y, float w, float h) {
+    draw_drop_shadow(vg, x, y, w, h, 6, 14, theme_rgba(0, 0, 0, 160));
+    panel_fill_rrect(vg, x, y, w, h, 6, menu_fill);
+    draw_stroke_rounded(vg, x, y, w, h, 6, 1, menu_outline);
+}
+
+// One row: highlight when hovered, label, and the dot of the current row.
+void menu_row(editor_state* e, float x, float top, float w, int32_t index, int32_t sub, const char* label,
+              theme_colour normal, bool current) {
+    vg_context* vg = e->vg;
+    const bool hot = e->hover_kind == WIDGET_MENU_ROW && e->hover_sub == sub;
+    if (hot) panel_fill_rrect(vg, x + 4, top, w - 8, 24, 4, row_highlight);
+    panel_text(vg, x + 28, top + 12, 11.5f, 0, ALIGN_LEFT, hot ? colours.orange : normal, label);
+    if (current) panel_fill_circle(vg, x + 15, top + 12, 2.5f, colours.orange);
+    hit_record(e, WIDGET_MENU_ROW, index, sub, x, top, w, 24);
+}
+
+} // namespace
+
+void draw_popup_menu(editor_state* e) {
+    if (e->menu_kind == MENU_PRESETS) {
+        draw_preset_menu(e);
+        return;
+    }
+    if (e->menu_kind != MENU_LOUDNESS_TARGET && e->menu_kind != MENU_STYLE) return;
+    const bool styles = e->menu_kind == MENU_STYLE;
+    const int32_t rows = styles ? STYLE_COUNT : LOUDNESS_TARGET_COUNT;
+    int32_t current;
+    if (styles) {
+        const shm_slot* owner = (e->menu_owner >= 0 && e->menu_owner < e->group_count)
+                                    ? e->group[e->menu_owner].slot
+                                    : e->instance->slot;
+        current = owner ? static_cast<int32_t>(std::lround(slot_value(owner, PARAM_STYLE))) : 0;
+    } else {
+        const uint32_t t = e->instance->ui.loudness_target_index;
+        current = t > 4 ? 1 : static_cast<int32_t>(t);
+    }
+    const float h = rows * 24.0f + 8.0f;
+    float x = e->menu_x, y = e->menu_y;
+    const float w = e->menu_w;
+    if (y + h > 596.0f) y = y - h - 28.0f; // no room below: open upwards, above the button
+    if (x + w > 956.0f) x = 956.0f - w;
+    menu_box(e->vg, x, y, w, h);
+    for (int32_t i = 0; i < rows; ++i)
+        menu_row(e, x, y + 4.0f + 24.0f * i, w, -1, i, styles ? style_name(i) : loudness_targets[i].label,
+                 colours.text_white, i == current);
+}
+
+void draw_preset_menu(editor_state* e) {
+    const int32_t users = e->user_preset_count < 0 ? 0 : (e->user_preset_count > USER_PRESET_MAX ? USER_PRESET_MAX : e->user_preset_count);
+    const int32_t sel = e->preset_selection;
+    const bool delete_row = sel >= PRESET_USER_FIRST && sel < PRESET_USER_FIRST + users;
+    const int32_t rows = PRESET_USER_FIRST + users + 2 + (delete_row ? 1 : 0);
+    const float h = rows * 24.0f + 8.0f + (users > 0 ? 30.0f : 20.0f);
+    float x = e->menu_x, y = e->menu_y;
+    const float w = e->menu_w;
+    if (x + w > 956.0f) x = 956.0f - w;
+    if (y + h > 596.0f) y = 596.0f - h;
+    if (y < 4.0f) y = 4.0f;
+    vg_context* vg = e->vg;
+    menu_box(vg, x, y, w, h);
+
+    float top = y + 4.0f;
+    const auto separator = [&]() {
+        panel_line(vg, x + 10, top + 5, x + w - 10, top + 5, 1, menu_outline);
+        top += 10.0f;
+    };
+    char label[96];
+    for (int32_t i = 0; i < rows; ++i) {
+        if (i == PRESET_BUILTIN_STAGE) separator();
+        if (i == PRESET_USER_FIRST && users > 0) separator();
+        if (i == PRESET_USER_FIRST + users) separator();
+        int32_t section;
+        const char* text;
+        if (i < PRESET_BUILTIN_STAGE) {
+            section = PRESET_ACTION_STAGE;
+            text = builtin_preset_name(i);
+        } else if (i < PRESET_USER_FIRST) {
+            section = PRESET_ACTION_CHAIN;
+            text = builtin_preset_name(i);
+        } else if (i < PRESET_USER_FIRST + users) {
+            section = PRESET_ACTION_USER;
+            text = e->user_presets[i - PRESET_USER_FIRST];
+        } else if (i == PRESET_USER_FIRST + users) {
+            section = PRESET_ACTION_SAVE_STAGE;
+            text = "Save stage preset...";
+        } else if (i == PRESET_USER_FIRST + users + 1) {
+            section = PRESET_ACTION_SAVE_CHAIN;
+            text = "Save chain preset...";
+        } else {
+            section = PRESET_ACTION_DELETE;
+            std::snprintf(label, sizeof label, "Delete \"%s\"", e->user_presets[sel - PRESET_USER_FIRST]);
+            text = label;
+        }
+        const bool preset_row = section <= PRESET_ACTION_USER;
+        menu_row(e, x, top, w, section, i, text, preset_row ? colours.text_white : colours.grey,
+                 preset_row && i == sel);
+        top += 24.0f;
+    }
+}
+
+void draw_text_entry_box(editor_state* e) {
+    const text_entry_state& t = e->entry;
+    if (!t.active) return;
+    vg_context* vg = e->vg;
+    draw_drop_shadow(vg, t.x, t.y, t.w, t.h, 4, 8, theme_rgba(255, 182, 74, 60));
+    panel_fill_rrect(vg, t.x, t.y, t.w, t.h, 4, theme_rgb(14, 16, 22));
+    panel_stroke_rrect(vg, t.x + 0.5f, t.y + 0.5f, t.w - 1, t.h - 1, 4, 1, colours.orange);
+    const float tw = panel_text_width(vg, 12, 0, t.text);
+    if (t.select_all)
+        panel_fill_rrect(vg, t.x + t.w / 2 - tw / 2 - 2, t.y + 4, tw + 4, t.h - 8, 2, theme_rgba(255, 182, 74, 70));
+    panel_text(vg, t.x + t.w / 2, t.y + t.h / 2, 12, 0, ALIGN_CENTRE, colours.text_white, t.text);
+    if (t.mode == TEXT_ENTRY_STAGE_PRESET || t.mode == TEXT_ENTRY_CHAIN_PRESET)
+        panel_text(vg, t.x + t.w / 2, t.y + t.h + 9, 7, 0.84f, ALIGN_CENTRE, colours.orange,
+                   t.mode == TEXT_ENTRY_STAGE_PRESET ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
+                                                     : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS");
+    if (!t.select_all) panel_fill_rect(vg, t.x + t.w / 2 + tw / 2 + 1, t.y + 5, 1, t.h - 10, colours.orange);
+}

@@ -1,0 +1,645 @@
+// The OpenGL 3.2 core back end: the frame's draws are queued (vertices, per-draw uniforms) and
+// drawn at flush with one shader program, one vertex buffer and one uniform buffer.
+//
+// Fills of one convex path are drawn directly: the inset inside as a fan, then the fringe strip.
+// Other fills go through the stencil buffer: every path's fan adds +1 (front-facing triangles) or
+// -1 (back-facing) with wrapping, with colour writes off; the fringe is drawn where the count is
+// still 0 (outside, so the fringe never darkens the inside); then a rectangle over the bounds
+// covers where the count is not 0 and clears it on the way (nonzero rule).
+// Stencil strokes cover each pixel once: a first pass draws only the fully covered parts of the
+// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, a third
+// clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
+// twice, which would show as darker knots in translucent lines.
+// Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
+#include "vg_gl3.h"
+
+#include "gl_table.h"
+#include "vg_internal.h"
+
+#include <math.h>
+#include <stdio.h>
+
+#include <new>
+
+namespace {
+
+// The per-draw uniforms: one list feeds the C layout (offsets in vec4 units) and the shader's
+// names for the same slots, so the layout is written once.
+#define VG_UNIFORM_SLOTS(X)                                                                                          \
+    X(scissor_col0) /* frame units to scissor space, mat3 columns */                                                 \
+    X(scissor_col1)                                                                                                  \
+    X(scissor_col2)                                                                                                  \
+    X(paint_col0) /* frame units to paint space */                                                                   \
+    X(paint_col1)                                                                                                    \
+    X(paint_col2)                                                                                                    \
+    X(inner_col)         /* premultiplied */                                                                         \
+    X(outer_col)         /* premultiplied */                                                                         \
+    X(scissor_ext_scale) /* half extents; device pixels per scissor unit */                                          \
+    X(paint_params)      /* per paint kind */                                                                        \
+    X(misc)              /* stroke multiplier, discard threshold, paint kind, unused */
+
+enum uniform_slot : int32_t {
+#define VG_SLOT_ENUM(name) U_##name,
+    VG_UNIFORM_SLOTS(VG_SLOT_ENUM)
+#undef VG_SLOT_ENUM
+        U_COUNT
+};
+
+struct frag_uniforms {
+    float v[U_COUNT][4];
+};
+
+const char* const kSlotNames[U_COUNT] = {
+#define VG_SLOT_NAME(name) #name,
+    VG_UNIFORM_SLOTS(VG_SLOT_NAME)
+#undef VG_SLOT_NAME
+};
+
+const char* const kVertexShader = R"(#version 150 core
+uniform vec2 view;
+in vec2 vertex;
+in vec2 tcoord;
+out vec2 fpos;
+out vec2 ftc;
+void main() {
+    ftc = tcoord;
+    fpos = vertex;
+    gl_Position = vec4(2.0 * vertex.x / view.x - 1.0, 1.0 - 2.0 * vertex.y / view.y, 0.0, 1.0);
+}
+)";
+
+// Preceded by "#version", the uniform block and one #define per slot.
+const char* const kFragmentBody = R"(
+uniform sampler2D tex;
+in vec2 fpos;
+in vec2 ftc;
+out vec4 out_color;
+
+// Signed distance to a rounded box of half extents ext and corner radius r centred at 0.
+float box_distance(vec2 p, vec2 ext, float r) {
+    vec2 q = abs(p) - (ext - vec2(r));
+    return min(max(q.x, q.y), 0.0) + length(max(q, 0.0)) - r;
+}
+
+// 1 inside the scissor, 0 outside, a one-pixel ramp across its edges.
+float scissor_mask(vec2 p) {
+    vec2 d = abs((mat3(scissor_col0.xyz, scissor_col1.xyz, scissor_col2.xyz) * vec3(p, 1.0)).xy) -
+             scissor_ext_scale.xy;
+    d = vec2(0.5) - d * scissor_ext_scale.zw;
+    return clamp(d.x, 0.0, 1.0) * clamp(d.y, 0.0, 1.0);
+}
+
+void main() {
+    float kind = misc.z;
+    vec4 color;
+    if (kind > 3.5) {
+        color = inner_col * texture(tex, ftc / vec2(textureSize(tex, 0))).r;
+    } else {
+        float coverage = min(1.0, (1.0 - abs(ftc.x * 2.0 - 1.0)) * misc.x) * min(1.0, ftc.y);
+        if (coverage < misc.y) discard;
+        vec2 pt = (mat3(paint_col0.xyz, paint_col1.xyz, paint_col2.xyz) * vec3(fpos, 1.0)).xy;
+        float t = 0.0;
+        if (kind > 2.5) {
+            t = clamp((box_distance(pt, paint_params.xy, paint_params.z) + paint_params.w * 0.5) /
+                      max(paint_params.w, 0.0001), 0.0, 1.0);
+        } else if (kind > 1.5) {
+            t = clamp((length(pt) - paint_params.x) / max(paint_params.y - paint_params.x, 0.0001), 0.0, 1.0);
+        } else if (kind > 0.5) {
+            t = clamp(pt.x, 0.0, 1.0);
+        }
+        color = mix(inner_col, outer_col, t) * coverage;
+    }
+    out_color = color * scissor_mask(fpos);
+}
+)";
+
+enum call_type : int32_t { CALL_FILL, CALL_CONVEX_FILL, CALL_STROKE, CALL_TRIANGLES };
+
+struct gl_call {
+    int32_t type;
+    int32_t tex;
+    int32_t path_at, n_paths;
+    int32_t tri_at, n_tri; // triangles, or the cover rectangle of a stencil fill (4 vertices)
+    int32_t block;         // first uniform block
+};
+
+struct gl_path {
+    int32_t fill_at, n_fill;
+    int32_t stroke_at, n_stroke;
+};
+
+struct gl_texture {
+    GLuint id;
+    int32_t w, h;
+    int32_t doomed; // delete after the queued draws
+};
+
+struct gl3_backend {
+    uint32_t flags;
+    GLuint program, vao, vbo, ubo;
+    GLint loc_view, loc_tex;
+    int32_t block_size; // bytes per uniform block, rounded up to the buffer offset alignment
+    float view[2];
+    float dpr;
+    vg_array<gl_call> calls;
+    vg_array<gl_path> paths;
+    vg_array<vg_vertex> verts;
+    vg_array<uint8_t> uniforms;
+    vg_array<gl_texture> textures;
+};
+
+const gl_functions& gl = gl_table;
+
+void premultiply(const vg_color& c, float out[4]) {
+    out[0] = c.r * c.a;
+    out[1] = c.g * c.a;
+    out[2] = c.b * c.a;
+    out[3] = c.a;
+}
+
+void set_mat(frag_uniforms* u, int32_t slot, const float t[6]) {
+    float* c0 = u->v[slot];
+    float* c1 = u->v[slot + 1];
+    float* c2 = u->v[slot + 2];
+    c0[0] = t[0];
+    c0[1] = t[1];
+    c0[2] = 0;
+    c0[3] = 0;
+    c1[0] = t[2];
+    c1[1] = t[3];
+    c1[2] = 0;
+    c1[3] = 0;
+    c2[0] = t[4];
+    c2[1] = t[5];
+    c2[2] = 1;
+    c2[3] = 0;
+}
+
+// Appends one uniform block for the paint and scissor; returns its index or -1.
+int32_t add_block(gl3_backend* b, const vg_paint* paint, const vg_scissor_data* sc, float stroke_mult, float threshold) {
+    uint8_t* at = b->uniforms.push(b->block_size);
+    if (!at) return -1;
+    frag_uniforms u;
+    memset(&u, 0, sizeof(u));
+    if (sc->extent[0] < 0) {
+        // No scissor: a zero map puts every point at the centre of a 1 x 1 box.
+        u.v[U_scissor_ext_scale][0] = 1;
+        u.v[U_scissor_ext_scale][1] = 1;
+        u.v[U_scissor_ext_scale][2] = 1;
+        u.v[U_scissor_ext_scale][3] = 1;
+        float zero[6] = {0, 0, 0, 0, 0, 0};
+        set_mat(&u, U_scissor_col0, zero);
+    } else {
+        set_mat(&u, U_scissor_col0, sc->xform);
+        u.v[U_scissor_ext_scale][0] = sc->extent[0];
+        u.v[U_scissor_ext_scale][1] = sc->extent[1];
+        // Scissor units per frame unit along each axis are the norms of the inverse map's rows.
+        float rx = sqrtf(sc->xform[0] * sc->xform[0] + sc->xform[2] * sc->xform[2]);
+        float ry = sqrtf(sc->xform[1] * sc->xform[1] + sc->xform[3] * sc->xform[3]);
+        u.v[U_scissor_ext_scale][2] = b->dpr / (rx > 1e-6f ? rx : 1e-6f);
+        u.v[U_scissor_ext_scale][3] = b->dpr / (ry > 1e-6f ? ry : 1e-6f);
+    }
+    float inv[6];
+    vg_xform_inverse(inv, paint->xform);
+    set_mat(&u, U_paint_col0, inv);
+    premultiply(paint->inner, u.v[U_inner_col]);
+    premultiply(paint->outer, u.v[U_outer_col]);
+    for (int32_t i = 0; i < 4; ++i) u.v[U_paint_params][i] = paint->params[i];
+    u.v[U_misc][0] = stroke_mult;
+    u.v[U_misc][1] = threshold;
+    u.v[U_misc][2] = float(paint->kind);
+    memcpy(at, &u, sizeof(u));
+    return (b->uniforms.n_items - b->block_size) / b->block_size;
+}
+
+int32_t copy_verts(gl3_backend* b, const vg_vertex* v, int32_t n) {
+    int32_t at = b->verts.n_items;
+    if (n > 0) {
+        vg_vertex* w = b->verts.push(n);
+        if (!w) return -1;
+        memcpy(w, v, sizeof(vg_vertex) * size_t(n));
+    }
+    return at;
+}
+
+bool copy_paths(gl3_backend* b, gl_call* c, const vg_path_data* paths, int32_t n) {
+    c->path_at = b->paths.n_items;
+    c->n_paths = n;
+    gl_path* p = b->paths.push(n);
+    if (!p) return false;
+    for (int32_t i = 0; i < n; ++i) {
+        p[i].fill_at = copy_verts(b, paths[i].fill, paths[i].n_fill);
+        p[i].n_fill = paths[i].n_fill;
+        p[i].stroke_at = copy_verts(b, paths[i].stroke, paths[i].n_stroke);
+        p[i].n_stroke = paths[i].n_stroke;
+        if (p[i].fill_at < 0 || p[i].stroke_at < 0) return false;
+    }
+    return true;
+}
+
+gl_texture* find_texture(gl3_backend* b, int32_t id) {
+    if (id <= 0 || id > b->textures.n_items) return nullptr;
+    gl_texture* t = &b->textures.items[id - 1];
+    return t->id ? t : nullptr;
+}
+
+void reset_queue(gl3_backend* b) {
+    b->calls.clear();
+    b->paths.clear();
+    b->verts.clear();
+    b->uniforms.clear();
+    for (int32_t i = 0; i < b->textures.n_items; ++i) {
+        gl_texture* t = &b->textures.items[i];
+        if (t->id && t->doomed) {
+            gl.glDeleteTextures(1, &t->id);
+            t->id = 0;
+            t->doomed = 0;
+        }
+    }
+}
+
+// ---- The back-end table ----------------------------------------------------------------------------
+
+int32_t gl3_texture_create(void* user, int32_t w, int32_t h) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_texture* t = b->textures.push();
+    if (!t) return 0;
+    memset(t, 0, sizeof(*t));
+    gl.glGenTextures(1, &t->id);
+    if (!t->id) {
+        b->textures.n_items--;
+        return 0;
+    }
+    t->w = w;
+    t->h = h;
+    gl.glBindTexture(glc::TEXTURE_2D, t->id);
+    gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 1);
+    gl.glTexImage2D(glc::TEXTURE_2D, 0, GLint(glc::R8), w, h, 0, glc::RED, glc::UNSIGNED_BYTE, nullptr);
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MIN_FILTER, GLint(glc::LINEAR));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MAG_FILTER, GLint(glc::LINEAR));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_S, GLint(glc::CLAMP_TO_EDGE));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_T, GLint(glc::CLAMP_TO_EDGE));
+    gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 4);
+    gl.glBindTexture(glc::TEXTURE_2D, 0);
+    return b->textures.n_items;
+}
+
+void gl3_texture_update(void* user, int32_t tex, int32_t x, int32_t y, int32_t w, int32_t h, const uint8_t* data) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_texture* t = find_texture(b, tex);
+    if (!t) return;
+    gl.glBindTexture(glc::TEXTURE_2D, t->id);
+    gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 1);
+    gl.glPixelStorei(glc::UNPACK_ROW_LENGTH, t->w);
+    gl.glPixelStorei(glc::UNPACK_SKIP_PIXELS, x);
+    gl.glPixelStorei(glc::UNPACK_SKIP_ROWS, y);
+    gl.glTexSubImage2D(glc::TEXTURE_2D, 0, x, y, w, h, glc::RED, glc::UNSIGNED_BYTE, data);
+    gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 4);
+    gl.glPixelStorei(glc::UNPACK_ROW_LENGTH, 0);
+    gl.glPixelStorei(glc::UNPACK_SKIP_PIXELS, 0);
+    gl.glPixelStorei(glc::UNPACK_SKIP_ROWS, 0);
+    gl.glBindTexture(glc::TEXTURE_2D, 0);
+}
+
+void gl3_texture_delete(void* user, int32_t tex) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_texture* t = find_texture(b, tex);
+    if (!t) return;
+    if (b->calls.n_items > 0) {
+        t->doomed = 1; // queued draws may still sample it
+        return;
+    }
+    gl.glDeleteTextures(1, &t->id);
+    t->id = 0;
+}
+
+void gl3_viewport(void* user, float w, float h, float dpr) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    b->view[0] = w;
+    b->view[1] = h;
+    b->dpr = dpr;
+}
+
+void gl3_cancel(void* user) {
+    reset_queue(static_cast<gl3_backend*>(user));
+}
+
+void gl3_fill(void* user, const vg_paint* paint, const vg_scissor_data* sc, float fringe, const float bounds[4],
+              const vg_path_data* paths, int32_t n) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_call* c = b->calls.push();
+    if (!c) return;
+    memset(c, 0, sizeof(*c));
+    c->type = (n == 1 && paths[0].convex) ? CALL_CONVEX_FILL : CALL_FILL;
+    (void)fringe;
+    if (!copy_paths(b, c, paths, n)) {
+        b->calls.n_items--;
+        return;
+    }
+    if (c->type == CALL_FILL) {
+        vg_vertex quad[4] = {{bounds[2], bounds[3], 0.5f, 1.0f},
+                             {bounds[2], bounds[1], 0.5f, 1.0f},
+                             {bounds[0], bounds[3], 0.5f, 1.0f},
+                             {bounds[0], bounds[1], 0.5f, 1.0f}};
+        c->tri_at = copy_verts(b, quad, 4);
+        c->n_tri = 4;
+        vg_paint plain;
+        memset(&plain, 0, sizeof(plain));
+        vg_xform_identity(plain.xform);
+        plain.inner = plain.outer = vg_color{1, 1, 1, 1};
+        c->block = add_block(b, &plain, sc, 1.0f, -1.0f);
+        add_block(b, paint, sc, 1.0f, -1.0f);
+    } else {
+        c->block = add_block(b, paint, sc, 1.0f, -1.0f);
+    }
+    if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
+}
+
+void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, float, float stroke_mult,
+                const vg_stroke_style*, const vg_path_data* paths, int32_t n) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_call* c = b->calls.push();
+    if (!c) return;
+    memset(c, 0, sizeof(*c));
+    c->type = CALL_STROKE;
+    if (!copy_paths(b, c, paths, n)) {
+        b->calls.n_items--;
+        return;
+    }
+    c->block = add_block(b, paint, sc, stroke_mult, -1.0f);
+    if (b->flags & VG_STENCIL_STROKES) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
+    if (c->block < 0) b->calls.n_items--;
+}
+
+void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc, const vg_vertex* verts, int32_t n,
+                   int32_t tex, const vg_text_run*) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    if (n <= 0) return;
+    gl_call* c = b->calls.push();
+    if (!c) return;
+    memset(c, 0, sizeof(*c));
+    c->type = CALL_TRIANGLES;
+    c->tex = tex;
+    c->tri_at = copy_verts(b, verts, n);
+    c->n_tri = n;
+    c->block = add_block(b, paint, sc, 1.0f, -1.0f);
+    if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
+}
+
+void use_block(gl3_backend* b, int32_t block, int32_t tex) {
+    gl.glBindBufferRange(glc::UNIFORM_BUFFER, 0, b->ubo, GLintptr(block) * b->block_size, GLsizeiptr(sizeof(frag_uniforms)));
+    gl_texture* t = find_texture(b, tex);
+    gl.glBindTexture(glc::TEXTURE_2D, t ? t->id : 0);
+}
+
+void draw_fill(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    // Count windings in the stencil, colour off.
+    gl.glEnable(glc::STENCIL_TEST);
+    gl.glStencilMask(0xff);
+    gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
+    gl.glColorMask(0, 0, 0, 0);
+    use_block(b, c->block, 0);
+    gl.glStencilOpSeparate(glc::FRONT, glc::KEEP, glc::KEEP, glc::INCR_WRAP);
+    gl.glStencilOpSeparate(glc::BACK, glc::KEEP, glc::KEEP, glc::DECR_WRAP);
+    for (int32_t i = 0; i < c->n_paths; ++i)
+        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+    gl.glColorMask(1, 1, 1, 1);
+    use_block(b, c->block + 1, 0);
+    // Fringe outside the filled area only.
+    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+    for (int32_t i = 0; i < c->n_paths; ++i)
+        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+    // Cover and clear.
+    gl.glStencilFunc(glc::NOTEQUAL, 0, 0xff);
+    gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
+    gl.glDrawArrays(glc::TRIANGLE_STRIP, c->tri_at, c->n_tri);
+    gl.glDisable(glc::STENCIL_TEST);
+}
+
+void draw_convex_fill(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    use_block(b, c->block, 0);
+    for (int32_t i = 0; i < c->n_paths; ++i) {
+        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+    }
+}
+
+void draw_strips(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    for (int32_t i = 0; i < c->n_paths; ++i)
+        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+}
+
+void draw_stroke(gl3_backend* b, const gl_call* c) {
+    if (!(b->flags & VG_STENCIL_STROKES)) {
+        use_block(b, c->block, 0);
+        draw_strips(b, c);
+        return;
+    }
+    gl.glEnable(glc::STENCIL_TEST);
+    gl.glStencilMask(0xff);
+    // Fully covered parts, each pixel once.
+    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::INCR);
+    use_block(b, c->block + 1, 0);
+    draw_strips(b, c);
+    // The antialiased fringe where nothing was drawn.
+    use_block(b, c->block, 0);
+    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+    draw_strips(b, c);
+    // Clear the marks.
+    gl.glColorMask(0, 0, 0, 0);
+    gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
+    gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
+    draw_strips(b, c);
+    gl.glColorMask(1, 1, 1, 1);
+    gl.glDisable(glc::STENCIL_TEST);
+}
+
+void gl3_flush(void* user) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    if (b->calls.n_items > 0) {
+        gl.glUseProgram(b->program);
+        gl.glEnable(glc::BLEND);
+        gl.glBlendFuncSeparate(glc::ONE, glc::ONE_MINUS_SRC_ALPHA, glc::ONE, glc::ONE_MINUS_SRC_ALPHA);
+        gl.glDisable(glc::CULL_FACE);
+        gl.glDisable(glc::DEPTH_TEST);
+        gl.glDisable(glc::SCISSOR_TEST);
+        gl.glDisable(glc::STENCIL_TEST);
+        gl.glColorMask(1, 1, 1, 1);
+        gl.glStencilMask(0xffffffffu);
+        gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+        gl.glStencilFunc(glc::ALWAYS, 0, 0xffffffffu);
+        gl.glActiveTexture(glc::TEXTURE0);
+        gl.glBindTexture(glc::TEXTURE_2D, 0);
+
+        gl.glBindBuffer(glc::UNIFORM_BUFFER, b->ubo);
+        gl.glBufferData(glc::UNIFORM_BUFFER, b->uniforms.n_items, b->uniforms.items, glc::STREAM_DRAW);
+        gl.glBindVertexArray(b->vao);
+        gl.glBindBuffer(glc::ARRAY_BUFFER, b->vbo);
+        gl.glBufferData(glc::ARRAY_BUFFER, GLsizeiptr(sizeof(vg_vertex)) * b->verts.n_items, b->verts.items,
+                        glc::STREAM_DRAW);
+        gl.glEnableVertexAttribArray(0);
+        gl.glEnableVertexAttribArray(1);
+        gl.glVertexAttribPointer(0, 2, glc::FLOAT, 0, sizeof(vg_vertex), nullptr);
+        gl.glVertexAttribPointer(1, 2, glc::FLOAT, 0, sizeof(vg_vertex),
+                                 reinterpret_cast<const void*>(uintptr_t(2 * sizeof(float))));
+        gl.glUniform1i(b->loc_tex, 0);
+        gl.glUniform2fv(b->loc_view, 1, b->view);
+
+        for (int32_t i = 0; i < b->calls.n_items; ++i) {
+            const gl_call* c = &b->calls.items[i];
+            switch (c->type) {
+            case CALL_FILL:
+                draw_fill(b, c);
+                break;
+            case CALL_CONVEX_FILL:
+                draw_convex_fill(b, c);
+                break;
+            case CALL_STROKE:
+                draw_stroke(b, c);
+                break;
+            case CALL_TRIANGLES:
+                use_block(b, c->block, c->tex);
+                gl.glDrawArrays(glc::TRIANGLES, c->tri_at, c->n_tri);
+                break;
+            }
+        }
+        gl.glDisableVertexAttribArray(0);
+        gl.glDisableVertexAttribArray(1);
+        gl.glBindVertexArray(0);
+        gl.glBindBuffer(glc::ARRAY_BUFFER, 0);
+        gl.glBindBuffer(glc::UNIFORM_BUFFER, 0);
+        gl.glBindTexture(glc::TEXTURE_2D, 0);
+        gl.glUseProgram(0);
+    }
+    reset_queue(b);
+}
+
+void gl3_destroy(void* user) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    if (!b) return;
+    for (int32_t i = 0; i < b->textures.n_items; ++i)
+        if (b->textures.items[i].id) gl.glDeleteTextures(1, &b->textures.items[i].id);
+    if (b->vbo) gl.glDeleteBuffers(1, &b->vbo);
+    if (b->ubo) gl.glDeleteBuffers(1, &b->ubo);
+    if (b->vao) gl.glDeleteVertexArrays(1, &b->vao);
+    if (b->program) gl.glDeleteProgram(b->program);
+    b->calls.release();
+    b->paths.release();
+    b->verts.release();
+    b->uniforms.release();
+    b->textures.release();
+    free(b);
+}
+
+const vg_backend gl3_table = {
+    .texture_create = gl3_texture_create,
+    .texture_update = gl3_texture_update,
+    .texture_delete = gl3_texture_delete,
+    .viewport = gl3_viewport,
+    .cancel = gl3_cancel,
+    .flush = gl3_flush,
+    .fill = gl3_fill,
+    .stroke = gl3_stroke,
+    .triangles = gl3_triangles,
+    .destroy = gl3_destroy,
+};
+
+bool table_loaded() {
+    gl_proc p[gl_function_count];
+    static_assert(sizeof(p) == sizeof(gl_table), "the table is a row of pointers");
+    memcpy(p, &gl_table, sizeof(p));
+    for (int32_t i = 0; i < gl_function_count; ++i)
+        if (!p[i]) return false;
+    return true;
+}
+
+GLuint compile(GLenum type, const char* const* sources, int32_t n) {
+    GLuint s = gl.glCreateShader(type);
+    if (!s) return 0;
+    gl.glShaderSource(s, n, sources, nullptr);
+    gl.glCompileShader(s);
+    GLint ok = 0;
+    gl.glGetShaderiv(s, glc::COMPILE_STATUS, &ok);
+    if (!ok) {
+        char log[1024];
+        GLsizei len = 0;
+        gl.glGetShaderInfoLog(s, sizeof(log), &len, log);
+        fprintf(stderr, "vg: shader does not compile: %.*s\n", int(len), log);
+        gl.glDeleteShader(s);
+        return 0;
+    }
+    return s;
+}
+
+bool build_program(gl3_backend* b) {
+    // The fragment shader's uniform block: its size and slot names come from VG_UNIFORM_SLOTS.
+    char head[2048];
+    int32_t at = snprintf(head, sizeof(head), "#version 150 core\nlayout(std140) uniform frag { vec4 u[%d]; };\n", int(U_COUNT));
+    for (int32_t i = 0; i < U_COUNT && at < int32_t(sizeof(head)); ++i)
+        at += snprintf(head + at, sizeof(head) - size_t(at), "#define %s u[%d]\n", kSlotNames[i], int(i));
+    if (at >= int32_t(sizeof(head))) return false;
+    const char* vs[] = {kVertexShader};
+    const char* fs[] = {head, kFragmentBody};
+    GLuint v = compile(glc::VERTEX_SHADER, vs, 1);
+    GLuint f = compile(glc::FRAGMENT_SHADER, fs, 2);
+    if (!v || !f) {
+        if (v) gl.glDeleteShader(v);
+        if (f) gl.glDeleteShader(f);
+        return false;
+    }
+    GLuint p = gl.glCreateProgram();
+    gl.glAttachShader(p, v);
+    gl.glAttachShader(p, f);
+    gl.glBindAttribLocation(p, 0, "vertex");
+    gl.glBindAttribLocation(p, 1, "tcoord");
+    gl.glLinkProgram(p);
+    gl.glDeleteShader(v);
+    gl.glDeleteShader(f);
+    GLint ok = 0;
+    gl.glGetProgramiv(p, glc::LINK_STATUS, &ok);
+    if (!ok) {
+        char log[1024];
+        GLsizei len = 0;
+        gl.glGetProgramInfoLog(p, sizeof(log), &len, log);
+        fprintf(stderr, "vg: shader program does not link: %.*s\n", int(len), log);
+        gl.glDeleteProgram(p);
+        return false;
+    }
+    b->program = p;
+    b->loc_view = gl.glGetUniformLocation(p, "view");
+    b->loc_tex = gl.glGetUniformLocation(p, "tex");
+    GLuint block = gl.glGetUniformBlockIndex(p, "frag");
+    gl.glUniformBlockBinding(p, block, 0);
+    return true;
+}
+
+} // namespace
+
+vg_context* vg_create_gl3(uint32_t flags) {
+    if (!table_loaded()) return nullptr;
+    void* mem = calloc(1, sizeof(gl3_backend));
+    if (!mem) return nullptr;
+    gl3_backend* b = new (mem) gl3_backend();
+    b->flags = flags;
+    b->dpr = 1.0f;
+    if (!build_program(b)) {
+        gl3_destroy(b);
+        return nullptr;
+    }
+    gl.glGenVertexArrays(1, &b->vao);
+    gl.glGenBuffers(1, &b->vbo);
+    gl.glGenBuffers(1, &b->ubo);
+    GLint align = 4;
+    gl.glGetIntegerv(glc::UNIFORM_BUFFER_OFFSET_ALIGNMENT, &align);
+    if (align < 1) align = 1;
+    int32_t size = int32_t(sizeof(frag_uniforms));
+    b->block_size = (size + align - 1) / align * align;
+    gl.glFinish();
+    return vg_create(&gl3_table, b, flags);
+}
