@@ -102,6 +102,8 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         r->left = r->top = 0;
         r->right = int32(w);
         r->bottom = int32(h);
+        known_w_ = w;
+        known_h_ = h;
         return kResultOk;
     }
     tresult VST3_API onSize(ViewRect* r) override {
@@ -109,7 +111,10 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         if (!created_) return kResultFalse;
         uint32_t w = uint32_t(r->right - r->left), h = uint32_t(r->bottom - r->top);
         bridge_->gui->adjust_size(bridge_->plugin, &w, &h);
-        return bridge_->gui->set_size(bridge_->plugin, w, h) ? kResultOk : kResultFalse;
+        if (!bridge_->gui->set_size(bridge_->plugin, w, h)) return kResultFalse;
+        known_w_ = w;
+        known_h_ = h;
+        return kResultOk;
     }
     tresult VST3_API onFocus(TBool) override { return kResultOk; }
     tresult VST3_API setFrame(IPlugFrame* frame) override {
@@ -150,11 +155,16 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     bool created_ = false;
     bool attached_ = false;
     double scale_ = 0;
+    uint32_t known_w_ = 0, known_h_ = 0; // the size the host last read or set
 
-    // Tells the host the editor's size when it differs from what the host last gave.
+    // Tells the host the editor's size when it differs from the size the host last read or set.
     void report_size() {
         ViewRect r{};
-        getSize(&r);
+        uint32_t w = DEFAULT_W, h = DEFAULT_H;
+        if (!created_ || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) return;
+        if (w == known_w_ && h == known_h_) return;
+        r.right = int32(w);
+        r.bottom = int32(h);
         if (frame_) frame_->resizeView(this, &r);
     }
 

@@ -218,7 +218,11 @@ const char* const v3_features[] = {"audio-effect", nullptr};
 struct v3_plugin;
 
 // The host side as the plug-in sees it: application, component handler, run loop, plug frame.
-class host_side final : public IHostApplication, public IComponentHandler, public IComponentHandler2, public IRunLoop {
+class host_side final : public IHostApplication,
+                        public IComponentHandler,
+                        public IComponentHandler2,
+                        public IRunLoop,
+                        public IPlugFrame {
   public:
     v3_plugin* owner = nullptr;
 
@@ -233,6 +237,8 @@ class host_side final : public IHostApplication, public IComponentHandler, publi
             p = static_cast<IComponentHandler2*>(this);
         else if (uid_equal(iid, IRunLoop::iid))
             p = static_cast<IRunLoop*>(this);
+        else if (uid_equal(iid, IPlugFrame::iid))
+            p = static_cast<IPlugFrame*>(this);
         *obj = p;
         return p ? kResultOk : kNoInterface;
     }
@@ -263,6 +269,8 @@ class host_side final : public IHostApplication, public IComponentHandler, publi
     tresult VST3_API unregisterEventHandler(IEventHandler* handler) override;
     tresult VST3_API registerTimer(ITimerHandler* handler, TimerInterval ms) override;
     tresult VST3_API unregisterTimer(ITimerHandler* handler) override;
+
+    tresult VST3_API resizeView(IPlugView* view, ViewRect* r) override;
 };
 
 struct v3_param {
@@ -298,6 +306,9 @@ struct v3_plugin {
     v3_param param[V3_MAX_PARAMS];
     clap_param_info info[V3_MAX_PARAMS];
     ParamID midi_map[16][128];
+
+    IPlugView* view = nullptr; // the editor while the CLAP host has a gui created
+    bool attached = false;
 
     const clap_plugin* inner = nullptr; // the CLAP plug-in inside (diagnostics only)
     const lodrin_plugin_debug* inner_debug = nullptr;
@@ -417,6 +428,18 @@ tresult host_side::setDirty(TBool state) {
     const clap_host* h = owner->host;
     const auto* hs = static_cast<const clap_host_state*>(h->get_extension(h, CLAP_EXT_STATE));
     if (state && hs && hs->mark_dirty) hs->mark_dirty(h);
+    return kResultOk;
+}
+
+// The view asks for a new size: the CLAP host's window follows, then the view is told its size, as
+// a VST3 host does within the same call.
+tresult host_side::resizeView(IPlugView* view, ViewRect* r) {
+    if (!view || !r || view != owner->view) return kInvalidArgument;
+    const clap_host* h = owner->host;
+    const auto* hg = static_cast<const clap_host_gui*>(h->get_extension(h, CLAP_EXT_GUI));
+    uint32_t w = uint32_t(r->right - r->left), hh = uint32_t(r->bottom - r->top);
+    if (hg && hg->request_resize && !hg->request_resize(h, w, hh)) return kResultFalse;
+    view->onSize(r);
     return kResultOk;
 }
 
@@ -585,8 +608,11 @@ bool p_init(const clap_plugin* p) {
     return true;
 }
 
+void gui_destroy(const clap_plugin* p);
+
 void p_destroy(const clap_plugin* p) {
     v3_plugin* v = plugin_of(p);
+    gui_destroy(p);
     if (v->active) v->comp->setActive(0);
     if (v->comp_cp && v->ctrl_cp) {
         v->comp_cp->disconnect(v->ctrl_cp);
@@ -831,6 +857,102 @@ void fd_on(const clap_plugin* p, int fd, clap_posix_fd_flags) {
 }
 constexpr clap_plugin_posix_fd_support ext_fd = {fd_on};
 
+// clap.gui over the controller's IPlugView.
+#if defined(_WIN32)
+constexpr const char* V3_GUI_API = CLAP_WINDOW_API_WIN32;
+constexpr const char* V3_PLATFORM = kPlatformTypeHWND;
+#else
+constexpr const char* V3_GUI_API = CLAP_WINDOW_API_X11;
+constexpr const char* V3_PLATFORM = kPlatformTypeX11EmbedWindowID;
+#endif
+
+bool gui_is_api_supported(const clap_plugin*, const char* api, bool floating) {
+    return api && !floating && !std::strcmp(api, V3_GUI_API);
+}
+bool gui_preferred(const clap_plugin*, const char** api, bool* floating) {
+    if (api) *api = V3_GUI_API;
+    if (floating) *floating = false;
+    return true;
+}
+bool gui_create(const clap_plugin* p, const char* api, bool floating) {
+    v3_plugin* v = plugin_of(p);
+    if (!gui_is_api_supported(p, api, floating)) return false;
+    if (v->view) return true;
+    v->view = v->ctrl->createView(kEditor);
+    if (!v->view) return false;
+    if (v->view->isPlatformTypeSupported(V3_PLATFORM) != kResultTrue || v->view->setFrame(&v->side) != kResultOk) {
+        v->view->release();
+        v->view = nullptr;
+        return false;
+    }
+    return true;
+}
+void gui_destroy(const clap_plugin* p) {
+    v3_plugin* v = plugin_of(p);
+    if (!v->view) return;
+    if (v->attached) v->view->removed();
+    v->attached = false;
+    v->view->setFrame(nullptr);
+    v->view->release();
+    v->view = nullptr;
+}
+bool gui_set_scale(const clap_plugin* p, double scale) {
+    v3_plugin* v = plugin_of(p);
+    if (!v->view) return false;
+    IPlugViewContentScaleSupport* cs = query<IPlugViewContentScaleSupport>(v->view);
+    if (!cs) return false;
+    bool ok = cs->setContentScaleFactor(float(scale)) == kResultOk;
+    cs->release();
+    return ok;
+}
+bool gui_get_size(const clap_plugin* p, uint32_t* w, uint32_t* h) {
+    v3_plugin* v = plugin_of(p);
+    ViewRect r{};
+    if (!v->view || !w || !h || v->view->getSize(&r) != kResultOk) return false;
+    *w = uint32_t(r.right - r.left);
+    *h = uint32_t(r.bottom - r.top);
+    return true;
+}
+bool gui_can_resize(const clap_plugin* p) {
+    v3_plugin* v = plugin_of(p);
+    return v->view && v->view->canResize() == kResultTrue;
+}
+// VST3 has no resize hints; the view's size constraint stands for them.
+bool gui_hints(const clap_plugin*, clap_gui_resize_hints*) { return false; }
+bool gui_adjust(const clap_plugin* p, uint32_t* w, uint32_t* h) {
+    v3_plugin* v = plugin_of(p);
+    if (!v->view || !w || !h) return false;
+    ViewRect r{0, 0, int32(*w), int32(*h)};
+    if (v->view->checkSizeConstraint(&r) != kResultTrue) return false;
+    *w = uint32_t(r.right - r.left);
+    *h = uint32_t(r.bottom - r.top);
+    return true;
+}
+bool gui_set_size(const clap_plugin* p, uint32_t w, uint32_t h) {
+    v3_plugin* v = plugin_of(p);
+    ViewRect r{0, 0, int32(w), int32(h)};
+    return v->view && v->view->onSize(&r) == kResultOk;
+}
+bool gui_set_parent(const clap_plugin* p, const clap_window* window) {
+    v3_plugin* v = plugin_of(p);
+    if (!v->view || !window || v->attached) return false;
+#if defined(_WIN32)
+    void* parent = window->win32;
+#else
+    void* parent = reinterpret_cast<void*>(uintptr_t(window->x11));
+#endif
+    v->attached = v->view->attached(parent, V3_PLATFORM) == kResultOk;
+    return v->attached;
+}
+bool gui_set_transient(const clap_plugin*, const clap_window*) { return false; }
+void gui_suggest_title(const clap_plugin*, const char*) {}
+// An attached VST3 view shows with its parent window.
+bool gui_show(const clap_plugin* p) { return plugin_of(p)->attached; }
+bool gui_hide(const clap_plugin* p) { return plugin_of(p)->attached; }
+constexpr clap_plugin_gui ext_gui = {gui_is_api_supported, gui_preferred, gui_create, gui_destroy, gui_set_scale,
+                                     gui_get_size, gui_can_resize, gui_hints, gui_adjust, gui_set_size,
+                                     gui_set_parent, gui_set_transient, gui_suggest_title, gui_show, gui_hide};
+
 // The diagnostics extension of the CLAP plug-in inside, reached through the component's private
 // interface; each call is forwarded with the inner plug-in.
 #define V3_DEBUG(p) (plugin_of(p)->inner_debug)
@@ -862,6 +984,7 @@ const void* p_get_extension(const clap_plugin* p, const char* id) {
     if (!std::strcmp(id, CLAP_EXT_LATENCY)) return &ext_latency;
     if (!std::strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return &ext_timer;
     if (!std::strcmp(id, CLAP_EXT_POSIX_FD_SUPPORT)) return &ext_fd;
+    if (!std::strcmp(id, CLAP_EXT_GUI)) return &ext_gui;
     if (!std::strcmp(id, LODRIN_EXT_DEBUG)) return plugin_of(p)->inner_debug ? &ext_debug : nullptr;
     return nullptr;
 }
