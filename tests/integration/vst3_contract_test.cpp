@@ -3,7 +3,9 @@
 // and classes, out-of-range values, hostile state streams, calls in the wrong order) answered with
 // result codes and no crash; the 17 parameters with their VST3 details; parameter queues and
 // controller-number mapping reaching the plug-in; an editor's edits and a latency change reaching
-// the host's component handler on its run-loop timer; and repeated terminate/initialize cycles.
+// the host's component handler on its run-loop timer; a connection through proxies, where the plug-in
+// travels in a message and forged messages are refused; and repeated terminate/initialize cycles.
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -117,6 +119,65 @@ class one_queue final : public IParamValueQueue, public IParameterChanges {
     IParamValueQueue* VST3_API addParameterData(const ParamID*, int32*) override { return nullptr; }
 };
 
+// A host's message with its attribute list (integers only: all the module sends).
+class test_message final : public IMessage, public IAttributeList {
+  public:
+    std::atomic<uint32> refs{1};
+    std::string id;
+    std::vector<std::pair<std::string, int64>> ints;
+
+    tresult VST3_API queryInterface(const char*, void** obj) override {
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return ++refs; }
+    uint32 VST3_API release() override {
+        uint32 n = --refs;
+        if (n == 0) delete this;
+        return n;
+    }
+    FIDString VST3_API getMessageID() override { return id.c_str(); }
+    void VST3_API setMessageID(FIDString m) override { id = m ? m : ""; }
+    IAttributeList* VST3_API getAttributes() override { return this; }
+    tresult VST3_API setInt(const char* k, int64 v) override {
+        ints.emplace_back(k, v);
+        return kResultOk;
+    }
+    tresult VST3_API getInt(const char* k, int64* v) override {
+        for (auto& e : ints)
+            if (e.first == k) {
+                *v = e.second;
+                return kResultOk;
+            }
+        return kResultFalse;
+    }
+    tresult VST3_API setFloat(const char*, double) override { return kResultFalse; }
+    tresult VST3_API getFloat(const char*, double*) override { return kResultFalse; }
+    tresult VST3_API setString(const char*, const TChar*) override { return kResultFalse; }
+    tresult VST3_API getString(const char*, TChar*, uint32) override { return kResultFalse; }
+    tresult VST3_API setBinary(const char*, const void*, uint32) override { return kResultFalse; }
+    tresult VST3_API getBinary(const char*, const void**, uint32*) override { return kResultFalse; }
+};
+
+// What a host may put between component and controller: it forwards messages and hides the peer.
+class proxy_point final : public IConnectionPoint {
+  public:
+    IConnectionPoint* target = nullptr;
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IConnectionPoint::iid)) {
+            *obj = static_cast<IConnectionPoint*>(this);
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    tresult VST3_API connect(IConnectionPoint*) override { return kResultOk; }
+    tresult VST3_API disconnect(IConnectionPoint*) override { return kResultOk; }
+    tresult VST3_API notify(IMessage* m) override { return target ? target->notify(m) : kResultFalse; }
+};
+
 // The host: application context with a run loop whose timers the test fires, and a component
 // handler that records what it is told.
 class test_host final : public IHostApplication, public IRunLoop, public IComponentHandler {
@@ -141,9 +202,11 @@ class test_host final : public IHostApplication, public IRunLoop, public ICompon
         n[0] = 0;
         return kResultOk;
     }
-    tresult VST3_API createInstance(char*, char*, void** obj) override {
+    tresult VST3_API createInstance(char* cid, char* iid, void** obj) override {
         *obj = nullptr;
-        return kNotImplemented;
+        if (!uid_equal(cid, IMessage::iid) || !uid_equal(iid, IMessage::iid)) return kNoInterface;
+        *obj = static_cast<IMessage*>(new test_message());
+        return kResultOk;
     }
     tresult VST3_API registerEventHandler(IEventHandler*, FileDescriptor) override { return kResultOk; }
     tresult VST3_API unregisterEventHandler(IEventHandler*) override { return kResultOk; }
@@ -648,4 +711,50 @@ TEST_F(vst3_contract, queues_flushes_edits_and_latency_reach_their_places) {
     comp->getState(&saved);
     EXPECT_EQ(normalised(12), 1.0);
     EXPECT_EQ(saved.data.size(), 272u + 8u) << "one MIDI binding";
+}
+
+// A host that connects the two sides through proxies: the bridge travels in the component's message,
+// and a message naming anything but a live bridge of the module is refused.
+TEST_F(vst3_contract, connection_through_a_proxy_and_forged_messages) {
+    comp = create<IComponent>(class_id(0));
+    ASSERT_EQ(comp->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    proc = query<IAudioProcessor>(comp);
+    ctrl = create<IEditController>(class_id(1));
+    ASSERT_EQ(ctrl->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    IConnectionPoint* cc = query<IConnectionPoint>(comp);
+    IConnectionPoint* kc = query<IConnectionPoint>(ctrl);
+    proxy_point to_ctrl, to_comp;
+    to_ctrl.target = kc;
+    to_comp.target = cc;
+
+    // Forged messages first: unknown id, no attribute, a pointer that is no bridge.
+    struct {
+        const char* id;
+        bool with_value;
+        int64 value;
+    } forged[] = {{"other", true, 0}, {"lodrin.bridge", false, 0}, {"lodrin.bridge", true, 0x1234},
+                  {"lodrin.bridge", true, int64(reinterpret_cast<intptr_t>(&host))}};
+    for (auto& f : forged) {
+        auto* m = new test_message();
+        m->setMessageID(f.id);
+        if (f.with_value) m->setInt("bridge", f.value);
+        EXPECT_EQ(kc->notify(m), kResultFalse) << f.id;
+        m->release();
+    }
+    EXPECT_EQ(ctrl->createView(kEditor), nullptr) << "no bridge yet";
+
+    ASSERT_EQ(kc->connect(&to_comp), kResultOk);
+    ASSERT_EQ(cc->connect(&to_ctrl), kResultOk); // sends the bridge through the proxy
+    ctrl->setComponentHandler(&host);
+    one_queue q;
+    q.id = 3;
+    q.points = {{0, 0.5}};
+    ProcessData d{};
+    d.inputParameterChanges = &q;
+    EXPECT_EQ(proc->process(&d), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(3), 0.5) << "the controller reads the component's plug-in";
+    EXPECT_EQ(kc->disconnect(&to_comp), kResultOk);
+    EXPECT_EQ(cc->disconnect(&to_ctrl), kResultOk);
+    cc->release();
+    kc->release();
 }
