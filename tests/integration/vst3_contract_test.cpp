@@ -72,7 +72,7 @@ class test_stream final : public IBStream {
         if (fail_reads) return kInternalError;
         int32 k = int32(std::min<size_t>(size_t(n), data.size() - pos));
         if (max_per_read && k > max_per_read) k = max_per_read;
-        std::memcpy(buf, data.data() + pos, size_t(k));
+        if (k > 0) std::memcpy(buf, data.data() + pos, size_t(k));
         pos += size_t(k);
         if (got) *got = overstate ? n + 100 : k;
         return kResultOk;
