@@ -345,9 +345,10 @@ void wrapper_utf8_to_16(const char* in, vst3::char16* out, uint32_t cap) {
 void wrapper_utf16_to_8(const vst3::char16* in, char* out, uint32_t cap) {
     if (!out || cap == 0) return;
     uint32_t n = 0;
-    for (uint32_t i = 0; in && in[i] && i < 4096; ++i) {
+    // A host's string ends at its terminator; at most a String128's worth is read in any case.
+    for (uint32_t i = 0; in && in[i] && i < 128; ++i) {
         uint32_t c = in[i];
-        if (c >= 0xD800 && c < 0xDC00 && in[i + 1] >= 0xDC00 && in[i + 1] < 0xE000) {
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < 128 && in[i + 1] >= 0xDC00 && in[i + 1] < 0xE000) {
             c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
             ++i;
         }

@@ -22,6 +22,17 @@ constexpr const char* PLATFORM_TYPE = kPlatformTypeX11EmbedWindowID;
 
 constexpr uint32_t DEFAULT_W = 960, DEFAULT_H = 600;
 
+// Width and height of a host rectangle, computed without overflow; false for a null or inverted one
+// or one beyond any screen.
+bool rect_size(const ViewRect* r, uint32_t* w, uint32_t* h) {
+    if (!r) return false;
+    int64_t dw = int64_t(r->right) - r->left, dh = int64_t(r->bottom) - r->top;
+    if (dw < 0 || dh < 0 || dw > 65536 || dh > 65536) return false;
+    *w = uint32_t(dw);
+    *h = uint32_t(dh);
+    return true;
+}
+
 class view final : public IPlugView, public IPlugViewContentScaleSupport {
   public:
     explicit view(wrapper_bridge* b) : bridge_(b) {
@@ -107,9 +118,9 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         return kResultOk;
     }
     tresult VST3_API onSize(ViewRect* r) override {
-        if (!r || r->right < r->left || r->bottom < r->top) return kInvalidArgument;
+        uint32_t w = 0, h = 0;
+        if (!rect_size(r, &w, &h)) return kInvalidArgument;
         if (!created_) return kResultFalse;
-        uint32_t w = uint32_t(r->right - r->left), h = uint32_t(r->bottom - r->top);
         bridge_->gui->adjust_size(bridge_->plugin, &w, &h);
         if (!bridge_->gui->set_size(bridge_->plugin, w, h)) return kResultFalse;
         known_w_ = w;
@@ -132,8 +143,8 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         return created_ && bridge_->gui->can_resize(bridge_->plugin) ? kResultTrue : kResultFalse;
     }
     tresult VST3_API checkSizeConstraint(ViewRect* r) override {
-        if (!r || r->right < r->left || r->bottom < r->top) return kInvalidArgument;
-        uint32_t w = uint32_t(r->right - r->left), h = uint32_t(r->bottom - r->top);
+        uint32_t w = 0, h = 0;
+        if (!rect_size(r, &w, &h)) return kInvalidArgument;
         if (!bridge_->gui->adjust_size(bridge_->plugin, &w, &h)) return kResultFalse;
         r->right = r->left + int32(w);
         r->bottom = r->top + int32(h);
