@@ -122,6 +122,8 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
     write_file(unknown_auto, "100 Loudness=3\n");
     std::string good_in = tmp_path("in.wav");
     write_wav(good_in, 48000, 0.2, 0.5);
+    std::string empty_bundle = tmp_path("Empty.vst3");
+    mkdir(empty_bundle.c_str(), 0700);
     std::string bin = std::string(LODRIN_TEST_HOST);
     std::string mod = std::string(" --module ") + LODRIN_TEST_MODULE;
     struct {
@@ -135,6 +137,8 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
         {"text file as module", bin + " params list --module " + text, 1, "is not a loadable module"},
         {"library without clap_entry", bin + " params list --module /lib/x86_64-linux-gnu/libm.so.6", 1,
          "not a CLAP module"},
+        {"bundle without its binary", bin + " params list --module " + empty_bundle, 1,
+         "is not a loadable VST3 bundle"},
         {"wrong plug-in id", bin + " params list --plugin-id com.tovarin.lodrin.debug/1" + mod, 1,
          "has no plug-in"},
         {"unknown parameter", bin + " render --demo -o " + tmp_path("x.wav") + " --set Loudness=3" + mod, 1,
@@ -177,6 +181,7 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
         EXPECT_TRUE(contains(r.err, c.message)) << c.what << ": stderr was\n" << r.err;
         EXPECT_FALSE(contains(r.err, "CLAP rule broken")) << c.what << "\n" << r.err;
     }
+    rmdir(empty_bundle.c_str());
 }
 
 TEST_P(cli_module, render_demo_through_three_stages) {
