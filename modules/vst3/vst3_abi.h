@@ -411,6 +411,11 @@ struct Event {
 
 // ---- interfaces ----------------------------------------------------------------------------------
 // Each carries its id as a static member (no effect on the layout). Comments give the slot numbers.
+// Threads: the factory, IComponent, IEditController, IMidiMapping, IConnectionPoint, IPlugView and the
+// host's IComponentHandler, IPlugFrame and IRunLoop are [main-thread] (the host's UI thread);
+// IAudioProcessor::process is [audio-thread], setProcessing may come on either; FUnknown's three are
+// [any-thread]. Objects are reference counted: a returned interface carries one reference for the
+// caller, who releases it.
 
 struct FUnknown {
     static constexpr uid iid = make_uid(0x00000000, 0x00000000, 0xC0000000, 0x00000046);

@@ -604,6 +604,23 @@ TEST_F(vst3_contract, parameters_as_a_vst3_host_sees_them) {
     EXPECT_EQ(ctrl->plainParamToNormalized(9, 3.0), 0.6);
     EXPECT_EQ(ctrl->plainParamToNormalized(3, -50.0), 0.0);
     EXPECT_EQ(ctrl->normalizedParamToPlain(999, 0.5), 0.0);
+    // Every value of up to three decimals of a continuous parameter comes back exactly from its
+    // normalised value, so a host's automation of a typed value reaches the plug-in unchanged.
+    for (int32 i = 0; i < 17; ++i) {
+        ParameterInfo info{};
+        ctrl->getParameterInfo(i, &info);
+        if (info.stepCount != 0) continue;
+        double lo = ctrl->normalizedParamToPlain(info.id, 0), hi = ctrl->normalizedParamToPlain(info.id, 1);
+        long bad = 0;
+        for (long k = 0; lo + k * 0.001 <= hi; k += (hi - lo) > 100 ? 7 : 1) {
+            char text[32];
+            std::snprintf(text, sizeof(text), "%.3f", lo + k * 0.001);
+            double x = std::strtod(text, nullptr);
+            if (x > hi) break;
+            if (ctrl->normalizedParamToPlain(info.id, ctrl->plainParamToNormalized(info.id, x)) != x) ++bad;
+        }
+        EXPECT_EQ(bad, 0) << text8(info.title);
+    }
     EXPECT_EQ(ctrl->setParamNormalized(2, 0.5), kResultOk);
     for (double bad : {-0.1, 1.5, double(NAN)}) EXPECT_EQ(ctrl->setParamNormalized(2, bad), kInvalidArgument);
     EXPECT_EQ(ctrl->setParamNormalized(999, 0.5), kInvalidArgument);
