@@ -1,8 +1,9 @@
 // Guards `lodrin-host gui`, the host a DAW stands for: the editor must open inside the host window at
 // the size the plug-in gives (after set_scale and a host zoom), a request_resize must reach the window
 // and set_size, the screenshot must come back through the debug extension, a plug-in without an
-// editor must fail with a clear message, and a plug-in that breaks the gui rules (a size off its own
-// aspect ratio, a host timer left behind) must be reported with exit code 3.
+// editor must fail with a clear message, a plug-in that breaks the gui rules (a size off its own
+// aspect ratio, a host timer left behind) must be reported with exit code 3, and the real editor must
+// open the same way through the VST3 bundle's view.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -128,6 +129,38 @@ TEST(HostGui, RunsTheGuiConversationAndReportsBreaches) {
         EXPECT_NEAR(static_cast<unsigned char>(ppm[px + 1]), 102, 1);
         EXPECT_NEAR(static_cast<unsigned char>(ppm[px + 2]), 153, 1);
         std::remove(shot.c_str());
+    }
+}
+
+// The real editor through the VST3 bundle: IPlugView on the host's X11 window, the frame's run loop
+// for its timer and X connection, content scale and a host zoom through checkSizeConstraint / onSize.
+TEST(HostGui, TheVst3ViewOpensTheRealEditor) {
+    struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* out_has;
+    } cases[] = {
+        {"vst3-plain", {"--frames", "10", "--screenshot", "SHOT"}, "editor 960x600, 0 resize request(s), screenshot"},
+        {"vst3-scale", {"--frames", "10", "--scale", "1.5"}, "editor 1440x900"},
+        {"vst3-zoom", {"--frames", "10", "--zoom", "1.25"}, "editor 1200x750"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string shot = std::string(LODRIN_TEST_TMP) + "/" + c.name + ".ppm";
+        std::remove(shot.c_str());
+        std::vector<std::string> args = {"gui", "--module", LODRIN_TEST_VST3};
+        for (const std::string& a : c.args) args.push_back(a == "SHOT" ? shot : a);
+        const run_result r = run_host(args, c.name);
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.out_has), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+        if (c.name == std::string("vst3-plain")) {
+            const std::string ppm = slurp(shot);
+            const std::string header = "P6\n960 600\n255\n";
+            EXPECT_EQ(ppm.compare(0, header.size(), header), 0);
+            EXPECT_EQ(ppm.size(), header.size() + size_t(960) * 600 * 3);
+            std::remove(shot.c_str());
+        }
     }
 }
 

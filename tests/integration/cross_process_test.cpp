@@ -27,9 +27,11 @@
 
 namespace {
 
-std::vector<std::string> session_args(uint32_t stages, const char* group) {
+// A session of `stages` stages in `group`, of the module under test unless another is named.
+std::vector<std::string> session_args(uint32_t stages, const char* group,
+                                      const char* module = integration_module_path()) {
     return {LODRIN_TEST_HOST, "session",
-            "--module",       LODRIN_TEST_MODULE,
+            "--module",       module,
             "--stages",       std::to_string(stages),
             "--block",        "256",
             "--set",          std::string("Group=") + group};
@@ -56,7 +58,9 @@ TEST(cross_process, edits_listing_and_death) {
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     child a, b;
-    std::vector<std::string> args_a = session_args(2, "C"), args_b = session_args(3, "C");
+    // A always runs the CLAP module; B the module under test, so with the VST3 bundle one chain holds
+    // stages of both kinds.
+    std::vector<std::string> args_a = session_args(2, "C", LODRIN_TEST_MODULE), args_b = session_args(3, "C");
     args_a.insert(args_a.end(), {"--pass-token", fifo});
     args_b.insert(args_b.end(), {"--wait-token", fifo});
     ASSERT_TRUE(a.start(args_a));

@@ -60,6 +60,17 @@ class integration_env : public ::testing::Environment {
     }
 };
 
+// The module under test: the build's Lodrin.clap, or what LODRIN_IT_MODULE names (the VST3 bundle,
+// which lodrin-host's VST3 driver presents through the same host calls).
+inline const char* integration_module_path() {
+    const char* m = std::getenv("LODRIN_IT_MODULE");
+    return m && *m ? m : LODRIN_TEST_MODULE;
+}
+
+inline bool integration_is_vst3() {
+    return std::strstr(integration_module_path(), ".vst3") != nullptr;
+}
+
 // Fixture: the module and the audio thread, shared by the tests of one program.
 class module_test : public ::testing::Test {
   public:
@@ -68,7 +79,7 @@ class module_test : public ::testing::Test {
 
     static void SetUpTestSuite() {
         char err[1024];
-        ASSERT_TRUE(host_module_load(&mod, LODRIN_TEST_MODULE, err, sizeof(err))) << err;
+        ASSERT_TRUE(host_module_load(&mod, integration_module_path(), err, sizeof(err))) << err;
         host_audio_start(&audio);
     }
     static void TearDownTestSuite() {

@@ -9,6 +9,7 @@
 
 #include "alloc_counter.h"
 #include "host_os.h"
+#include "vst3_host.h"
 
 namespace {
 
@@ -618,6 +619,7 @@ bool host_module_load(host_module* m, const char* path, char* err, size_t cap) {
         std::snprintf(err, cap, "no module given");
         return false;
     }
+    if (vst3_host_is_bundle(path)) return vst3_host_load(m, path, err, cap);
     if (!host_os_file_readable(path)) {
         std::snprintf(err, cap, "cannot read the module %s (missing or not a file)", path);
         return false;
@@ -689,6 +691,7 @@ bool host_module_load(host_module* m, const char* path, char* err, size_t cap) {
 }
 
 void host_module_unload(host_module* m) {
+    if (m->vst3) return vst3_host_unload(m);
     if (m->initialised && m->entry) m->entry->deinit();
     if (m->handle) host_os_module_close(m->handle);
     *m = host_module{};

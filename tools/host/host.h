@@ -59,9 +59,10 @@ struct host_module {
     const clap_plugin_factory* factory;
     bool initialised;
     char path[1024];
+    void* vst3; // the VST3 driver's module record when a bundle was loaded (vst3_host.h)
 };
 
-// Loads the module at `path`: dlopen with immediate binding, the exported clap_entry, a compatible
+// Loads the module at `path` (a VST3 bundle goes to the VST3 driver, vst3_host.h): dlopen with immediate binding, the exported clap_entry, a compatible
 // version, entry init and the plug-in factory. False with a message for the user in `err`; nothing
 // stays loaded then. [main-thread]
 bool host_module_load(host_module* m, const char* path, char* err, size_t err_cap);

@@ -1,0 +1,439 @@
+// The audio component: IComponent, IAudioProcessor, IConnectionPoint and IProcessContextRequirements
+// over the CLAP plug-in of its bridge. Lifecycle calls map onto CLAP's (setActive -> activate /
+// deactivate, setProcessing -> start / stop_processing), parameter queues become CLAP events at their
+// sample offsets, and a process call without audio becomes a params flush.
+//
+// Real-time rule for process(): no allocation, no lock, no system call; everything it needs lives in
+// the bridge from initialize on.
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "clap_access.h"
+#include "wrapper.h"
+
+namespace {
+
+using namespace vst3;
+
+// clap_ostream / clap_istream over a host IBStream: the plug-in's state bytes pass unchanged.
+int64_t ostream_write(const clap_ostream* s, const void* buf, uint64_t size) {
+    auto* st = static_cast<IBStream*>(s->ctx);
+    int32 n = size > 0x40000000u ? 0x40000000 : int32(size);
+    int32 written = 0;
+    if (st->write(const_cast<void*>(buf), n, &written) != kResultOk) return -1;
+    return written < 0 || written > n ? -1 : written;
+}
+
+int64_t istream_read(const clap_istream* s, void* buf, uint64_t size) {
+    auto* st = static_cast<IBStream*>(s->ctx);
+    int32 n = size > 0x40000000u ? 0x40000000 : int32(size);
+    int32 got = 0;
+    tresult r = st->read(buf, n, &got);
+    if (r != kResultOk && r != kResultFalse) return -1;
+    return got < 0 || got > n ? -1 : got;
+}
+
+// Input event list over the bridge's sorted event array.
+uint32_t events_size(const clap_input_events* l) {
+    return static_cast<const wrapper_bridge*>(l->ctx)->n_events;
+}
+const clap_event_header* events_get(const clap_input_events* l, uint32_t i) {
+    const auto* b = static_cast<const wrapper_bridge*>(l->ctx);
+    return i < b->n_events ? &b->events[i].header : nullptr;
+}
+
+// Inserts after every event of equal or earlier time (stable: queue order is kept at one offset).
+void insert_event(wrapper_bridge* b, const wrapper_event& e) {
+    if (b->n_events >= WRAPPER_MAX_EVENTS) return;
+    uint32_t i = b->n_events++;
+    while (i > 0 && b->events[i - 1].header.time > e.header.time) {
+        b->events[i] = b->events[i - 1];
+        --i;
+    }
+    b->events[i] = e;
+}
+
+// The host's parameter queues as CLAP events at their offsets (negative ones at 0; every time of a
+// call without audio is 0); ids that name no parameter are skipped.
+void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames) {
+    b->n_events = 0;
+    if (!changes) return;
+    int32 nq = changes->getParameterCount();
+    for (int32 q = 0; q < nq; ++q) {
+        IParamValueQueue* queue = changes->getParameterData(q);
+        if (!queue) continue;
+        ParamID id = queue->getParameterId();
+        int32 index = wrapper_param_index(&b->table, id);
+        bool cc = id >= WRAPPER_CC_PARAM_BASE && id < WRAPPER_CC_PARAM_BASE + WRAPPER_CC_COUNT;
+        if (index < 0 && !cc) continue;
+        int32 np = queue->getPointCount();
+        for (int32 k = 0; k < np; ++k) {
+            int32 offset = 0;
+            ParamValue v = 0;
+            if (queue->getPoint(k, &offset, &v) != kResultOk) continue;
+            if (std::isnan(v)) continue;
+            // An offset at or beyond the block end is left as it is: the plug-in applies such events
+            // after the block's last sample, so they act from the next block on.
+            uint32_t t = offset <= 0 || frames <= 0 ? 0u : uint32_t(offset);
+            wrapper_event e{};
+            if (cc) {
+                e.midi.header = clap_event_header{.size = sizeof(clap_event_midi), .time = t,
+                                                  .space_id = CLAP_CORE_EVENT_SPACE_ID,
+                                                  .type = CLAP_EVENT_MIDI, .flags = 0};
+                double x = std::floor((v < 0 ? 0 : v > 1 ? 1 : v) * 127.0 + 0.5);
+                e.midi.port_index = 0;
+                e.midi.data[0] = 0xB0;
+                e.midi.data[1] = uint8_t(id - WRAPPER_CC_PARAM_BASE);
+                e.midi.data[2] = uint8_t(x);
+            } else {
+                e.param.header = clap_event_header{.size = sizeof(clap_event_param_value), .time = t,
+                                                   .space_id = CLAP_CORE_EVENT_SPACE_ID,
+                                                   .type = CLAP_EVENT_PARAM_VALUE, .flags = 0};
+                e.param.param_id = id;
+                e.param.cookie = b->table.info[index].cookie;
+                e.param.note_id = -1;
+                e.param.port_index = -1;
+                e.param.channel = -1;
+                e.param.key = -1;
+                e.param.value = wrapper_to_plain(&b->table, index, v);
+            }
+            insert_event(b, e);
+        }
+    }
+}
+
+void set_silence_flags(AudioBusBuffers& out, int32 frames) {
+    uint64 flags = 0;
+    for (int32 c = 0; c < out.numChannels && c < 64; ++c) {
+        const float* p = out.channelBuffers32 ? out.channelBuffers32[c] : nullptr;
+        if (!p) continue;
+        bool silent = true;
+        for (int32 i = 0; i < frames && silent; ++i) silent = p[i] == 0.0f;
+        if (silent) flags |= uint64(1) << c;
+    }
+    out.silenceFlags = flags;
+}
+
+class component final : public IComponent,
+                        public IAudioProcessor,
+                        public IConnectionPoint,
+                        public IProcessContextRequirements,
+                        public IWrapperPeer,
+                        public IClapAccess {
+  public:
+    // ---- FUnknown ----
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        if (!obj) return kInvalidArgument;
+        void* p = nullptr;
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPluginBase::iid) || uid_equal(iid, IComponent::iid))
+            p = static_cast<IComponent*>(this);
+        else if (uid_equal(iid, IAudioProcessor::iid))
+            p = static_cast<IAudioProcessor*>(this);
+        else if (uid_equal(iid, IConnectionPoint::iid))
+            p = static_cast<IConnectionPoint*>(this);
+        else if (uid_equal(iid, IProcessContextRequirements::iid))
+            p = static_cast<IProcessContextRequirements*>(this);
+        else if (uid_equal(iid, IWrapperPeer::iid))
+            p = static_cast<IWrapperPeer*>(this);
+        else if (uid_equal(iid, IClapAccess::iid))
+            p = static_cast<IClapAccess*>(this);
+        *obj = p;
+        if (!p) return kNoInterface;
+        addRef();
+        return kResultOk;
+    }
+    uint32 VST3_API addRef() override { return ++refs_; }
+    uint32 VST3_API release() override {
+        uint32 n = --refs_;
+        if (n == 0) {
+            terminate();
+            delete this;
+        }
+        return n;
+    }
+
+    // ---- IPluginBase ----
+    tresult VST3_API initialize(FUnknown* context) override {
+        if (bridge_) return kResultFalse;
+        bridge_ = wrapper_bridge_create();
+        if (!bridge_) return kInternalError;
+        if (context) {
+            context_ = context;
+            context_->addRef();
+        }
+        for (auto& a : bus_active_) a = 0;
+        setup_done_ = false;
+        return kResultOk;
+    }
+    tresult VST3_API terminate() override {
+        if (peer_) {
+            peer_->release();
+            peer_ = nullptr;
+        }
+        if (context_) {
+            context_->release();
+            context_ = nullptr;
+        }
+        if (bridge_) {
+            deactivate();
+            wrapper_bridge_release(bridge_);
+            bridge_ = nullptr;
+        }
+        return kResultOk;
+    }
+
+    // ---- IComponent ----
+    tresult VST3_API getControllerClassId(char* cid) override {
+        if (!cid) return kInvalidArgument;
+        std::memcpy(cid, LODRIN_CONTROLLER_CID.b, 16);
+        return kResultOk;
+    }
+    tresult VST3_API setIoMode(IoMode mode) override {
+        return mode >= kSimple && mode <= kOfflineProcessing ? kResultOk : kInvalidArgument;
+    }
+    int32 VST3_API getBusCount(MediaType type, BusDirection dir) override {
+        if (type == kAudio && (dir == kInput || dir == kOutput)) return 1;
+        if (type == kEvent && dir == kInput) return 1; // MIDI controllers for learn and CC mapping
+        return 0;
+    }
+    tresult VST3_API getBusInfo(MediaType type, BusDirection dir, int32 index, BusInfo* info) override {
+        if (!info || index != 0 || getBusCount(type, dir) < 1) return kInvalidArgument;
+        BusInfo& bus = *info;
+        std::memset(&bus, 0, sizeof(bus));
+        bus.mediaType = type;
+        bus.direction = dir;
+        bus.busType = kMain;
+        bus.flags = kDefaultActive;
+        if (type == kAudio) {
+            bus.channelCount = 2;
+            wrapper_utf8_to_16(dir == kInput ? "Input" : "Output", bus.name, 128);
+        } else {
+            bus.channelCount = 16;
+            wrapper_utf8_to_16("MIDI (learn)", bus.name, 128);
+        }
+        return kResultOk;
+    }
+    tresult VST3_API getRoutingInfo(RoutingInfo*, RoutingInfo*) override { return kNotImplemented; }
+    tresult VST3_API activateBus(MediaType type, BusDirection dir, int32 index, TBool state) override {
+        if (index != 0 || getBusCount(type, dir) < 1) return kInvalidArgument;
+        bus_active_[type == kEvent ? 2 : dir] = state ? 1 : 0;
+        return kResultOk;
+    }
+    tresult VST3_API setActive(TBool state) override {
+        if (!bridge_) return kNotInitialized;
+        if (!state) {
+            deactivate();
+            return kResultOk;
+        }
+        if (bridge_->active.load()) return kResultOk;
+        if (!setup_done_) return kNotInitialized;
+        const clap_plugin* p = bridge_->plugin;
+        if (!p->activate(p, setup_.sampleRate, 1, uint32_t(setup_.maxSamplesPerBlock))) return kResultFalse;
+        bridge_->restart_sent = 0;
+        bridge_->active.store(1);
+        return kResultOk;
+    }
+    tresult VST3_API setState(IBStream* state) override {
+        if (!state) return kInvalidArgument;
+        if (!bridge_) return kNotInitialized;
+        if (!bridge_->state) return kNotImplemented;
+        clap_istream in{state, istream_read};
+        return bridge_->state->load(bridge_->plugin, &in) ? kResultOk : kResultFalse;
+    }
+    tresult VST3_API getState(IBStream* state) override {
+        if (!state) return kInvalidArgument;
+        if (!bridge_) return kNotInitialized;
+        if (!bridge_->state) return kNotImplemented;
+        clap_ostream out{state, ostream_write};
+        return bridge_->state->save(bridge_->plugin, &out) ? kResultOk : kResultFalse;
+    }
+
+    // ---- IAudioProcessor ----
+    tresult VST3_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
+                                        int32 numOuts) override {
+        if (numIns < 0 || numOuts < 0 || (numIns && !inputs) || (numOuts && !outputs)) return kInvalidArgument;
+        if (bridge_ && bridge_->active.load()) return kResultFalse;
+        // One stereo bus each way is all the stage has; anything else keeps it and says so.
+        bool ok = numIns == 1 && numOuts == 1 && inputs[0] == kStereo && outputs[0] == kStereo;
+        return ok ? kResultTrue : kResultFalse;
+    }
+    tresult VST3_API getBusArrangement(BusDirection dir, int32 index, SpeakerArrangement* arr) override {
+        if (!arr || index != 0 || (dir != kInput && dir != kOutput)) return kInvalidArgument;
+        *arr = kStereo;
+        return kResultOk;
+    }
+    tresult VST3_API canProcessSampleSize(int32 size) override {
+        return size == kSample32 ? kResultTrue : kResultFalse;
+    }
+    uint32 VST3_API getLatencySamples() override {
+        if (!bridge_ || !bridge_->latency) return 0;
+        return bridge_->latency->get(bridge_->plugin);
+    }
+    tresult VST3_API setupProcessing(ProcessSetup* s) override {
+        if (!s) return kInvalidArgument;
+        const ProcessSetup& setup = *s;
+        if (!bridge_) return kNotInitialized;
+        if (bridge_->active.load()) return kResultFalse;
+        if (setup.symbolicSampleSize != kSample32 || !(setup.sampleRate > 0) || !std::isfinite(setup.sampleRate) ||
+            setup.maxSamplesPerBlock <= 0)
+            return kInvalidArgument;
+        setup_ = setup;
+        setup_done_ = true;
+        return kResultOk;
+    }
+    tresult VST3_API setProcessing(TBool state) override {
+        if (!bridge_) return kNotInitialized;
+        if (!bridge_->active.load()) return state ? kNotInitialized : kResultOk;
+        const clap_plugin* p = bridge_->plugin;
+        if (state && !bridge_->processing.load()) {
+            if (!p->start_processing(p)) return kResultFalse;
+            bridge_->processing.store(1);
+        } else if (!state && bridge_->processing.load()) {
+            p->stop_processing(p);
+            bridge_->processing.store(0);
+        }
+        return kResultOk;
+    }
+    tresult VST3_API process(ProcessData* d) override {
+        if (!d) return kInvalidArgument;
+        ProcessData& data = *d;
+        wrapper_bridge* b = bridge_;
+        if (!b) return kNotInitialized;
+        const clap_plugin* p = b->plugin;
+        if (data.numSamples < 0 || data.numInputs < 0 || data.numOutputs < 0) return kInvalidArgument;
+        collect_events(b, data.inputParameterChanges, data.numSamples);
+        clap_input_events in{b, events_size, events_get};
+        clap_output_events out;
+        wrapper_bridge_output_list(b, &out);
+
+        bool audio = data.numSamples > 0 && data.numInputs > 0 && data.numOutputs > 0 && data.inputs &&
+                     data.outputs && data.inputs[0].numChannels > 0 && data.outputs[0].numChannels > 0 &&
+                     data.inputs[0].channelBuffers32 && data.outputs[0].channelBuffers32;
+        if (audio) {
+            for (int32 c = 0; c < data.inputs[0].numChannels && c < 2; ++c)
+                audio = audio && data.inputs[0].channelBuffers32[c];
+            for (int32 c = 0; c < data.outputs[0].numChannels && c < 2; ++c)
+                audio = audio && data.outputs[0].channelBuffers32[c];
+        }
+        if (!audio) {
+            // A call without audio carries parameter changes only: a flush. While processing CLAP
+            // takes them through a process call without ports; otherwise through params.flush.
+            if (b->processing.load()) {
+                clap_process cp{};
+                cp.steady_time = -1;
+                cp.in_events = &in;
+                cp.out_events = &out;
+                p->process(p, &cp);
+            } else if (b->params) {
+                b->params->flush(p, &in, &out);
+            }
+            b->n_events = 0;
+            return kResultOk;
+        }
+        if (!b->active.load()) return kNotInitialized;
+        if (data.symbolicSampleSize != kSample32) return kInvalidArgument;
+        if (!b->processing.load()) {
+            if (!p->start_processing(p)) return kResultFalse;
+            b->processing.store(1);
+        }
+        clap_audio_buffer ib{}, ob{};
+        ib.data32 = data.inputs[0].channelBuffers32;
+        ib.channel_count = uint32_t(data.inputs[0].numChannels > 2 ? 2 : data.inputs[0].numChannels);
+        ob.data32 = data.outputs[0].channelBuffers32;
+        ob.channel_count = uint32_t(data.outputs[0].numChannels > 2 ? 2 : data.outputs[0].numChannels);
+        clap_process cp{};
+        const ProcessContext* ctx = data.processContext;
+        cp.steady_time = ctx && (ctx->state & kContTimeValid) && ctx->continousTimeSamples >= 0
+                             ? ctx->continousTimeSamples
+                             : -1;
+        cp.frames_count = uint32_t(data.numSamples);
+        cp.audio_inputs = &ib;
+        cp.audio_outputs = &ob;
+        cp.audio_inputs_count = 1;
+        cp.audio_outputs_count = 1;
+        cp.in_events = &in;
+        cp.out_events = &out;
+        clap_process_status st = p->process(p, &cp);
+        b->n_events = 0;
+        set_silence_flags(data.outputs[0], data.numSamples);
+        return st == CLAP_PROCESS_ERROR ? kResultFalse : kResultOk;
+    }
+    uint32 VST3_API getTailSamples() override {
+        // The lookahead delay is the stage's only tail.
+        return getLatencySamples();
+    }
+
+    // ---- IProcessContextRequirements ----
+    uint32 VST3_API getProcessContextRequirements() override { return 2; /* continuous time samples */ }
+
+    // ---- IConnectionPoint ----
+    tresult VST3_API connect(IConnectionPoint* other) override {
+        if (!other) return kInvalidArgument;
+        if (peer_) return kResultFalse;
+        peer_ = other;
+        peer_->addRef();
+        send_bridge_message();
+        return kResultOk;
+    }
+    tresult VST3_API disconnect(IConnectionPoint* other) override {
+        if (!other || other != peer_) return kInvalidArgument;
+        peer_->release();
+        peer_ = nullptr;
+        return kResultOk;
+    }
+    tresult VST3_API notify(IMessage* message) override { return message ? kResultFalse : kInvalidArgument; }
+
+    // ---- private ----
+    wrapper_bridge* VST3_API getBridge() override { return bridge_; }
+    const clap_plugin* VST3_API getClapPlugin() override { return bridge_ ? bridge_->plugin : nullptr; }
+
+  private:
+    std::atomic<uint32> refs_{1};
+    wrapper_bridge* bridge_ = nullptr;
+    FUnknown* context_ = nullptr;
+    IConnectionPoint* peer_ = nullptr;
+    ProcessSetup setup_{};
+    bool setup_done_ = false;
+    uint8_t bus_active_[3] = {};
+
+    void deactivate() {
+        if (!bridge_) return;
+        const clap_plugin* p = bridge_->plugin;
+        if (bridge_->processing.load()) {
+            p->stop_processing(p);
+            bridge_->processing.store(0);
+        }
+        if (bridge_->active.load()) {
+            p->deactivate(p);
+            bridge_->active.store(0);
+        }
+    }
+
+    // A host that puts a proxy between the two sides hides the component's private interface from the
+    // controller; the bridge then travels in a message made by the host's own factory. The controller
+    // accepts only a pointer that names a live bridge of this module.
+    void send_bridge_message() {
+        IHostApplication* app = query<IHostApplication>(context_);
+        if (!app) return;
+        void* obj = nullptr;
+        uid mid = IMessage::iid;
+        if (app->createInstance(reinterpret_cast<char*>(mid.b), reinterpret_cast<char*>(mid.b), &obj) == kResultOk &&
+            obj) {
+            auto* msg = static_cast<IMessage*>(obj);
+            msg->setMessageID("lodrin.bridge");
+            if (IAttributeList* attrs = msg->getAttributes())
+                attrs->setInt("bridge", int64(reinterpret_cast<intptr_t>(bridge_)));
+            peer_->notify(msg);
+            msg->release();
+        }
+        app->release();
+    }
+};
+
+} // namespace
+
+FUnknown* wrapper_component_create() {
+    auto* c = new (std::nothrow) component();
+    return c ? static_cast<IComponent*>(c) : nullptr;
+}

@@ -1,0 +1,401 @@
+// The edit controller: IEditController, IMidiMapping and IConnectionPoint over the bridge that its
+// component made. Parameters are the plug-in's own (ids, names, ranges, texts) plus one hidden
+// parameter per MIDI controller; values are read from the plug-in, so every editor's edit shows at
+// once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer; failing both, the
+// open editor's timer on the frame's run loop) serves the plug-in's main-thread requests and hands
+// its output events to the host's component handler as beginEdit / performEdit / endEdit, latency
+// changes as restartComponent(kLatencyChanged).
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "wrapper.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+using namespace vst3;
+
+constexpr TimerInterval TICK_MS = 16;
+
+bool is_cc_param(ParamID id) {
+    return id >= WRAPPER_CC_PARAM_BASE && id < WRAPPER_CC_PARAM_BASE + WRAPPER_CC_COUNT;
+}
+
+double clamp01(double v) {
+    return v < 0 ? 0.0 : v > 1 ? 1.0 : v;
+}
+
+class controller;
+
+#if defined(_WIN32)
+// Win32 timers of controllers whose host offers no run loop: thread timers of the UI thread.
+controller* win_timer_owner[64];
+UINT_PTR win_timer_id[64];
+void CALLBACK win_timer_proc(HWND, UINT, UINT_PTR id, DWORD);
+#endif
+
+class controller final : public IEditController, public IMidiMapping, public IConnectionPoint, public ITimerHandler {
+  public:
+    // ---- FUnknown ----
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        if (!obj) return kInvalidArgument;
+        void* p = nullptr;
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPluginBase::iid) || uid_equal(iid, IEditController::iid))
+            p = static_cast<IEditController*>(this);
+        else if (uid_equal(iid, IMidiMapping::iid))
+            p = static_cast<IMidiMapping*>(this);
+        else if (uid_equal(iid, IConnectionPoint::iid))
+            p = static_cast<IConnectionPoint*>(this);
+        else if (uid_equal(iid, ITimerHandler::iid))
+            p = static_cast<ITimerHandler*>(this);
+        *obj = p;
+        if (!p) return kNoInterface;
+        addRef();
+        return kResultOk;
+    }
+    uint32 VST3_API addRef() override { return ++refs_; }
+    uint32 VST3_API release() override {
+        uint32 n = --refs_;
+        if (n == 0) {
+            terminate();
+            delete this;
+        }
+        return n;
+    }
+
+    // ---- IPluginBase ----
+    tresult VST3_API initialize(FUnknown* context) override {
+        if (initialised_) return kResultFalse;
+        initialised_ = true;
+        if (context) {
+            context_ = context;
+            context_->addRef();
+        }
+        // Parameter infos before the component is connected come from the list any instance read;
+        // a controller made before every component reads one from a passing instance.
+        if (wrapper_params_cache()->n == 0) {
+            if (wrapper_bridge* tmp = wrapper_bridge_create()) wrapper_bridge_release(tmp);
+        }
+        run_loop_ = query<IRunLoop>(context_);
+        if (!run_loop_) run_loop_ = query<IRunLoop>(wrapper_factory_host_context());
+        start_tick();
+        return kResultOk;
+    }
+    tresult VST3_API terminate() override {
+        if (!initialised_) return kResultOk;
+        stop_tick();
+        if (run_loop_) {
+            run_loop_->release();
+            run_loop_ = nullptr;
+        }
+        set_handler(nullptr);
+        if (peer_) {
+            peer_->release();
+            peer_ = nullptr;
+        }
+        unbind();
+        if (context_) {
+            context_->release();
+            context_ = nullptr;
+        }
+        initialised_ = false;
+        return kResultOk;
+    }
+
+    // ---- IEditController ----
+    tresult VST3_API setComponentState(IBStream* state) override {
+        // The component and this controller share one plug-in: its setState already gave the values
+        // to the plug-in that every read below goes to.
+        if (!state) return kInvalidArgument;
+        return initialised_ ? kResultOk : kNotInitialized;
+    }
+    tresult VST3_API setControllerState(IBStream* state) override {
+        if (!state) return kInvalidArgument;
+        return initialised_ ? kResultOk : kNotInitialized;
+    }
+    tresult VST3_API getControllerState(IBStream* state) override {
+        // Nothing of the controller's own: the plug-in's state is the component's.
+        if (!state) return kInvalidArgument;
+        return initialised_ ? kResultOk : kNotInitialized;
+    }
+    int32 VST3_API getParameterCount() override { return int32(table()->n + WRAPPER_CC_COUNT); }
+    tresult VST3_API getParameterInfo(int32 index, ParameterInfo* info) override {
+        const wrapper_params* t = table();
+        if (!info || index < 0 || index >= getParameterCount()) return kInvalidArgument;
+        std::memset(info, 0, sizeof(*info));
+        info->unitId = kRootUnitId;
+        if (uint32_t(index) >= t->n) {
+            uint32_t cc = uint32_t(index) - t->n;
+            char name[64];
+            std::snprintf(name, sizeof(name), "MIDI CC %u", cc);
+            info->id = WRAPPER_CC_PARAM_BASE + cc;
+            wrapper_utf8_to_16(name, info->title, 128);
+            wrapper_utf8_to_16(name, info->shortTitle, 128);
+            info->stepCount = 127;
+            info->defaultNormalizedValue = 0;
+            info->flags = kIsHidden | kIsReadOnly;
+            return kResultOk;
+        }
+        const clap_param_info& p = t->info[index];
+        info->id = p.id;
+        wrapper_utf8_to_16(p.name, info->title, 128);
+        wrapper_utf8_to_16(p.name, info->shortTitle, 128);
+        wrapper_utf8_to_16(t->units[index], info->units, 128);
+        info->stepCount = wrapper_param_steps(t, index);
+        info->defaultNormalizedValue = wrapper_to_normalised(t, index, p.default_value);
+        int32 flags = 0;
+        if (p.flags & CLAP_PARAM_IS_AUTOMATABLE) flags |= kCanAutomate;
+        if (p.flags & CLAP_PARAM_IS_BYPASS) flags |= kIsBypass | kCanAutomate;
+        if (p.flags & CLAP_PARAM_IS_READONLY) flags = (flags & ~kCanAutomate) | kIsReadOnly;
+        if (p.flags & CLAP_PARAM_IS_HIDDEN) flags = (flags & ~kCanAutomate) | kIsHidden | kIsReadOnly;
+        if (p.flags & CLAP_PARAM_IS_PERIODIC) flags |= kIsWrapAround;
+        if ((p.flags & CLAP_PARAM_IS_ENUM) && info->stepCount > 0) flags |= kIsList;
+        info->flags = flags;
+        return kResultOk;
+    }
+    tresult VST3_API getParamStringByValue(ParamID id, ParamValue v, char16* string) override {
+        if (!string) return kInvalidArgument;
+        char text[128] = "";
+        if (is_cc_param(id)) {
+            std::snprintf(text, sizeof(text), "%d", int(std::floor(clamp01(std::isnan(v) ? 0 : v) * 127 + 0.5)));
+        } else {
+            const wrapper_params* t = table();
+            int32 i = wrapper_param_index(t, id);
+            if (i < 0) return kInvalidArgument;
+            double plain = wrapper_to_plain(t, i, v);
+            if (!bridge_ || !bridge_->params ||
+                !bridge_->params->value_to_text(bridge_->plugin, id, plain, text, sizeof(text)))
+                std::snprintf(text, sizeof(text), "%g", plain);
+        }
+        text[sizeof(text) - 1] = 0;
+        wrapper_utf8_to_16(text, string, 128);
+        return kResultOk;
+    }
+    tresult VST3_API getParamValueByString(ParamID id, TChar* string, ParamValue* out) override {
+        if (!string || !out) return kInvalidArgument;
+        char text[512];
+        wrapper_utf16_to_8(string, text, sizeof(text));
+        if (is_cc_param(id)) {
+            char* end = nullptr;
+            double x = std::strtod(text, &end);
+            if (end == text || std::isnan(x)) return kResultFalse;
+            *out = clamp01(x / 127.0);
+            return kResultOk;
+        }
+        const wrapper_params* t = table();
+        int32 i = wrapper_param_index(t, id);
+        if (i < 0) return kInvalidArgument;
+        double plain = 0;
+        if (bridge_ && bridge_->params) {
+            if (!bridge_->params->text_to_value(bridge_->plugin, id, text, &plain)) return kResultFalse;
+        } else {
+            char* end = nullptr;
+            plain = std::strtod(text, &end);
+            if (end == text) return kResultFalse;
+        }
+        *out = wrapper_to_normalised(t, i, plain);
+        return kResultOk;
+    }
+    ParamValue VST3_API normalizedParamToPlain(ParamID id, ParamValue v) override {
+        if (is_cc_param(id)) return std::floor(clamp01(std::isnan(v) ? 0 : v) * 127 + 0.5);
+        const wrapper_params* t = table();
+        int32 i = wrapper_param_index(t, id);
+        return i < 0 ? 0.0 : wrapper_to_plain(t, i, v);
+    }
+    ParamValue VST3_API plainParamToNormalized(ParamID id, ParamValue x) override {
+        if (is_cc_param(id)) return clamp01(std::isnan(x) ? 0 : x / 127.0);
+        const wrapper_params* t = table();
+        int32 i = wrapper_param_index(t, id);
+        return i < 0 ? 0.0 : wrapper_to_normalised(t, i, x);
+    }
+    ParamValue VST3_API getParamNormalized(ParamID id) override {
+        if (!tick_running_) tick();
+        if (is_cc_param(id)) return 0.0;
+        const wrapper_params* t = table();
+        int32 i = wrapper_param_index(t, id);
+        if (i < 0) return 0.0;
+        double x = t->info[i].default_value;
+        if (bridge_ && bridge_->params) bridge_->params->get_value(bridge_->plugin, id, &x);
+        return wrapper_to_normalised(t, i, x);
+    }
+    tresult VST3_API setParamNormalized(ParamID id, ParamValue v) override {
+        // The value reaches the plug-in through the processor's parameter queue, where the host sends
+        // it as well; reads here come from the plug-in itself.
+        if (std::isnan(v) || v < 0 || v > 1) return kInvalidArgument;
+        if (!is_cc_param(id) && wrapper_param_index(table(), id) < 0) return kInvalidArgument;
+        return kResultOk;
+    }
+    tresult VST3_API setComponentHandler(IComponentHandler* handler) override {
+        set_handler(handler);
+        return kResultOk;
+    }
+    IPlugView* VST3_API createView(FIDString name) override {
+        if (!name || std::strcmp(name, kEditor) != 0 || !bridge_) return nullptr;
+        return wrapper_view_create(bridge_);
+    }
+
+    // ---- IMidiMapping ----
+    tresult VST3_API getMidiControllerAssignment(int32 bus, int16 channel, CtrlNumber cc, ParamID* id) override {
+        if (!id) return kInvalidArgument;
+        if (bus != 0 || channel < 0 || channel > 15 || cc < 0 || cc >= int16(WRAPPER_CC_COUNT)) return kResultFalse;
+        *id = WRAPPER_CC_PARAM_BASE + ParamID(cc);
+        return kResultTrue;
+    }
+
+    // ---- IConnectionPoint ----
+    tresult VST3_API connect(IConnectionPoint* other) override {
+        if (!other) return kInvalidArgument;
+        if (peer_) return kResultFalse;
+        peer_ = other;
+        peer_->addRef();
+        if (IWrapperPeer* p = query<IWrapperPeer>(other)) {
+            bind(p->getBridge());
+            p->release();
+        }
+        return kResultOk;
+    }
+    tresult VST3_API disconnect(IConnectionPoint* other) override {
+        if (!other || other != peer_) return kInvalidArgument;
+        peer_->release();
+        peer_ = nullptr;
+        unbind();
+        return kResultOk;
+    }
+    tresult VST3_API notify(IMessage* message) override {
+        if (!message) return kInvalidArgument;
+        FIDString mid = message->getMessageID();
+        if (!mid || std::strcmp(mid, "lodrin.bridge") != 0) return kResultFalse;
+        IAttributeList* attrs = message->getAttributes();
+        int64 v = 0;
+        if (!attrs || attrs->getInt("bridge", &v) != kResultOk) return kResultFalse;
+        void* p = reinterpret_cast<void*>(intptr_t(v));
+        if (bridge_ || !wrapper_bridge_is_live(p)) return kResultFalse;
+        bind(static_cast<wrapper_bridge*>(p));
+        return kResultOk;
+    }
+
+    // ---- ITimerHandler: the UI-thread tick ----
+    void VST3_API onTimer() override { tick(); }
+
+    void tick() {
+        wrapper_bridge* b = bridge_;
+        if (!b) return;
+        wrapper_bridge_service(b);
+        if (b->want_restart.exchange(0) && !b->restart_sent && handler_) {
+            b->restart_sent = 1;
+            handler_->restartComponent(kLatencyChanged);
+        }
+        // A values rescan follows only a state the host itself handed to the component; the host
+        // then hands the same bytes to setComponentState and reads the values again.
+        b->want_values.store(0);
+        if (b->want_dirty.exchange(0) && handler2_) handler2_->setDirty(1);
+        wrapper_edit e;
+        while (wrapper_bridge_take_edit(b, &e)) {
+            if (!handler_) continue;
+            if (e.type == CLAP_EVENT_PARAM_GESTURE_BEGIN) {
+                handler_->beginEdit(e.id);
+            } else if (e.type == CLAP_EVENT_PARAM_GESTURE_END) {
+                handler_->endEdit(e.id);
+            } else {
+                int32 i = wrapper_param_index(&b->table, e.id);
+                if (i >= 0) handler_->performEdit(e.id, wrapper_to_normalised(&b->table, i, e.value));
+            }
+        }
+    }
+
+  private:
+    std::atomic<uint32> refs_{1};
+    bool initialised_ = false;
+    FUnknown* context_ = nullptr;
+    IConnectionPoint* peer_ = nullptr;
+    wrapper_bridge* bridge_ = nullptr;
+    IComponentHandler* handler_ = nullptr;
+    IComponentHandler2* handler2_ = nullptr;
+    IRunLoop* run_loop_ = nullptr;
+    bool tick_running_ = false;
+#if defined(_WIN32)
+    int win_timer_ = -1;
+#endif
+
+    const wrapper_params* table() const { return bridge_ ? &bridge_->table : wrapper_params_cache(); }
+
+    void bind(wrapper_bridge* b) {
+        if (!b || bridge_ == b) return;
+        unbind();
+        wrapper_bridge_retain(b);
+        bridge_ = b;
+        if (run_loop_ && !b->run_loop) wrapper_bridge_set_run_loop(b, run_loop_);
+        if (!tick_running_) {
+            b->tick = [](void* self) { static_cast<controller*>(self)->tick(); };
+            b->tick_ctx = this;
+        }
+    }
+    void unbind() {
+        if (!bridge_) return;
+        if (bridge_->tick_ctx == this) {
+            bridge_->tick = nullptr;
+            bridge_->tick_ctx = nullptr;
+        }
+        if (bridge_->run_loop == run_loop_) wrapper_bridge_set_run_loop(bridge_, nullptr);
+        wrapper_bridge_release(bridge_);
+        bridge_ = nullptr;
+    }
+    void set_handler(IComponentHandler* h) {
+        if (h) h->addRef();
+        if (handler2_) handler2_->release();
+        if (handler_) handler_->release();
+        handler_ = h;
+        handler2_ = query<IComponentHandler2>(h);
+    }
+    void start_tick() {
+        if (run_loop_ && run_loop_->registerTimer(this, TICK_MS) == kResultOk) {
+            tick_running_ = true;
+            return;
+        }
+#if defined(_WIN32)
+        for (int i = 0; i < 64; ++i) {
+            if (win_timer_owner[i]) continue;
+            UINT_PTR id = SetTimer(nullptr, 0, UINT(TICK_MS), win_timer_proc);
+            if (!id) return;
+            win_timer_owner[i] = this;
+            win_timer_id[i] = id;
+            win_timer_ = i;
+            tick_running_ = true;
+            return;
+        }
+#endif
+    }
+    void stop_tick() {
+        if (!tick_running_) return;
+        tick_running_ = false;
+#if defined(_WIN32)
+        if (win_timer_ >= 0) {
+            KillTimer(nullptr, win_timer_id[win_timer_]);
+            win_timer_owner[win_timer_] = nullptr;
+            win_timer_ = -1;
+            return;
+        }
+#endif
+        if (run_loop_) run_loop_->unregisterTimer(this);
+    }
+};
+
+#if defined(_WIN32)
+void CALLBACK win_timer_proc(HWND, UINT, UINT_PTR id, DWORD) {
+    for (int i = 0; i < 64; ++i)
+        if (win_timer_owner[i] && win_timer_id[i] == id) win_timer_owner[i]->tick();
+}
+#endif
+
+} // namespace
+
+FUnknown* wrapper_controller_create() {
+    auto* c = new (std::nothrow) controller();
+    return c ? static_cast<IEditController*>(c) : nullptr;
+}

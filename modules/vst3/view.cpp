@@ -1,0 +1,219 @@
+// The editor view: an IPlugView (with content scaling) over the plug-in's CLAP gui, embedded in the
+// host's window of this platform: an X11 window id on Linux, an HWND on Windows. On Linux the
+// plug-in's timer and X connection descriptor are served by the host's run loop, which the frame
+// offers (the bridge moves them there).
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "wrapper.h"
+
+namespace {
+
+using namespace vst3;
+
+#if defined(_WIN32)
+constexpr const char* GUI_API = CLAP_WINDOW_API_WIN32;
+constexpr const char* PLATFORM_TYPE = kPlatformTypeHWND;
+#else
+constexpr const char* GUI_API = CLAP_WINDOW_API_X11;
+constexpr const char* PLATFORM_TYPE = kPlatformTypeX11EmbedWindowID;
+#endif
+
+constexpr uint32_t DEFAULT_W = 960, DEFAULT_H = 600;
+
+// Width and height of a host rectangle, computed without overflow; false for a null or inverted one
+// or one beyond any screen.
+bool rect_size(const ViewRect* r, uint32_t* w, uint32_t* h) {
+    if (!r) return false;
+    int64_t dw = int64_t(r->right) - r->left, dh = int64_t(r->bottom) - r->top;
+    if (dw < 0 || dh < 0 || dw > 65536 || dh > 65536) return false;
+    *w = uint32_t(dw);
+    *h = uint32_t(dh);
+    return true;
+}
+
+class view final : public IPlugView, public IPlugViewContentScaleSupport {
+  public:
+    explicit view(wrapper_bridge* b) : bridge_(b) {
+        wrapper_bridge_retain(b);
+        created_ = b->gui->create(b->plugin, GUI_API, false);
+    }
+
+    bool ok() const { return created_; }
+
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        if (!obj) return kInvalidArgument;
+        void* p = nullptr;
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPlugView::iid))
+            p = static_cast<IPlugView*>(this);
+        else if (uid_equal(iid, IPlugViewContentScaleSupport::iid))
+            p = static_cast<IPlugViewContentScaleSupport*>(this);
+        *obj = p;
+        if (!p) return kNoInterface;
+        addRef();
+        return kResultOk;
+    }
+    uint32 VST3_API addRef() override { return ++refs_; }
+    uint32 VST3_API release() override {
+        uint32 n = --refs_;
+        if (n == 0) {
+            teardown();
+            delete this;
+        }
+        return n;
+    }
+
+    tresult VST3_API isPlatformTypeSupported(FIDString type) override {
+        if (!type) return kInvalidArgument;
+        return std::strcmp(type, PLATFORM_TYPE) == 0 ? kResultTrue : kResultFalse;
+    }
+    tresult VST3_API attached(void* parent, FIDString type) override {
+        if (!parent || !type) return kInvalidArgument;
+        if (std::strcmp(type, PLATFORM_TYPE) != 0) return kResultFalse;
+        if (attached_) return kResultFalse;
+        const clap_plugin* p = bridge_->plugin;
+        if (!created_) created_ = bridge_->gui->create(p, GUI_API, false);
+        if (!created_) return kResultFalse;
+        if (scale_ > 0) bridge_->gui->set_scale(p, scale_);
+        clap_window w{};
+        w.api = GUI_API;
+#if defined(_WIN32)
+        w.win32 = parent;
+#else
+        w.x11 = clap_xwnd(reinterpret_cast<uintptr_t>(parent));
+#endif
+        bridge_->view = this;
+        bridge_->view_resize = request_resize;
+        if (!bridge_->gui->set_parent(p, &w)) {
+            bridge_->view = nullptr;
+            bridge_->view_resize = nullptr;
+            return kResultFalse;
+        }
+        bridge_->gui->show(p);
+        attached_ = true;
+        report_size();
+        return kResultOk;
+    }
+    tresult VST3_API removed() override {
+        if (!attached_) return kResultFalse;
+        teardown();
+        return kResultOk;
+    }
+    tresult VST3_API onWheel(float) override { return kResultFalse; }
+    tresult VST3_API onKeyDown(char16, int16, int16) override { return kResultFalse; }
+    tresult VST3_API onKeyUp(char16, int16, int16) override { return kResultFalse; }
+    tresult VST3_API getSize(ViewRect* r) override {
+        if (!r) return kInvalidArgument;
+        uint32_t w = DEFAULT_W, h = DEFAULT_H;
+        if (!created_ || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) {
+            w = DEFAULT_W;
+            h = DEFAULT_H;
+        }
+        r->left = r->top = 0;
+        r->right = int32(w);
+        r->bottom = int32(h);
+        known_w_ = w;
+        known_h_ = h;
+        return kResultOk;
+    }
+    tresult VST3_API onSize(ViewRect* r) override {
+        uint32_t w = 0, h = 0;
+        if (!rect_size(r, &w, &h)) return kInvalidArgument;
+        if (!created_) return kResultFalse;
+        bridge_->gui->adjust_size(bridge_->plugin, &w, &h);
+        if (!bridge_->gui->set_size(bridge_->plugin, w, h)) return kResultFalse;
+        known_w_ = w;
+        known_h_ = h;
+        return kResultOk;
+    }
+    tresult VST3_API onFocus(TBool) override { return kResultOk; }
+    tresult VST3_API setFrame(IPlugFrame* frame) override {
+        if (frame) frame->addRef();
+        if (frame_) frame_->release();
+        frame_ = frame;
+        // The frame's run loop serves the editor's timer and X connection while the view lives.
+        if (IRunLoop* loop = query<IRunLoop>(frame)) {
+            wrapper_bridge_set_run_loop(bridge_, loop);
+            loop->release();
+        }
+        return kResultOk;
+    }
+    tresult VST3_API canResize() override {
+        return created_ && bridge_->gui->can_resize(bridge_->plugin) ? kResultTrue : kResultFalse;
+    }
+    tresult VST3_API checkSizeConstraint(ViewRect* r) override {
+        uint32_t w = 0, h = 0;
+        if (!rect_size(r, &w, &h)) return kInvalidArgument;
+        if (!bridge_->gui->adjust_size(bridge_->plugin, &w, &h)) return kResultFalse;
+        r->right = r->left + int32(w);
+        r->bottom = r->top + int32(h);
+        return kResultTrue;
+    }
+
+    tresult VST3_API setContentScaleFactor(float factor) override {
+        if (!(factor > 0) || !std::isfinite(factor)) return kInvalidArgument;
+        scale_ = factor;
+        if (created_) bridge_->gui->set_scale(bridge_->plugin, factor);
+        if (attached_) report_size();
+        return kResultOk;
+    }
+
+  private:
+    std::atomic<uint32> refs_{1};
+    wrapper_bridge* bridge_;
+    IPlugFrame* frame_ = nullptr;
+    bool created_ = false;
+    bool attached_ = false;
+    double scale_ = 0;
+    uint32_t known_w_ = 0, known_h_ = 0; // the size the host last read or set
+
+    // Tells the host the editor's size when it differs from the size the host last read or set.
+    void report_size() {
+        ViewRect r{};
+        uint32_t w = DEFAULT_W, h = DEFAULT_H;
+        if (!created_ || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) return;
+        if (w == known_w_ && h == known_h_) return;
+        r.right = int32(w);
+        r.bottom = int32(h);
+        if (frame_) frame_->resizeView(this, &r);
+    }
+
+    static bool request_resize(void* v, uint32_t w, uint32_t h) {
+        auto* self = static_cast<view*>(v);
+        if (!self->frame_) return false;
+        ViewRect r{0, 0, int32(w), int32(h)};
+        return self->frame_->resizeView(self, &r) == kResultOk;
+    }
+
+    void teardown() {
+        if (bridge_->view == this) {
+            bridge_->view = nullptr;
+            bridge_->view_resize = nullptr;
+        }
+        if (created_) {
+            if (attached_) bridge_->gui->hide(bridge_->plugin);
+            bridge_->gui->destroy(bridge_->plugin);
+            created_ = false;
+        }
+        attached_ = false;
+        if (frame_) {
+            frame_->release();
+            frame_ = nullptr;
+        }
+        if (refs_.load() == 0) wrapper_bridge_release(bridge_);
+    }
+};
+
+} // namespace
+
+IPlugView* wrapper_view_create(wrapper_bridge* b) {
+    if (!b || !b->plugin || !b->gui || !b->gui->is_api_supported(b->plugin, GUI_API, false)) return nullptr;
+    auto* v = new (std::nothrow) view(b);
+    if (!v) return nullptr;
+    if (!v->ok()) {
+        v->release();
+        return nullptr;
+    }
+    return v;
+}

@@ -1,0 +1,777 @@
+// Guards Lodrin.vst3 against what a VST3 host may do to it, called straight through the VST3
+// interfaces: a factory with its two classes and stable ids; bad input (null pointers, unknown ids
+// and classes, out-of-range values, hostile state streams, calls in the wrong order) answered with
+// result codes and no crash; the 17 parameters with their VST3 details; parameter queues and
+// controller-number mapping reaching the plug-in; an editor's edits and a latency change reaching
+// the host's component handler on its run-loop timer; a connection through proxies, where the plug-in
+// travels in a message and forged messages are refused; and repeated terminate/initialize cycles.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "clap_access.h"
+#include "edit_queue.h"
+#include "integration.h"
+#include "registry.h"
+#include "shm.h"
+#include "vst3_abi.h"
+
+using namespace vst3;
+
+namespace {
+
+constexpr ParamID CC_PARAM_BASE = 0x00100000; // the hidden parameters the controllers map onto
+
+typedef IPluginFactory*(VST3_API* get_factory_fn)();
+#if defined(_WIN32)
+typedef bool(VST3_API* entry_fn)();
+typedef bool(VST3_API* exit_fn)();
+constexpr char BINARY[] = "/Contents/x86_64-win/Lodrin.vst3";
+constexpr char ENTRY[] = "InitDll";
+constexpr char EXIT[] = "ExitDll";
+#else
+typedef bool (*entry_fn)(void*);
+typedef bool (*exit_fn)();
+constexpr char BINARY[] = "/Contents/x86_64-linux/Lodrin.so";
+constexpr char ENTRY[] = "ModuleEntry";
+constexpr char EXIT[] = "ModuleExit";
+#endif
+
+std::string cid_text(const char* b) {
+    uint32_t w[4];
+    uid_words(reinterpret_cast<const uint8_t*>(b), w);
+    char s[40];
+    std::snprintf(s, sizeof(s), "%08X%08X%08X%08X", w[0], w[1], w[2], w[3]);
+    return s;
+}
+
+std::string text8(const char16* s) {
+    std::string o;
+    for (; *s; ++s) o.push_back(char(*s));
+    return o;
+}
+
+// A byte stream with the faults a host's stream may have.
+class test_stream final : public IBStream {
+  public:
+    std::vector<uint8_t> data;
+    size_t pos = 0;
+    bool fail_reads = false;   // read answers an error
+    bool overstate = false;    // read reports more bytes than asked for
+    int32 max_per_read = 0;    // 0: no limit
+
+    tresult VST3_API queryInterface(const char*, void** obj) override {
+        if (obj) *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    tresult VST3_API read(void* buf, int32 n, int32* got) override {
+        if (fail_reads) return kInternalError;
+        int32 k = int32(std::min<size_t>(size_t(n), data.size() - pos));
+        if (max_per_read && k > max_per_read) k = max_per_read;
+        if (k > 0) std::memcpy(buf, data.data() + pos, size_t(k));
+        pos += size_t(k);
+        if (got) *got = overstate ? n + 100 : k;
+        return kResultOk;
+    }
+    tresult VST3_API write(void* buf, int32 n, int32* put) override {
+        data.insert(data.end(), static_cast<uint8_t*>(buf), static_cast<uint8_t*>(buf) + n);
+        if (put) *put = n;
+        return kResultOk;
+    }
+    tresult VST3_API seek(int64 p, int32, int64* r) override {
+        pos = size_t(p);
+        if (r) *r = p;
+        return kResultOk;
+    }
+    tresult VST3_API tell(int64* p) override {
+        if (p) *p = int64(pos);
+        return kResultOk;
+    }
+};
+
+// One queue of one parameter.
+class one_queue final : public IParamValueQueue, public IParameterChanges {
+  public:
+    ParamID id = 0;
+    std::vector<std::pair<int32, double>> points;
+
+    tresult VST3_API queryInterface(const char*, void** obj) override {
+        if (obj) *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    ParamID VST3_API getParameterId() override { return id; }
+    int32 VST3_API getPointCount() override { return int32(points.size()); }
+    tresult VST3_API getPoint(int32 i, int32* off, ParamValue* v) override {
+        if (i < 0 || i >= int32(points.size())) return kInvalidArgument;
+        *off = points[size_t(i)].first;
+        *v = points[size_t(i)].second;
+        return kResultOk;
+    }
+    tresult VST3_API addPoint(int32, ParamValue, int32*) override { return kResultFalse; }
+    int32 VST3_API getParameterCount() override { return points.empty() ? 0 : 1; }
+    IParamValueQueue* VST3_API getParameterData(int32 i) override { return i == 0 ? this : nullptr; }
+    IParamValueQueue* VST3_API addParameterData(const ParamID*, int32*) override { return nullptr; }
+};
+
+// A host's message with its attribute list (integers only: all the module sends).
+class test_message final : public IMessage, public IAttributeList {
+  public:
+    std::atomic<uint32> refs{1};
+    std::string id;
+    std::vector<std::pair<std::string, int64>> ints;
+
+    tresult VST3_API queryInterface(const char*, void** obj) override {
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return ++refs; }
+    uint32 VST3_API release() override {
+        uint32 n = --refs;
+        if (n == 0) delete this;
+        return n;
+    }
+    FIDString VST3_API getMessageID() override { return id.c_str(); }
+    void VST3_API setMessageID(FIDString m) override { id = m ? m : ""; }
+    IAttributeList* VST3_API getAttributes() override { return this; }
+    tresult VST3_API setInt(const char* k, int64 v) override {
+        ints.emplace_back(k, v);
+        return kResultOk;
+    }
+    tresult VST3_API getInt(const char* k, int64* v) override {
+        for (auto& e : ints)
+            if (e.first == k) {
+                *v = e.second;
+                return kResultOk;
+            }
+        return kResultFalse;
+    }
+    tresult VST3_API setFloat(const char*, double) override { return kResultFalse; }
+    tresult VST3_API getFloat(const char*, double*) override { return kResultFalse; }
+    tresult VST3_API setString(const char*, const TChar*) override { return kResultFalse; }
+    tresult VST3_API getString(const char*, TChar*, uint32) override { return kResultFalse; }
+    tresult VST3_API setBinary(const char*, const void*, uint32) override { return kResultFalse; }
+    tresult VST3_API getBinary(const char*, const void**, uint32*) override { return kResultFalse; }
+};
+
+// What a host may put between component and controller: it forwards messages and hides the peer.
+class proxy_point final : public IConnectionPoint {
+  public:
+    IConnectionPoint* target = nullptr;
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IConnectionPoint::iid)) {
+            *obj = static_cast<IConnectionPoint*>(this);
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    tresult VST3_API connect(IConnectionPoint*) override { return kResultOk; }
+    tresult VST3_API disconnect(IConnectionPoint*) override { return kResultOk; }
+    tresult VST3_API notify(IMessage* m) override { return target ? target->notify(m) : kResultFalse; }
+};
+
+// The host: application context with a run loop whose timers the test fires, and a component
+// handler that records what it is told.
+class test_host final : public IHostApplication, public IRunLoop, public IComponentHandler {
+  public:
+    std::vector<ITimerHandler*> timers;
+    std::vector<std::string> calls;
+
+    tresult VST3_API queryInterface(const char* iid, void** obj) override {
+        void* p = nullptr;
+        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IHostApplication::iid))
+            p = static_cast<IHostApplication*>(this);
+        else if (uid_equal(iid, IRunLoop::iid))
+            p = static_cast<IRunLoop*>(this);
+        else if (uid_equal(iid, IComponentHandler::iid))
+            p = static_cast<IComponentHandler*>(this);
+        *obj = p;
+        return p ? kResultOk : kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    tresult VST3_API getName(char16* n) override {
+        n[0] = 0;
+        return kResultOk;
+    }
+    tresult VST3_API createInstance(char* cid, char* iid, void** obj) override {
+        *obj = nullptr;
+        if (!uid_equal(cid, IMessage::iid) || !uid_equal(iid, IMessage::iid)) return kNoInterface;
+        *obj = static_cast<IMessage*>(new test_message());
+        return kResultOk;
+    }
+    tresult VST3_API registerEventHandler(IEventHandler*, FileDescriptor) override { return kResultOk; }
+    tresult VST3_API unregisterEventHandler(IEventHandler*) override { return kResultOk; }
+    tresult VST3_API registerTimer(ITimerHandler* h, TimerInterval) override {
+        timers.push_back(h);
+        return kResultOk;
+    }
+    tresult VST3_API unregisterTimer(ITimerHandler* h) override {
+        for (size_t i = 0; i < timers.size(); ++i)
+            if (timers[i] == h) timers.erase(timers.begin() + long(i));
+        return kResultOk;
+    }
+    tresult VST3_API beginEdit(ParamID id) override {
+        calls.push_back("begin " + std::to_string(id));
+        return kResultOk;
+    }
+    tresult VST3_API performEdit(ParamID id, ParamValue v) override {
+        char s[64];
+        std::snprintf(s, sizeof(s), "perform %u %.6f", id, v);
+        calls.push_back(s);
+        return kResultOk;
+    }
+    tresult VST3_API endEdit(ParamID id) override {
+        calls.push_back("end " + std::to_string(id));
+        return kResultOk;
+    }
+    tresult VST3_API restartComponent(int32 flags) override {
+        calls.push_back("restart " + std::to_string(flags));
+        return kResultOk;
+    }
+    void fire() {
+        for (ITimerHandler* t : std::vector<ITimerHandler*>(timers)) t->onTimer();
+    }
+};
+
+class vst3_contract : public ::testing::Test {
+  public:
+    static void* lib;
+    static IPluginFactory* factory;
+    static exit_fn module_exit;
+
+    static void SetUpTestSuite() {
+        std::string so = std::string(LODRIN_TEST_VST3) + BINARY;
+        char err[512];
+        lib = host_os_module_open(so.c_str(), err, sizeof(err));
+        ASSERT_NE(lib, nullptr) << err;
+        auto entry = reinterpret_cast<entry_fn>(host_os_module_symbol(lib, ENTRY));
+        module_exit = reinterpret_cast<exit_fn>(host_os_module_symbol(lib, EXIT));
+        auto get = reinterpret_cast<get_factory_fn>(host_os_module_symbol(lib, "GetPluginFactory"));
+        ASSERT_TRUE(entry && module_exit && get);
+#if defined(_WIN32)
+        ASSERT_TRUE(entry());
+#else
+        ASSERT_TRUE(entry(lib));
+#endif
+        factory = get();
+        ASSERT_NE(factory, nullptr);
+    }
+    static void TearDownTestSuite() {
+        if (factory) factory->release();
+        if (module_exit) module_exit();
+        if (lib) host_os_module_close(lib);
+    }
+
+  protected:
+    test_host host;
+    IComponent* comp = nullptr;
+    IAudioProcessor* proc = nullptr;
+    IEditController* ctrl = nullptr;
+    IConnectionPoint *comp_cp = nullptr, *ctrl_cp = nullptr;
+
+    template <class T>
+    T* create(const uid& cid) {
+        void* obj = nullptr;
+        EXPECT_EQ(factory->createInstance(cid.bytes(), T::iid.bytes(), &obj), kResultOk);
+        return static_cast<T*>(obj);
+    }
+    // The class ids as the factory lists them (processor first).
+    uid class_id(int32 i) {
+        PClassInfo ci{};
+        factory->getClassInfo(i, &ci);
+        uid u{};
+        std::memcpy(u.b, ci.cid, 16);
+        return u;
+    }
+    // Component and controller initialised and connected, as a host makes them.
+    void make_pair() {
+        comp = create<IComponent>(class_id(0));
+        ASSERT_NE(comp, nullptr);
+        ASSERT_EQ(comp->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+        proc = query<IAudioProcessor>(comp);
+        ctrl = create<IEditController>(class_id(1));
+        ASSERT_NE(ctrl, nullptr);
+        ASSERT_EQ(ctrl->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+        comp_cp = query<IConnectionPoint>(comp);
+        ctrl_cp = query<IConnectionPoint>(ctrl);
+        ASSERT_EQ(comp_cp->connect(ctrl_cp), kResultOk);
+        ASSERT_EQ(ctrl_cp->connect(comp_cp), kResultOk);
+        ASSERT_EQ(ctrl->setComponentHandler(&host), kResultOk);
+    }
+    void activate(double rate = 48000, int32 block = 512) {
+        ProcessSetup setup{kRealtime, kSample32, block, rate};
+        ASSERT_EQ(proc->setupProcessing(&setup), kResultOk);
+        ASSERT_EQ(comp->setActive(1), kResultOk);
+        ASSERT_EQ(proc->setProcessing(1), kResultOk);
+    }
+    // One block of quiet stereo audio with the given changes (none: null).
+    tresult block(IParameterChanges* changes, int32 frames = 256) {
+        std::vector<float> l(size_t(frames), 0.01f), r(size_t(frames), 0.01f);
+        float* ch[2] = {l.data(), r.data()};
+        AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
+        ProcessData d{};
+        d.symbolicSampleSize = kSample32;
+        d.numSamples = frames;
+        d.numInputs = d.numOutputs = 1;
+        d.inputs = &in;
+        d.outputs = &out;
+        d.inputParameterChanges = changes;
+        return proc->process(&d);
+    }
+    double normalised(ParamID id) { return ctrl->getParamNormalized(id); }
+
+    void TearDown() override {
+        if (proc) {
+            proc->setProcessing(0);
+            comp->setActive(0);
+            proc->release();
+        }
+        if (comp_cp && ctrl_cp) {
+            comp_cp->disconnect(ctrl_cp);
+            ctrl_cp->disconnect(comp_cp);
+        }
+        if (comp_cp) comp_cp->release();
+        if (ctrl_cp) ctrl_cp->release();
+        if (ctrl) {
+            ctrl->terminate();
+            ctrl->release();
+        }
+        if (comp) {
+            comp->terminate();
+            comp->release();
+        }
+    }
+};
+
+void* vst3_contract::lib = nullptr;
+IPluginFactory* vst3_contract::factory = nullptr;
+exit_fn vst3_contract::module_exit = nullptr;
+
+} // namespace
+
+TEST_F(vst3_contract, factory_classes_and_refusals) {
+    PFactoryInfo fi{};
+    ASSERT_EQ(factory->getFactoryInfo(&fi), kResultOk);
+    EXPECT_STREQ(fi.vendor, "Tovarin");
+    EXPECT_EQ(fi.flags, kUnicode);
+    ASSERT_EQ(factory->countClasses(), 2);
+    IPluginFactory3* f3 = query<IPluginFactory3>(factory);
+    ASSERT_NE(f3, nullptr);
+    struct {
+        const char* cid;
+        const char* category;
+        const char* sub;
+    } want[] = {{"4C6F6472696E563350726F6354766172", "Audio Module Class", "Fx|Dynamics"},
+                {"4C6F6472696E563343746C7254766172", "Component Controller Class", ""}};
+    for (int32 i = 0; i < 2; ++i) {
+        PClassInfo2 c2{};
+        ASSERT_EQ(f3->getClassInfo2(i, &c2), kResultOk);
+        EXPECT_EQ(cid_text(c2.cid), want[i].cid) << "class ids never change";
+        EXPECT_STREQ(c2.category, want[i].category);
+        EXPECT_STREQ(c2.subCategories, want[i].sub);
+        EXPECT_STREQ(c2.name, "Lodrin");
+        EXPECT_STREQ(c2.vendor, "Tovarin");
+        EXPECT_STREQ(c2.version, "1.0.1");
+        EXPECT_EQ(c2.cardinality, kManyInstances);
+        PClassInfoW cw{};
+        ASSERT_EQ(f3->getClassInfoUnicode(i, &cw), kResultOk);
+        EXPECT_EQ(text8(cw.name), "Lodrin");
+        EXPECT_EQ(text8(cw.version), "1.0.1");
+    }
+    // Refusals.
+    PClassInfo ci{};
+    EXPECT_EQ(factory->getFactoryInfo(nullptr), kInvalidArgument);
+    for (int32 bad : {-1, 2, 1000}) EXPECT_EQ(factory->getClassInfo(bad, &ci), kInvalidArgument) << bad;
+    EXPECT_EQ(factory->getClassInfo(0, nullptr), kInvalidArgument);
+    void* obj = reinterpret_cast<void*>(1);
+    uid unknown = make_uid(1, 2, 3, 4);
+    EXPECT_EQ(factory->createInstance(unknown.bytes(), IComponent::iid.bytes(), &obj), kNoInterface);
+    EXPECT_EQ(obj, nullptr);
+    EXPECT_EQ(factory->createInstance(class_id(0).bytes(), IPlugView::iid.bytes(), &obj), kNoInterface);
+    EXPECT_EQ(obj, nullptr);
+    EXPECT_EQ(factory->createInstance(nullptr, IComponent::iid.bytes(), &obj), kInvalidArgument);
+    EXPECT_EQ(factory->createInstance(class_id(0).bytes(), IComponent::iid.bytes(), nullptr), kInvalidArgument);
+    EXPECT_EQ(f3->setHostContext(static_cast<IHostApplication*>(&host)), kResultOk);
+    EXPECT_EQ(f3->setHostContext(nullptr), kResultOk);
+    f3->release();
+}
+
+TEST_F(vst3_contract, calls_in_the_wrong_order_and_bad_arguments) {
+    IComponent* c = create<IComponent>(class_id(0));
+    ASSERT_NE(c, nullptr);
+    IAudioProcessor* p = query<IAudioProcessor>(c);
+    ASSERT_NE(p, nullptr);
+    ProcessSetup setup{kRealtime, kSample32, 512, 48000};
+    ProcessData d{};
+    // Before initialize.
+    EXPECT_EQ(c->setActive(1), kNotInitialized);
+    EXPECT_EQ(p->setupProcessing(&setup), kNotInitialized);
+    EXPECT_EQ(p->process(&d), kNotInitialized);
+    EXPECT_EQ(p->getLatencySamples(), 0u);
+    ASSERT_EQ(c->initialize(nullptr), kResultOk);
+    EXPECT_EQ(c->initialize(nullptr), kResultFalse) << "a second initialize";
+    // Initialised, no set-up yet.
+    EXPECT_EQ(c->setActive(1), kNotInitialized);
+    EXPECT_EQ(p->setProcessing(1), kNotInitialized);
+    std::vector<float> buf(64);
+    float* ch[2] = {buf.data(), buf.data()};
+    AudioBusBuffers bus{2, 0, {ch}};
+    d.numSamples = 64;
+    d.numInputs = d.numOutputs = 1;
+    d.inputs = d.outputs = &bus;
+    EXPECT_EQ(p->process(&d), kNotInitialized) << "audio while inactive";
+    ProcessSetup bad[] = {{kRealtime, kSample64, 512, 48000}, {kRealtime, kSample32, 0, 48000},
+                          {kRealtime, kSample32, 512, 0}, {kRealtime, kSample32, 512, NAN},
+                          {kRealtime, kSample32, -5, 48000}};
+    for (auto& b : bad) EXPECT_EQ(p->setupProcessing(&b), kInvalidArgument);
+    EXPECT_EQ(p->setupProcessing(nullptr), kInvalidArgument);
+    EXPECT_EQ(p->process(nullptr), kInvalidArgument);
+    EXPECT_EQ(p->canProcessSampleSize(kSample32), kResultTrue);
+    EXPECT_EQ(p->canProcessSampleSize(kSample64), kResultFalse);
+    SpeakerArrangement st = kStereo, mono = kMono, arr = 0;
+    EXPECT_EQ(p->setBusArrangements(&mono, 1, &mono, 1), kResultFalse);
+    EXPECT_EQ(p->setBusArrangements(&st, 1, &st, 1), kResultTrue);
+    EXPECT_EQ(p->setBusArrangements(nullptr, 1, &st, 1), kInvalidArgument);
+    EXPECT_EQ(p->getBusArrangement(kOutput, 0, &arr), kResultOk);
+    EXPECT_EQ(arr, kStereo);
+    EXPECT_EQ(p->getBusArrangement(kOutput, 1, &arr), kInvalidArgument);
+    EXPECT_EQ(p->getBusArrangement(kOutput, 0, nullptr), kInvalidArgument);
+    // Busses: one stereo main each way, one event input for controllers.
+    BusInfo bi{};
+    EXPECT_EQ(c->getBusCount(kAudio, kInput), 1);
+    EXPECT_EQ(c->getBusCount(kAudio, kOutput), 1);
+    EXPECT_EQ(c->getBusCount(kEvent, kInput), 1);
+    EXPECT_EQ(c->getBusCount(kEvent, kOutput), 0);
+    ASSERT_EQ(c->getBusInfo(kAudio, kOutput, 0, &bi), kResultOk);
+    EXPECT_EQ(bi.channelCount, 2);
+    EXPECT_EQ(text8(bi.name), "Output");
+    EXPECT_EQ(bi.busType, kMain);
+    EXPECT_EQ(c->getBusInfo(kAudio, kInput, 1, &bi), kInvalidArgument);
+    EXPECT_EQ(c->getBusInfo(kEvent, kOutput, 0, &bi), kInvalidArgument);
+    EXPECT_EQ(c->getBusInfo(kAudio, kInput, 0, nullptr), kInvalidArgument);
+    EXPECT_EQ(c->activateBus(kAudio, kInput, 3, 1), kInvalidArgument);
+    TUID cid{};
+    EXPECT_EQ(c->getControllerClassId(cid), kResultOk);
+    EXPECT_EQ(cid_text(cid), "4C6F6472696E563343746C7254766172");
+    EXPECT_EQ(c->getControllerClassId(nullptr), kInvalidArgument);
+    EXPECT_EQ(c->setState(nullptr), kInvalidArgument);
+    EXPECT_EQ(c->getState(nullptr), kInvalidArgument);
+    IConnectionPoint* cp = query<IConnectionPoint>(c);
+    EXPECT_EQ(cp->connect(nullptr), kInvalidArgument);
+    EXPECT_EQ(cp->disconnect(cp), kInvalidArgument) << "not connected to it";
+    EXPECT_EQ(cp->notify(nullptr), kInvalidArgument);
+    cp->release();
+    // Terminate and initialize again, many times: the plug-in comes back each time.
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_EQ(p->setupProcessing(&setup), kResultOk);
+        ASSERT_EQ(c->setActive(1), kResultOk);
+        EXPECT_EQ(p->setupProcessing(&setup), kResultFalse) << "set-up only while inactive";
+        EXPECT_EQ(p->getLatencySamples(), 80u);
+        EXPECT_EQ(p->process(&d), kResultOk);
+        EXPECT_EQ(c->terminate(), kResultOk);
+        EXPECT_EQ(p->process(&d), kNotInitialized);
+        ASSERT_EQ(c->initialize(nullptr), kResultOk);
+    }
+    p->release();
+    c->terminate();
+    c->release();
+}
+
+TEST_F(vst3_contract, hostile_state_streams_are_refused_without_harm) {
+    make_pair();
+    test_stream good;
+    ASSERT_EQ(comp->getState(&good), kResultOk);
+    ASSERT_EQ(good.data.size(), 272u);
+    std::vector<uint8_t> wrong_tag = good.data;
+    wrong_tag[0] = 'X';
+    std::vector<uint8_t> big_n = good.data;
+    big_n[16] = 0xFF, big_n[17] = 0xFF, big_n[18] = 0xFF, big_n[19] = 0x7F;
+    struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool fail_reads, overstate;
+        tresult want;
+    } cases[] = {
+        {"empty", {}, false, false, kResultFalse},
+        {"three bytes", {'S', 'L', 'M'}, false, false, kResultFalse},
+        {"wrong tag", wrong_tag, false, false, kResultFalse},
+        {"huge count", big_n, false, false, kResultFalse},
+        {"first chunk cut", std::vector<uint8_t>(good.data.begin(), good.data.begin() + 30), false, false,
+         kResultFalse},
+        {"reads fail", good.data, true, false, kResultFalse},
+        {"reads overstate", good.data, false, true, kResultFalse},
+        {"whole", good.data, false, false, kResultOk},
+    };
+    for (auto& c : cases) {
+        test_stream s;
+        s.data = c.bytes;
+        s.fail_reads = c.fail_reads;
+        s.overstate = c.overstate;
+        EXPECT_EQ(comp->setState(&s), c.want) << c.what;
+        s.pos = 0;
+        EXPECT_EQ(ctrl->setComponentState(&s), kResultOk) << c.what;
+        for (int32 i = 0; i < ctrl->getParameterCount(); ++i) {
+            ParameterInfo pi{};
+            ctrl->getParameterInfo(i, &pi);
+            double v = normalised(pi.id);
+            EXPECT_TRUE(v >= 0 && v <= 1) << c.what << " " << pi.id;
+        }
+    }
+    // A stream that hands over a few bytes per call still loads, and the controller agrees.
+    test_stream trickle;
+    trickle.data = good.data;
+    double twelve = 12.0; // the second entry's value: Gain
+
+    std::memcpy(trickle.data.data() + 20 + 12 + 4, &twelve, 8);
+    trickle.max_per_read = 3;
+    EXPECT_EQ(comp->setState(&trickle), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 12.0 / 30.0);
+    test_stream again;
+    ASSERT_EQ(comp->getState(&again), kResultOk);
+    EXPECT_EQ(again.data, trickle.data) << "the bytes come back unchanged";
+    EXPECT_EQ(ctrl->setComponentState(nullptr), kInvalidArgument);
+    EXPECT_EQ(ctrl->setControllerState(nullptr), kInvalidArgument);
+}
+
+TEST_F(vst3_contract, parameters_as_a_vst3_host_sees_them) {
+    make_pair();
+    ASSERT_EQ(ctrl->getParameterCount(), 17 + 128);
+    struct {
+        int32 index;
+        ParamID id;
+        const char* title;
+        const char* units;
+        int32 steps;
+        double def;
+        int32 flags;
+    } rows[] = {
+        {1, 2, "Gain", "dB", 0, 0.0, kCanAutomate},
+        {2, 3, "Ceiling", "dB", 0, 11.7 / 12.0, kCanAutomate},
+        {3, 4, "Release", "ms", 0, 95.0 / 1995.0, kCanAutomate},
+        {4, 100, "Stage", "", 8, 0.0, 0},
+        {6, 5, "Stereo link", "%", 0, 1.0, kCanAutomate},
+        {9, 8, "Lookahead", "ms", 0, 1.4 / 9.9, 0},
+        {10, 9, "Style", "", 5, 0.0, kCanAutomate},
+        {12, 11, "Noise shaping", "", 2, 1.0, 0},
+        {13, 12, "Bypass", "", 1, 0.0, kCanAutomate | kIsBypass},
+        {17 + 7, CC_PARAM_BASE + 7, "MIDI CC 7", "", 127, 0.0, kIsHidden | kIsReadOnly},
+    };
+    for (auto& r : rows) {
+        ParameterInfo pi{};
+        ASSERT_EQ(ctrl->getParameterInfo(r.index, &pi), kResultOk) << r.title;
+        EXPECT_EQ(pi.id, r.id) << r.title;
+        EXPECT_EQ(text8(pi.title), r.title);
+        EXPECT_EQ(text8(pi.units), r.units) << r.title;
+        EXPECT_EQ(pi.stepCount, r.steps) << r.title;
+        EXPECT_NEAR(pi.defaultNormalizedValue, r.def, 1e-12) << r.title;
+        EXPECT_EQ(pi.flags, r.flags) << r.title;
+        EXPECT_EQ(pi.unitId, kRootUnitId);
+    }
+    // Texts are the plug-in's own, for any normalised value; plain conversions follow the ranges.
+    String128 s{};
+    ASSERT_EQ(ctrl->getParamStringByValue(3, 11.0 / 12.0, s), kResultOk);
+    EXPECT_EQ(text8(s), "-1.0 dB");
+    ASSERT_EQ(ctrl->getParamStringByValue(9, 0.4, s), kResultOk);
+    EXPECT_EQ(text8(s), "Punchy") << "step floor(0.4 x 6) = 2";
+    for (double wild : {-3.0, 7.0, double(NAN), double(INFINITY)})
+        EXPECT_EQ(ctrl->getParamStringByValue(2, wild, s), kResultOk) << wild;
+    EXPECT_EQ(ctrl->getParamStringByValue(16, 0.5, s), kInvalidArgument) << "no parameter 16";
+    EXPECT_EQ(ctrl->getParamStringByValue(2, 0.5, nullptr), kInvalidArgument);
+    ParamValue n = -1;
+    char16 text[16];
+    const char* minus_two = "-2 dB";
+    for (int i = 0; i < 6; ++i) text[i] = char16(minus_two[i]);
+    ASSERT_EQ(ctrl->getParamValueByString(3, text, &n), kResultOk);
+    EXPECT_DOUBLE_EQ(n, 10.0 / 12.0);
+    const char* junk = "abc";
+    for (int i = 0; i < 4; ++i) text[i] = char16(junk[i]);
+    EXPECT_EQ(ctrl->getParamValueByString(3, text, &n), kResultFalse);
+    EXPECT_EQ(ctrl->getParamValueByString(3, nullptr, &n), kInvalidArgument);
+    EXPECT_EQ(ctrl->getParamValueByString(999, text, &n), kInvalidArgument);
+    EXPECT_EQ(ctrl->normalizedParamToPlain(3, 0.5), -6.0);
+    EXPECT_EQ(ctrl->normalizedParamToPlain(9, 0.5), 3.0) << "step = min(n, floor(v (n + 1)))";
+    EXPECT_EQ(ctrl->normalizedParamToPlain(9, 1.0), 5.0);
+    EXPECT_EQ(ctrl->normalizedParamToPlain(3, 2.0), 0.0) << "clamped";
+    EXPECT_EQ(ctrl->plainParamToNormalized(9, 3.0), 0.6);
+    EXPECT_EQ(ctrl->plainParamToNormalized(3, -50.0), 0.0);
+    EXPECT_EQ(ctrl->normalizedParamToPlain(999, 0.5), 0.0);
+    // Every value of up to three decimals of a continuous parameter comes back exactly from its
+    // normalised value, so a host's automation of a typed value reaches the plug-in unchanged.
+    for (int32 i = 0; i < 17; ++i) {
+        ParameterInfo info{};
+        ctrl->getParameterInfo(i, &info);
+        if (info.stepCount != 0) continue;
+        double lo = ctrl->normalizedParamToPlain(info.id, 0), hi = ctrl->normalizedParamToPlain(info.id, 1);
+        long bad = 0;
+        for (long k = 0; lo + k * 0.001 <= hi; k += (hi - lo) > 100 ? 7 : 1) {
+            char text[32];
+            std::snprintf(text, sizeof(text), "%.3f", lo + k * 0.001);
+            double x = std::strtod(text, nullptr);
+            if (x > hi) break;
+            if (ctrl->normalizedParamToPlain(info.id, ctrl->plainParamToNormalized(info.id, x)) != x) ++bad;
+        }
+        EXPECT_EQ(bad, 0) << text8(info.title);
+    }
+    EXPECT_EQ(ctrl->setParamNormalized(2, 0.5), kResultOk);
+    for (double bad : {-0.1, 1.5, double(NAN)}) EXPECT_EQ(ctrl->setParamNormalized(2, bad), kInvalidArgument);
+    EXPECT_EQ(ctrl->setParamNormalized(999, 0.5), kInvalidArgument);
+    EXPECT_EQ(ctrl->getParameterInfo(-1, nullptr), kInvalidArgument);
+    ParameterInfo pi{};
+    EXPECT_EQ(ctrl->getParameterInfo(17 + 128, &pi), kInvalidArgument);
+    EXPECT_EQ(ctrl->createView("other"), nullptr);
+    EXPECT_EQ(ctrl->createView(nullptr), nullptr);
+    // Every controller of a MIDI bus-0 channel maps onto its hidden parameter; nothing else maps.
+    IMidiMapping* mm = query<IMidiMapping>(ctrl);
+    ASSERT_NE(mm, nullptr);
+    ParamID id = 0;
+    EXPECT_EQ(mm->getMidiControllerAssignment(0, 15, 7, &id), kResultTrue);
+    EXPECT_EQ(id, CC_PARAM_BASE + 7);
+    for (auto bad : {std::make_tuple(1, 0, 7), std::make_tuple(0, 16, 7), std::make_tuple(0, 0, 128),
+                     std::make_tuple(0, 0, -1)})
+        EXPECT_EQ(mm->getMidiControllerAssignment(std::get<0>(bad), int16(std::get<1>(bad)),
+                                                  CtrlNumber(std::get<2>(bad)), &id),
+                  kResultFalse);
+    EXPECT_EQ(mm->getMidiControllerAssignment(0, 0, 7, nullptr), kInvalidArgument);
+    mm->release();
+}
+
+TEST_F(vst3_contract, queues_flushes_edits_and_latency_reach_their_places) {
+    make_pair();
+    activate();
+    one_queue q;
+    // A change inside the block and one beyond it; a point of an unknown id is ignored.
+    q.id = 2;
+    q.points = {{100, 9.0 / 30.0}, {100000, 12.0 / 30.0}};
+    EXPECT_EQ(block(&q), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 12.0 / 30.0);
+    q.id = 77;
+    q.points = {{0, 0.5}};
+    EXPECT_EQ(block(&q), kResultOk);
+    // A call without buffers flushes parameters.
+    q.id = 15;
+    q.points = {{0, 0.25}};
+    ProcessData d{};
+    d.inputParameterChanges = &q;
+    EXPECT_EQ(proc->process(&d), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(15), 0.25);
+
+    // MIDI learn through the controller mapping: arm, the first change of CC 7 binds, the next sets.
+    IClapAccess* acc = query<IClapAccess>(comp);
+    ASSERT_NE(acc, nullptr);
+    const clap_plugin* inner = acc->getClapPlugin();
+    acc->release();
+    auto* dbg = static_cast<const lodrin_plugin_debug*>(inner->get_extension(inner, LODRIN_EXT_DEBUG));
+    ASSERT_NE(dbg, nullptr);
+    dbg->debug_arm_midi_learn(inner, 16); // Mix
+    q.id = CC_PARAM_BASE + 7;
+    q.points = {{0, 64 / 127.0}};
+    block(&q);
+    q.points = {{10, 0.0}};
+    block(&q);
+    EXPECT_EQ(normalised(15), 0.0) << "CC 7 now drives Mix";
+    host.fire();
+    ASSERT_FALSE(host.calls.empty()) << "the change reaches the component handler on the timer";
+    EXPECT_EQ(host.calls.back(), "perform 15 0.000000");
+
+    // An editor's edit, made through the stage's slot as an editor in any process makes it.
+    test_stream st;
+    comp->getState(&st);
+    uint64_t iid = 0;
+    std::memcpy(&iid, st.data.data() + 8, 8);
+    registry_lock();
+    shm_open();
+    registry_unlock();
+    shm_slot* slot = nullptr;
+    for (int32_t i = 0; i < SHM_SLOT_COUNT && !slot; ++i) {
+        shm_slot* s = slot_by_index(i);
+        if (s && shm_load(s->in_use) == 1 && shm_load(s->instance_id) == iid) slot = s;
+    }
+    ASSERT_NE(slot, nullptr);
+    host.calls.clear();
+    slot_begin_gesture(slot, 2);
+    slot_set_value(slot, 2, -3.0);
+    slot_end_gesture(slot, 2);
+    block(nullptr);
+    host.fire();
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"begin 3", "perform 3 0.750000", "end 3"}));
+
+    // A Lookahead change: the host hears kLatencyChanged once, and the new latency after restarting.
+    host.calls.clear();
+    q.id = 8;
+    q.points = {{0, (3.0 - 0.1) / 9.9}};
+    block(&q);
+    for (int k = 0; k < 3; ++k) {
+        block(nullptr);
+        host.fire();
+    }
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"restart 8"}));
+    EXPECT_EQ(proc->getLatencySamples(), 80u) << "the old lookahead runs until the restart";
+    proc->setProcessing(0);
+    comp->setActive(0);
+    comp->setActive(1);
+    proc->setProcessing(1);
+    EXPECT_EQ(proc->getLatencySamples(), 152u);
+    // The bypass value is in the saved state like any parameter.
+    q.id = 12;
+    q.points = {{0, 1.0}};
+    block(&q);
+    test_stream saved;
+    comp->getState(&saved);
+    EXPECT_EQ(normalised(12), 1.0);
+    EXPECT_EQ(saved.data.size(), 272u + 8u) << "one MIDI binding";
+}
+
+// A host that connects the two sides through proxies: the bridge travels in the component's message,
+// and a message naming anything but a live bridge of the module is refused.
+TEST_F(vst3_contract, connection_through_a_proxy_and_forged_messages) {
+    comp = create<IComponent>(class_id(0));
+    ASSERT_EQ(comp->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    proc = query<IAudioProcessor>(comp);
+    ctrl = create<IEditController>(class_id(1));
+    ASSERT_EQ(ctrl->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    IConnectionPoint* cc = query<IConnectionPoint>(comp);
+    IConnectionPoint* kc = query<IConnectionPoint>(ctrl);
+    proxy_point to_ctrl, to_comp;
+    to_ctrl.target = kc;
+    to_comp.target = cc;
+
+    // Forged messages first: unknown id, no attribute, a pointer that is no bridge.
+    struct {
+        const char* id;
+        bool with_value;
+        int64 value;
+    } forged[] = {{"other", true, 0}, {"lodrin.bridge", false, 0}, {"lodrin.bridge", true, 0x1234},
+                  {"lodrin.bridge", true, int64(reinterpret_cast<intptr_t>(&host))}};
+    for (auto& f : forged) {
+        auto* m = new test_message();
+        m->setMessageID(f.id);
+        if (f.with_value) m->setInt("bridge", f.value);
+        EXPECT_EQ(kc->notify(m), kResultFalse) << f.id;
+        m->release();
+    }
+    EXPECT_EQ(ctrl->createView(kEditor), nullptr) << "no bridge yet";
+
+    ASSERT_EQ(kc->connect(&to_comp), kResultOk);
+    ASSERT_EQ(cc->connect(&to_ctrl), kResultOk); // sends the bridge through the proxy
+    ctrl->setComponentHandler(&host);
+    one_queue q;
+    q.id = 3;
+    q.points = {{0, 0.5}};
+    ProcessData d{};
+    d.inputParameterChanges = &q;
+    EXPECT_EQ(proc->process(&d), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(3), 0.5) << "the controller reads the component's plug-in";
+    EXPECT_EQ(kc->disconnect(&to_comp), kResultOk);
+    EXPECT_EQ(cc->disconnect(&to_ctrl), kResultOk);
+    cc->release();
+    kc->release();
+}
