@@ -6,13 +6,14 @@
 # breaks it.
 #
 # usage: state_exchange.sh NATIVE_HOST NATIVE_MODULE WINDOWS_HOST WINDOWS_MODULE WORK_DIR EMULATOR...
+# (the modules are both CLAP modules or both VST3 bundles)
 # Exits 77 (skipped) when the Linux build is not there.
 set -euo pipefail
 abs() { realpath -m -- "$1"; }
 native_host=$(abs "$1") native_module=$(abs "$2") win_host=$(abs "$3") win_module=$(abs "$4") work=$(abs "$5")
 shift 5
 emulator=("$@")
-if [ ! -x "$native_host" ] || [ ! -f "$native_module" ]; then
+if [ ! -x "$native_host" ] || [ ! -e "$native_module" ]; then
   echo "no Linux build at $native_host / $native_module: skipped"
   exit 77
 fi
