@@ -101,20 +101,13 @@ struct wrapper_timer final : vst3::ITimerHandler {
     bool registered = false;
 
     vst3::tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return vst3::kInvalidArgument;
-        if (vst3::uid_equal(iid, vst3::FUnknown::iid) || vst3::uid_equal(iid, vst3::ITimerHandler::iid)) {
-            *obj = static_cast<vst3::ITimerHandler*>(this);
-            addRef();
-            return vst3::kResultOk;
-        }
-        *obj = nullptr;
-        return vst3::kNoInterface;
+        vst3::ITimerHandler* base = this;
+        const wrapper_iface rows[] = {{&vst3::FUnknown::iid, base}, {&vst3::ITimerHandler::iid, base}};
+        return wrapper_query(base, iid, obj, rows);
     }
     vst3::uint32 VST3_API addRef() override { return ++refs; }
     vst3::uint32 VST3_API release() override {
-        uint32_t n = --refs;
-        if (n == 0) delete this;
-        return n;
+        return wrapper_release(this, refs, [] {});
     }
     void VST3_API onTimer() override {
         wrapper_bridge* b = bridge;
@@ -131,20 +124,13 @@ struct wrapper_fd final : vst3::IEventHandler {
     bool registered = false;
 
     vst3::tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return vst3::kInvalidArgument;
-        if (vst3::uid_equal(iid, vst3::FUnknown::iid) || vst3::uid_equal(iid, vst3::IEventHandler::iid)) {
-            *obj = static_cast<vst3::IEventHandler*>(this);
-            addRef();
-            return vst3::kResultOk;
-        }
-        *obj = nullptr;
-        return vst3::kNoInterface;
+        vst3::IEventHandler* base = this;
+        const wrapper_iface rows[] = {{&vst3::FUnknown::iid, base}, {&vst3::IEventHandler::iid, base}};
+        return wrapper_query(base, iid, obj, rows);
     }
     vst3::uint32 VST3_API addRef() override { return ++refs; }
     vst3::uint32 VST3_API release() override {
-        uint32_t n = --refs;
-        if (n == 0) delete this;
-        return n;
+        return wrapper_release(this, refs, [] {});
     }
     void VST3_API onFDIsSet(vst3::FileDescriptor f) override {
         wrapper_bridge* b = bridge;

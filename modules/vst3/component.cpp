@@ -124,33 +124,22 @@ class component final : public IComponent,
   public:
     // ---- FUnknown ----
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return kInvalidArgument;
-        void* p = nullptr;
-        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPluginBase::iid) || uid_equal(iid, IComponent::iid))
-            p = static_cast<IComponent*>(this);
-        else if (uid_equal(iid, IAudioProcessor::iid))
-            p = static_cast<IAudioProcessor*>(this);
-        else if (uid_equal(iid, IConnectionPoint::iid))
-            p = static_cast<IConnectionPoint*>(this);
-        else if (uid_equal(iid, IProcessContextRequirements::iid))
-            p = static_cast<IProcessContextRequirements*>(this);
-        else if (uid_equal(iid, IWrapperPeer::iid))
-            p = static_cast<IWrapperPeer*>(this);
-        else if (uid_equal(iid, IClapAccess::iid))
-            p = static_cast<IClapAccess*>(this);
-        *obj = p;
-        if (!p) return kNoInterface;
-        addRef();
-        return kResultOk;
+        IComponent* base = this;
+        const wrapper_iface rows[] = {
+            {&FUnknown::iid, base},
+            {&IPluginBase::iid, base},
+            {&IComponent::iid, base},
+            {&IAudioProcessor::iid, static_cast<IAudioProcessor*>(this)},
+            {&IConnectionPoint::iid, static_cast<IConnectionPoint*>(this)},
+            {&IProcessContextRequirements::iid, static_cast<IProcessContextRequirements*>(this)},
+            {&IWrapperPeer::iid, static_cast<IWrapperPeer*>(this)},
+            {&IClapAccess::iid, static_cast<IClapAccess*>(this)},
+        };
+        return wrapper_query(base, iid, obj, rows);
     }
     uint32 VST3_API addRef() override { return ++refs_; }
     uint32 VST3_API release() override {
-        uint32 n = --refs_;
-        if (n == 0) {
-            terminate();
-            delete this;
-        }
-        return n;
+        return wrapper_release(this, refs_, [this] { terminate(); });
     }
 
     // ---- IPluginBase ----

@@ -44,29 +44,20 @@ class controller final : public IEditController, public IMidiMapping, public ICo
   public:
     // ---- FUnknown ----
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return kInvalidArgument;
-        void* p = nullptr;
-        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPluginBase::iid) || uid_equal(iid, IEditController::iid))
-            p = static_cast<IEditController*>(this);
-        else if (uid_equal(iid, IMidiMapping::iid))
-            p = static_cast<IMidiMapping*>(this);
-        else if (uid_equal(iid, IConnectionPoint::iid))
-            p = static_cast<IConnectionPoint*>(this);
-        else if (uid_equal(iid, ITimerHandler::iid))
-            p = static_cast<ITimerHandler*>(this);
-        *obj = p;
-        if (!p) return kNoInterface;
-        addRef();
-        return kResultOk;
+        IEditController* base = this;
+        const wrapper_iface rows[] = {
+            {&FUnknown::iid, base},
+            {&IPluginBase::iid, base},
+            {&IEditController::iid, base},
+            {&IMidiMapping::iid, static_cast<IMidiMapping*>(this)},
+            {&IConnectionPoint::iid, static_cast<IConnectionPoint*>(this)},
+            {&ITimerHandler::iid, static_cast<ITimerHandler*>(this)},
+        };
+        return wrapper_query(base, iid, obj, rows);
     }
     uint32 VST3_API addRef() override { return ++refs_; }
     uint32 VST3_API release() override {
-        uint32 n = --refs_;
-        if (n == 0) {
-            terminate();
-            delete this;
-        }
-        return n;
+        return wrapper_release(this, refs_, [this] { terminate(); });
     }
 
     // ---- IPluginBase ----

@@ -79,15 +79,14 @@ const class_row classes[2] = {
 class factory final : public IPluginFactory3 {
   public:
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return kInvalidArgument;
-        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPluginFactory::iid) ||
-            uid_equal(iid, IPluginFactory2::iid) || uid_equal(iid, IPluginFactory3::iid)) {
-            *obj = static_cast<IPluginFactory3*>(this);
-            addRef();
-            return kResultOk;
-        }
-        *obj = nullptr;
-        return kNoInterface;
+        IPluginFactory3* base = this;
+        const wrapper_iface rows[] = {
+            {&FUnknown::iid, base},
+            {&IPluginFactory::iid, base},
+            {&IPluginFactory2::iid, base},
+            {&IPluginFactory3::iid, base},
+        };
+        return wrapper_query(base, iid, obj, rows);
     }
     // The factory is one static object: references are counted but never free it.
     uint32 VST3_API addRef() override { return ++refs_; }

@@ -43,25 +43,17 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     bool ok() const { return created_; }
 
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
-        if (!obj) return kInvalidArgument;
-        void* p = nullptr;
-        if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IPlugView::iid))
-            p = static_cast<IPlugView*>(this);
-        else if (uid_equal(iid, IPlugViewContentScaleSupport::iid))
-            p = static_cast<IPlugViewContentScaleSupport*>(this);
-        *obj = p;
-        if (!p) return kNoInterface;
-        addRef();
-        return kResultOk;
+        IPlugView* base = this;
+        const wrapper_iface rows[] = {
+            {&FUnknown::iid, base},
+            {&IPlugView::iid, base},
+            {&IPlugViewContentScaleSupport::iid, static_cast<IPlugViewContentScaleSupport*>(this)},
+        };
+        return wrapper_query(base, iid, obj, rows);
     }
     uint32 VST3_API addRef() override { return ++refs_; }
     uint32 VST3_API release() override {
-        uint32 n = --refs_;
-        if (n == 0) {
-            teardown();
-            delete this;
-        }
-        return n;
+        return wrapper_release(this, refs_, [this] { teardown(); });
     }
 
     tresult VST3_API isPlatformTypeSupported(FIDString type) override {

@@ -177,3 +177,40 @@ struct IWrapperPeer : vst3::FUnknown {
 // The view (view.cpp): an IPlugView over the plug-in's CLAP gui, or null when the plug-in has no gui
 // for this platform. Holds a reference on the bridge. [main-thread]
 vst3::IPlugView* wrapper_view_create(wrapper_bridge* b);
+
+// ---- FUnknown helpers --------------------------------------------------------------------------
+
+// One interface an object answers to: an id it is asked for and the pointer it hands out for it
+// (the object cast to that interface, so the vtable matches what the caller expects).
+struct wrapper_iface {
+    const vst3::uid* iid;
+    void* ptr;
+};
+
+// queryInterface over a table of interfaces: stores the pointer of the first row whose id equals
+// `iid` and adds one reference through `self` (kResultOk), stores null when no row matches
+// (kNoInterface), and refuses a null `obj` (kInvalidArgument). [any-thread]
+template <uint32_t N>
+vst3::tresult wrapper_query(vst3::FUnknown* self, const char* iid, void** obj, const wrapper_iface (&rows)[N]) {
+    if (!obj) return vst3::kInvalidArgument;
+    for (const wrapper_iface& r : rows)
+        if (vst3::uid_equal(iid, *r.iid)) {
+            *obj = r.ptr;
+            self->addRef();
+            return vst3::kResultOk;
+        }
+    *obj = nullptr;
+    return vst3::kNoInterface;
+}
+
+// release of a heap object that starts with one reference: drops one and, when none is left, runs
+// `last` (the object's own teardown) and deletes the object. Returns the count left. [any-thread]
+template <class T, class F>
+vst3::uint32 wrapper_release(T* self, std::atomic<vst3::uint32>& refs, F last) {
+    const vst3::uint32 n = --refs;
+    if (n == 0) {
+        last();
+        delete self;
+    }
+    return n;
+}
