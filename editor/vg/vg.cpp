@@ -171,16 +171,9 @@ void flatten(vg_context* ctx, bool for_fill) {
         int32_t op = int32_t(c[i]);
         switch (op) {
         case CMD_MOVE:
-            add_path(ctx);
-            add_point(ctx, c[i + 1], c[i + 2], PT_CORNER);
-            lx = c[i + 1];
-            ly = c[i + 2];
-            i += 3;
-            break;
         case CMD_LINE:
-            if (ctx->paths.n_items == 0) {
-                add_path(ctx);
-            }
+            // A move always starts a path; a line starts one only when it comes first.
+            if (op == CMD_MOVE || ctx->paths.n_items == 0) add_path(ctx);
             add_point(ctx, c[i + 1], c[i + 2], PT_CORNER);
             lx = c[i + 1];
             ly = c[i + 2];

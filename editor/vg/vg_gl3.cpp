@@ -598,6 +598,16 @@ bool table_loaded() {
     return true;
 }
 
+// Prints the info log of a shader or program whose compile or link step failed; `get_log` is the
+// matching glGet*InfoLog.
+template <class F>
+void print_gl_log(F get_log, GLuint object, const char* what) {
+    char log[1024];
+    GLsizei len = 0;
+    get_log(object, sizeof(log), &len, log);
+    fprintf(stderr, "vg: %s: %.*s\n", what, int(len), log);
+}
+
 GLuint compile(GLenum type, const char* const* sources, int32_t n) {
     GLuint s = gl.glCreateShader(type);
     if (!s) return 0;
@@ -606,10 +616,7 @@ GLuint compile(GLenum type, const char* const* sources, int32_t n) {
     GLint ok = 0;
     gl.glGetShaderiv(s, glc::COMPILE_STATUS, &ok);
     if (!ok) {
-        char log[1024];
-        GLsizei len = 0;
-        gl.glGetShaderInfoLog(s, sizeof(log), &len, log);
-        fprintf(stderr, "vg: shader does not compile: %.*s\n", int(len), log);
+        print_gl_log(gl.glGetShaderInfoLog, s, "shader does not compile");
         gl.glDeleteShader(s);
         return 0;
     }
@@ -643,10 +650,7 @@ bool build_program(gl3_backend* b) {
     GLint ok = 0;
     gl.glGetProgramiv(p, glc::LINK_STATUS, &ok);
     if (!ok) {
-        char log[1024];
-        GLsizei len = 0;
-        gl.glGetProgramInfoLog(p, sizeof(log), &len, log);
-        fprintf(stderr, "vg: shader program does not link: %.*s\n", int(len), log);
+        print_gl_log(gl.glGetProgramInfoLog, p, "shader program does not link");
         gl.glDeleteProgram(p);
         return false;
     }
