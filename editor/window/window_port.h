@@ -1,4 +1,5 @@
-// What every port of the window layer shares: the resource counters and the forced-failure switch.
+// What every port of the window layer shares: the resource counters, the forced-failure switch and the
+// port-independent head of the world and view records, with the accessors of window.h that read only it.
 // Each port (window_x11.cpp, window_win32.cpp) defines every function of window.h not defined in
 // window_common.cpp.
 #pragma once
@@ -15,3 +16,40 @@ int window_forced_gl_failure(void);
 
 // Whether a context with this profile must be refused by the forced-failure switch. [main-thread]
 bool window_gl_refused(int32_t profile);
+
+// The part of a world every port keeps: the name its window classes derive from.
+struct window_world_head {
+  char class_name[64];
+};
+
+// The part of a view every port keeps: the owner's handle and callback, the hints, the title, the sizes
+// and the parent asked for, and whether the native window exists and shows. Each port's window_view
+// derives from it; records are zero-filled at creation.
+struct window_view_head {
+  window_world* world;
+  void* handle;
+  window_event_func func;
+  int32_t hints[WINDOW_N_HINTS];
+  char title[256];
+  uint32_t default_w, default_h;
+  uint32_t current_w, current_h;
+  uintptr_t parent;
+  bool realized;
+  bool visible;
+};
+
+// The head of a port's record (null stays null). Each port defines these. [main-thread]
+window_world_head* window_port_world(window_world* world);
+const window_world_head* window_port_world(const window_world* world);
+window_view_head* window_port_view(window_view* view);
+const window_view_head* window_port_view(const window_view* view);
+
+// Shows the view's new title on its native window, when there is one. Each port defines it. [main-thread]
+void window_port_title_changed(window_view* view);
+
+// Hands an event to the view's callback, if it has one. [main-thread]
+void window_send(window_view* view, const window_event& event);
+
+// Writes code point c as UTF-8 into out, NUL-terminated; returns the number of bytes (1 to 4).
+// [any-thread]
+int window_utf8_encode(uint32_t c, char out[8]);

@@ -27,29 +27,18 @@ namespace {
 constexpr int kMaxTimers = 8;
 }
 
-struct window_world {
-  char class_name[64];
+struct window_world : window_world_head {
   wchar_t wide_class[64];
   HINSTANCE module;
   LARGE_INTEGER start;
   LARGE_INTEGER frequency;
 };
 
-struct window_view {
-  window_world* world;
-  void* handle;
-  window_event_func func;
-  int32_t hints[WINDOW_N_HINTS];
-  char title[256];
-  uint32_t default_w, default_h;
-  uint32_t current_w, current_h;
-  uintptr_t parent;
+struct window_view : window_view_head {
 
   HWND hwnd;
   HDC hdc;
   HGLRC context;
-  bool realized;
-  bool visible;
   bool window_gone;  // destroyed with its parent
   bool tracking_leave;
   wchar_t high_surrogate;
@@ -107,8 +96,6 @@ void window_world_free(window_world* world) {
   --g_window_counts.worlds;
 }
 
-const char* window_world_class_name(const window_world* world) { return world->class_name; }
-
 double window_world_time(const window_world* world) {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
@@ -139,12 +126,14 @@ window_status window_world_update(window_world* world, double timeout) {
 int window_world_fd(const window_world*) { return -1; }
 void* window_world_native(const window_world*) { return nullptr; }
 
+// The common head of this port's records (window_port.h).
+window_world_head* window_port_world(window_world* world) { return world; }
+const window_world_head* window_port_world(const window_world* world) { return world; }
+window_view_head* window_port_view(window_view* view) { return view; }
+const window_view_head* window_port_view(const window_view* view) { return view; }
+
 // ---------------------------------------------------------------------------------------------------
 // Events
-
-static void send(window_view* view, const window_event& event) {
-  if (view->func != nullptr) view->func(view, &event);
-}
 
 static bool make_current(window_view* view) {
   if (view->window_gone || view->context == nullptr) return false;
@@ -201,27 +190,6 @@ static uint32_t key_of(WPARAM vk) {
   return c >= 32 ? c : 0;
 }
 
-static int utf8_encode(uint32_t c, char out[8]) {
-  int n = 0;
-  if (c < 0x80) {
-    out[n++] = char(c);
-  } else if (c < 0x800) {
-    out[n++] = char(0xc0 | (c >> 6));
-    out[n++] = char(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    out[n++] = char(0xe0 | (c >> 12));
-    out[n++] = char(0x80 | ((c >> 6) & 0x3f));
-    out[n++] = char(0x80 | (c & 0x3f));
-  } else {
-    out[n++] = char(0xf0 | (c >> 18));
-    out[n++] = char(0x80 | ((c >> 12) & 0x3f));
-    out[n++] = char(0x80 | ((c >> 6) & 0x3f));
-    out[n++] = char(0x80 | (c & 0x3f));
-  }
-  out[n] = '\0';
-  return n;
-}
-
 static void send_pointer(window_view* view, window_event_type type, LPARAM lp, uint32_t button) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
@@ -231,7 +199,7 @@ static void send_pointer(window_view* view, window_event_type type, LPARAM lp, u
   } else {
     ev.button = {type, button, double(GET_X_LPARAM(lp)), double(GET_Y_LPARAM(lp)), current_mods(), now};
   }
-  send(view, ev);
+  window_send(view, ev);
 }
 
 static void expose(window_view* view) {
@@ -242,7 +210,7 @@ static void expose(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
-  send(view, ev);
+  window_send(view, ev);
   SwapBuffers(view->hdc);
 }
 
@@ -266,18 +234,18 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       view->current_w = LOWORD(lp);
       view->current_h = HIWORD(lp);
       ev.configure = {WINDOW_EVENT_CONFIGURE, 0, 0, view->current_w, view->current_h};
-      send(view, ev);
+      window_send(view, ev);
       return 0;
     case WM_TIMER:
       ev.timer = {WINDOW_EVENT_TIMER, uintptr_t(wp)};
-      send(view, ev);
+      window_send(view, ev);
       return 0;
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN: {
       const uint32_t key = key_of(wp);
       ev.key = {WINDOW_EVENT_KEY_PRESS, key, uint32_t((lp >> 16) & 0x1ff), mods_without(key),
                 window_world_time(view->world)};
-      send(view, ev);
+      window_send(view, ev);
       if (msg == WM_SYSKEYDOWN && wp != VK_F4) return 0;  // Alt+key: ours, not the system menu's
       break;
     }
@@ -297,10 +265,10 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (c == 127) return 0;  // Ctrl+Backspace: the key press says enough
       ev.text.type = WINDOW_EVENT_TEXT;
       ev.text.character = c;
-      utf8_encode(c, ev.text.utf8);
+      window_utf8_encode(c, ev.text.utf8);
       ev.text.state = current_mods();
       ev.text.time = window_world_time(view->world);
-      send(view, ev);
+      window_send(view, ev);
       return 0;
     }
     case WM_MOUSEMOVE:
@@ -315,7 +283,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       ev.crossing.type = WINDOW_EVENT_POINTER_OUT;
       ev.crossing.state = current_mods();
       ev.crossing.time = window_world_time(view->world);
-      send(view, ev);
+      window_send(view, ev);
       return 0;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
@@ -348,7 +316,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       ev.scroll.dx = msg == WM_MOUSEHWHEEL ? notches : 0.0;
       ev.scroll.state = current_mods();
       ev.scroll.time = window_world_time(view->world);
-      send(view, ev);
+      window_send(view, ev);
       return 0;
     }
     case WM_GETDLGCODE:
@@ -391,27 +359,8 @@ void window_view_free(window_view* view) {
   --g_window_counts.views;
 }
 
-window_world* window_view_world(const window_view* view) { return view->world; }
-void window_view_set_handle(window_view* view, void* handle) { view->handle = handle; }
-void* window_view_get_handle(const window_view* view) { return view->handle; }
-void window_view_set_event_func(window_view* view, window_event_func func) { view->func = func; }
-
-window_status window_view_set_hint(window_view* view, window_hint hint, int32_t value) {
-  if (view == nullptr || hint < 0 || hint >= WINDOW_N_HINTS) return WINDOW_BAD_PARAMETER;
-  view->hints[hint] = value;
-  return WINDOW_SUCCESS;
-}
-
-int32_t window_view_get_hint(const window_view* view, window_hint hint) {
-  if (view == nullptr || hint < 0 || hint >= WINDOW_N_HINTS) return -1;
-  return view->hints[hint];
-}
-
-window_status window_view_set_title(window_view* view, const char* title) {
-  if (view == nullptr || title == nullptr) return WINDOW_BAD_PARAMETER;
-  std::snprintf(view->title, sizeof view->title, "%s", title);
+void window_port_title_changed(window_view* view) {
   if (view->realized && !view->window_gone) SetWindowTextA(view->hwnd, view->title);
-  return WINDOW_SUCCESS;
 }
 
 window_status window_view_set_size_hint(window_view* view, window_size_hint which, uint32_t width,
@@ -433,22 +382,6 @@ window_status window_view_set_size_hint(window_view* view, window_size_hint whic
   }
   return WINDOW_SUCCESS;
 }
-
-void window_view_get_size_hint(const window_view* view, window_size_hint which, uint32_t* width,
-                               uint32_t* height) {
-  const bool current = which == WINDOW_CURRENT_SIZE;
-  if (width) *width = current ? view->current_w : view->default_w;
-  if (height) *height = current ? view->current_h : view->default_h;
-}
-
-window_status window_view_set_parent(window_view* view, uintptr_t parent) {
-  if (view == nullptr) return WINDOW_BAD_PARAMETER;
-  if (view->realized) return WINDOW_UNSUPPORTED;
-  view->parent = parent;
-  return WINDOW_SUCCESS;
-}
-
-uintptr_t window_view_get_parent(const window_view* view) { return view->parent; }
 
 static void destroy_native(window_view* view) {
   if (view->context != nullptr) {
@@ -574,10 +507,10 @@ window_status window_view_realize(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_REALIZE;
-  send(view, ev);
+  window_send(view, ev);
   std::memset(&ev, 0, sizeof ev);
   ev.configure = {WINDOW_EVENT_CONFIGURE, 0, 0, view->current_w, view->current_h};
-  send(view, ev);
+  window_send(view, ev);
   return WINDOW_SUCCESS;
 }
 
@@ -588,7 +521,7 @@ window_status window_view_unrealize(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_UNREALIZE;
-  send(view, ev);
+  window_send(view, ev);
   for (int i = 0; i < kMaxTimers; ++i) {
     if (view->timer_active[i] && !view->window_gone) KillTimer(view->hwnd, view->timer_ids[i]);
     view->timer_active[i] = false;
@@ -598,8 +531,6 @@ window_status window_view_unrealize(window_view* view) {
   destroy_native(view);
   return WINDOW_SUCCESS;
 }
-
-int window_view_is_realized(const window_view* view) { return view && view->realized ? 1 : 0; }
 
 window_status window_view_show(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
@@ -617,8 +548,6 @@ window_status window_view_hide(window_view* view) {
   view->visible = false;
   return WINDOW_SUCCESS;
 }
-
-int window_view_is_visible(const window_view* view) { return view && view->visible ? 1 : 0; }
 
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;

@@ -46,32 +46,21 @@ struct view_timer {
 
 }  // namespace
 
-struct window_world {
-  char class_name[64];
+struct window_world : window_world_head {
   Display* display;
   timespec start;
   window_view* views;        // singly linked through window_view::next
   window_message* messages;  // singly linked through window_message::next
 };
 
-struct window_view {
-  window_world* world;
+struct window_view : window_view_head {
   window_view* next;
-  void* handle;
-  window_event_func func;
-  int32_t hints[WINDOW_N_HINTS];
-  char title[256];
-  uint32_t default_w, default_h;
-  uint32_t current_w, current_h;
   uint32_t reported_w, reported_h;  // the size of the last configure event sent
   int32_t x, y;
-  uintptr_t parent;
 
   Window win;
   Colormap colormap;
   GLXContext context;
-  bool realized;
-  bool visible;
   bool window_gone;  // destroyed with its parent: the id must not be used again
   bool redraw;
   view_timer timers[kMaxTimers];
@@ -146,20 +135,20 @@ void window_world_free(window_world* world) {
   --g_window_counts.worlds;
 }
 
-const char* window_world_class_name(const window_world* world) { return world->class_name; }
-
 double window_world_time(const window_world* world) { return seconds_since(world->start); }
 
 int window_world_fd(const window_world* world) { return ConnectionNumber(world->display); }
 
 void* window_world_native(const window_world* world) { return world->display; }
 
+// The common head of this port's records (window_port.h).
+window_world_head* window_port_world(window_world* world) { return world; }
+const window_world_head* window_port_world(const window_world* world) { return world; }
+window_view_head* window_port_view(window_view* view) { return view; }
+const window_view_head* window_port_view(const window_view* view) { return view; }
+
 // ---------------------------------------------------------------------------------------------------
 // Events
-
-static void send(window_view* view, const window_event& event) {
-  if (view->func != nullptr) view->func(view, &event);
-}
 
 static bool make_current(window_view* view) {
   if (view->window_gone || view->context == nullptr) return false;
@@ -208,27 +197,6 @@ static uint32_t key_of(KeySym sym) {
   return keysym_char(sym);
 }
 
-static int utf8_encode(uint32_t c, char out[8]) {
-  int n = 0;
-  if (c < 0x80) {
-    out[n++] = char(c);
-  } else if (c < 0x800) {
-    out[n++] = char(0xc0 | (c >> 6));
-    out[n++] = char(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    out[n++] = char(0xe0 | (c >> 12));
-    out[n++] = char(0x80 | ((c >> 6) & 0x3f));
-    out[n++] = char(0x80 | (c & 0x3f));
-  } else {
-    out[n++] = char(0xf0 | (c >> 18));
-    out[n++] = char(0x80 | ((c >> 12) & 0x3f));
-    out[n++] = char(0x80 | ((c >> 6) & 0x3f));
-    out[n++] = char(0x80 | (c & 0x3f));
-  }
-  out[n] = '\0';
-  return n;
-}
-
 static void on_key_press(window_view* view, XKeyEvent* xkey) {
   const double now = window_world_time(view->world);
   window_event ev;
@@ -239,7 +207,7 @@ static void on_key_press(window_view* view, XKeyEvent* xkey) {
   ev.key.keycode = xkey->keycode;
   ev.key.state = mods_of(xkey->state);
   ev.key.time = now;
-  send(view, ev);
+  window_send(view, ev);
 
   // XLookupString applies the layout, Shift and the Ctrl mapping (Ctrl+Z gives 26); its bytes are
   // Latin-1. Symbols beyond Latin-1 come back without bytes and are taken from the keysym.
@@ -251,10 +219,10 @@ static void on_key_press(window_view* view, XKeyEvent* xkey) {
   std::memset(&ev, 0, sizeof ev);
   ev.text.type = WINDOW_EVENT_TEXT;
   ev.text.character = c;
-  utf8_encode(c, ev.text.utf8);
+  window_utf8_encode(c, ev.text.utf8);
   ev.text.state = mods_of(xkey->state);
   ev.text.time = now;
-  send(view, ev);
+  window_send(view, ev);
 }
 
 static void on_button(window_view* view, XButtonEvent* xb, bool press) {
@@ -271,7 +239,7 @@ static void on_button(window_view* view, XButtonEvent* xb, bool press) {
     ev.scroll.dx = xb->button == 6 ? -1.0 : xb->button == 7 ? 1.0 : 0.0;
     ev.scroll.state = state;
     ev.scroll.time = now;
-    send(view, ev);
+    window_send(view, ev);
     return;
   }
   ev.button.type = press ? WINDOW_EVENT_BUTTON_PRESS : WINDOW_EVENT_BUTTON_RELEASE;
@@ -281,7 +249,7 @@ static void on_button(window_view* view, XButtonEvent* xb, bool press) {
   ev.button.y = xb->y;
   ev.button.state = state;
   ev.button.time = now;
-  send(view, ev);
+  window_send(view, ev);
 }
 
 static void dispatch_view(window_view* view, XEvent* xe) {
@@ -301,7 +269,7 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       view->x = c.x;
       view->y = c.y;
       ev.configure = {WINDOW_EVENT_CONFIGURE, c.x, c.y, view->current_w, view->current_h};
-      send(view, ev);
+      window_send(view, ev);
       view->redraw = true;
       break;
     }
@@ -324,7 +292,7 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       ev.motion.y = xe->xmotion.y;
       ev.motion.state = mods_of(xe->xmotion.state);
       ev.motion.time = window_world_time(view->world);
-      send(view, ev);
+      window_send(view, ev);
       break;
     case LeaveNotify:
       if (xe->xcrossing.detail == NotifyInferior) break;  // into a child of ours: still inside
@@ -333,7 +301,7 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       ev.crossing.y = xe->xcrossing.y;
       ev.crossing.state = mods_of(xe->xcrossing.state);
       ev.crossing.time = window_world_time(view->world);
-      send(view, ev);
+      window_send(view, ev);
       break;
     default:
       break;
@@ -364,7 +332,7 @@ static void expose(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
-  send(view, ev);
+  window_send(view, ev);
   glXSwapBuffers(view->world->display, view->win);
 }
 
@@ -411,7 +379,7 @@ window_status window_world_update(window_world* world, double timeout) {
       window_event ev;
       std::memset(&ev, 0, sizeof ev);
       ev.timer = {WINDOW_EVENT_TIMER, t.id};
-      send(v, ev);
+      window_send(v, ev);
       break;
     }
     v = next;
@@ -460,27 +428,8 @@ void window_view_free(window_view* view) {
   --g_window_counts.views;
 }
 
-window_world* window_view_world(const window_view* view) { return view->world; }
-void window_view_set_handle(window_view* view, void* handle) { view->handle = handle; }
-void* window_view_get_handle(const window_view* view) { return view->handle; }
-void window_view_set_event_func(window_view* view, window_event_func func) { view->func = func; }
-
-window_status window_view_set_hint(window_view* view, window_hint hint, int32_t value) {
-  if (view == nullptr || hint < 0 || hint >= WINDOW_N_HINTS) return WINDOW_BAD_PARAMETER;
-  view->hints[hint] = value;
-  return WINDOW_SUCCESS;
-}
-
-int32_t window_view_get_hint(const window_view* view, window_hint hint) {
-  if (view == nullptr || hint < 0 || hint >= WINDOW_N_HINTS) return -1;
-  return view->hints[hint];
-}
-
-window_status window_view_set_title(window_view* view, const char* title) {
-  if (view == nullptr || title == nullptr) return WINDOW_BAD_PARAMETER;
-  std::snprintf(view->title, sizeof view->title, "%s", title);
+void window_port_title_changed(window_view* view) {
   if (view->realized && !view->window_gone) XStoreName(view->world->display, view->win, view->title);
-  return WINDOW_SUCCESS;
 }
 
 window_status window_view_set_size_hint(window_view* view, window_size_hint which, uint32_t width,
@@ -503,22 +452,6 @@ window_status window_view_set_size_hint(window_view* view, window_size_hint whic
   }
   return WINDOW_SUCCESS;
 }
-
-void window_view_get_size_hint(const window_view* view, window_size_hint which, uint32_t* width,
-                               uint32_t* height) {
-  const bool current = which == WINDOW_CURRENT_SIZE;
-  if (width) *width = current ? view->current_w : view->default_w;
-  if (height) *height = current ? view->current_h : view->default_h;
-}
-
-window_status window_view_set_parent(window_view* view, uintptr_t parent) {
-  if (view == nullptr) return WINDOW_BAD_PARAMETER;
-  if (view->realized) return WINDOW_UNSUPPORTED;
-  view->parent = parent;
-  return WINDOW_SUCCESS;
-}
-
-uintptr_t window_view_get_parent(const window_view* view) { return view->parent; }
 
 static bool has_extension(const char* list, const char* name) {
   if (list == nullptr) return false;
@@ -733,10 +666,10 @@ window_status window_view_realize(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_REALIZE;
-  send(view, ev);
+  window_send(view, ev);
   std::memset(&ev, 0, sizeof ev);
   ev.configure = {WINDOW_EVENT_CONFIGURE, 0, 0, view->current_w, view->current_h};
-  send(view, ev);
+  window_send(view, ev);
   XFlush(d);
   return WINDOW_SUCCESS;
 }
@@ -754,7 +687,7 @@ window_status window_view_unrealize(window_view* view) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_UNREALIZE;
-  send(view, ev);
+  window_send(view, ev);
   for (view_timer& t : view->timers) t.active = false;
   destroy_native(view);
   view->realized = false;
@@ -763,8 +696,6 @@ window_status window_view_unrealize(window_view* view) {
   XFlush(d);
   return WINDOW_SUCCESS;
 }
-
-int window_view_is_realized(const window_view* view) { return view && view->realized ? 1 : 0; }
 
 window_status window_view_show(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
@@ -785,8 +716,6 @@ window_status window_view_hide(window_view* view) {
   view->visible = false;
   return WINDOW_SUCCESS;
 }
-
-int window_view_is_visible(const window_view* view) { return view && view->visible ? 1 : 0; }
 
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;

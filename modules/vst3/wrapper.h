@@ -191,7 +191,8 @@ struct wrapper_iface {
 // `iid` and adds one reference through `self` (kResultOk), stores null when no row matches
 // (kNoInterface), and refuses a null `obj` (kInvalidArgument). [any-thread]
 template <uint32_t N>
-vst3::tresult wrapper_query(vst3::FUnknown* self, const char* iid, void** obj, const wrapper_iface (&rows)[N]) {
+vst3::tresult wrapper_query(vst3::FUnknown* self, const char* iid, void** obj,
+                            const wrapper_iface (&rows)[N]) {
     if (!obj) return vst3::kInvalidArgument;
     for (const wrapper_iface& r : rows)
         if (vst3::uid_equal(iid, *r.iid)) {
