@@ -41,6 +41,18 @@ bool window_gl_refused(int32_t profile) {
 // ---------------------------------------------------------------------------------------------------
 // Accessors of the common head
 
+void window_view_head_init(window_view_head* view, window_world* world) {
+  view->world = world;
+  view->hints[WINDOW_CONTEXT_VERSION_MAJOR] = 3;
+  view->hints[WINDOW_CONTEXT_VERSION_MINOR] = 2;
+  view->hints[WINDOW_CONTEXT_PROFILE] = WINDOW_PROFILE_CORE;
+  view->hints[WINDOW_DOUBLE_BUFFER] = 1;
+  view->hints[WINDOW_STENCIL_BITS] = 8;
+  view->hints[WINDOW_DEPTH_BITS] = 0;
+  view->hints[WINDOW_SWAP_INTERVAL] = 0;
+  view->hints[WINDOW_RESIZABLE] = 1;
+}
+
 const char* window_world_class_name(const window_world* world) {
   return window_port_world(world)->class_name;
 }

@@ -38,6 +38,10 @@ struct window_view_head {
   bool visible;
 };
 
+// Fills a zeroed view head for a new view of `world`: the world and the default hints (an OpenGL 3.2
+// core context, double-buffered, 8 stencil bits, no depth buffer, no vsync, resizable). [main-thread]
+void window_view_head_init(window_view_head* view, window_world* world);
+
 // The head of a port's record (null stays null). Each port defines these. [main-thread]
 window_world_head* window_port_world(window_world* world);
 const window_world_head* window_port_world(const window_world* world);

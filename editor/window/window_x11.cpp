@@ -400,15 +400,7 @@ window_view* window_view_new(window_world* world) {
   if (world == nullptr) return nullptr;
   window_view* view = static_cast<window_view*>(std::calloc(1, sizeof(window_view)));
   if (view == nullptr) return nullptr;
-  view->world = world;
-  view->hints[WINDOW_CONTEXT_VERSION_MAJOR] = 3;
-  view->hints[WINDOW_CONTEXT_VERSION_MINOR] = 2;
-  view->hints[WINDOW_CONTEXT_PROFILE] = WINDOW_PROFILE_CORE;
-  view->hints[WINDOW_DOUBLE_BUFFER] = 1;
-  view->hints[WINDOW_STENCIL_BITS] = 8;
-  view->hints[WINDOW_DEPTH_BITS] = 0;
-  view->hints[WINDOW_SWAP_INTERVAL] = 0;
-  view->hints[WINDOW_RESIZABLE] = 1;
+  window_view_head_init(view, world);
   view->next = world->views;
   world->views = view;
   ++g_window_counts.views;

@@ -76,6 +76,15 @@ const class_row classes[2] = {
     {&LODRIN_CONTROLLER_CID, kVstComponentControllerClass, "", 0},
 };
 
+// What every version of a class info says alike: zero fill, class id, cardinality and category.
+template <class Info>
+void fill_class_head(Info* info, const class_row& row) {
+    std::memset(info, 0, sizeof(*info));
+    std::memcpy(info->cid, row.cid->b, 16);
+    info->cardinality = kManyInstances;
+    wrapper_copy(info->category, row.category, sizeof(info->category));
+}
+
 class factory final : public IPluginFactory3 {
   public:
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
@@ -103,10 +112,7 @@ class factory final : public IPluginFactory3 {
     int32 VST3_API countClasses() override { return 2; }
     tresult VST3_API getClassInfo(int32 index, PClassInfo* info) override {
         if (!info || index < 0 || index >= 2) return kInvalidArgument;
-        std::memset(info, 0, sizeof(*info));
-        std::memcpy(info->cid, classes[index].cid->b, 16);
-        info->cardinality = kManyInstances;
-        wrapper_copy(info->category, classes[index].category, sizeof(info->category));
+        fill_class_head(info, classes[index]);
         wrapper_copy(info->name, NAME, sizeof(info->name));
         return kResultOk;
     }
@@ -132,10 +138,7 @@ class factory final : public IPluginFactory3 {
     }
     tresult VST3_API getClassInfo2(int32 index, PClassInfo2* info) override {
         if (!info || index < 0 || index >= 2) return kInvalidArgument;
-        std::memset(info, 0, sizeof(*info));
-        std::memcpy(info->cid, classes[index].cid->b, 16);
-        info->cardinality = kManyInstances;
-        wrapper_copy(info->category, classes[index].category, sizeof(info->category));
+        fill_class_head(info, classes[index]);
         wrapper_copy(info->name, NAME, sizeof(info->name));
         info->classFlags = classes[index].flags;
         wrapper_copy(info->subCategories, classes[index].sub_categories, sizeof(info->subCategories));
@@ -146,10 +149,7 @@ class factory final : public IPluginFactory3 {
     }
     tresult VST3_API getClassInfoUnicode(int32 index, PClassInfoW* info) override {
         if (!info || index < 0 || index >= 2) return kInvalidArgument;
-        std::memset(info, 0, sizeof(*info));
-        std::memcpy(info->cid, classes[index].cid->b, 16);
-        info->cardinality = kManyInstances;
-        wrapper_copy(info->category, classes[index].category, sizeof(info->category));
+        fill_class_head(info, classes[index]);
         wrapper_utf8_to_16(NAME, info->name, 64);
         info->classFlags = classes[index].flags;
         wrapper_copy(info->subCategories, classes[index].sub_categories, sizeof(info->subCategories));
