@@ -83,6 +83,21 @@ window_status window_view_set_title(window_view* view, const char* title) {
   return WINDOW_SUCCESS;
 }
 
+window_status window_view_set_size_hint(window_view* view, window_size_hint which, uint32_t width,
+                                        uint32_t height) {
+  if (view == nullptr || width == 0 || height == 0) return WINDOW_BAD_PARAMETER;
+  window_view_head* v = window_port_view(view);
+  if (which == WINDOW_DEFAULT_SIZE) {
+    v->default_w = width;
+    v->default_h = height;
+    return WINDOW_SUCCESS;
+  }
+  if (which != WINDOW_CURRENT_SIZE) return WINDOW_BAD_PARAMETER;
+  v->current_w = width;
+  v->current_h = height;
+  return window_port_resize(view, width, height);
+}
+
 void window_view_get_size_hint(const window_view* view, window_size_hint which, uint32_t* width,
                                uint32_t* height) {
   const window_view_head* v = window_port_view(view);

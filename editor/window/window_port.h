@@ -51,6 +51,10 @@ const window_view_head* window_port_view(const window_view* view);
 // Shows the view's new title on its native window, when there is one. Each port defines it. [main-thread]
 void window_port_title_changed(window_view* view);
 
+// Gives the native window, when there is one, the current size just stored in the head; the result
+// of window_view_set_size_hint for WINDOW_CURRENT_SIZE. Each port defines it. [main-thread]
+window_status window_port_resize(window_view* view, uint32_t width, uint32_t height);
+
 // Hands an event to the view's callback, if it has one. [main-thread]
 void window_send(window_view* view, const window_event& event);
 

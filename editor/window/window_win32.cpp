@@ -355,17 +355,7 @@ void window_port_title_changed(window_view* view) {
   if (view->realized && !view->window_gone) SetWindowTextA(view->hwnd, view->title);
 }
 
-window_status window_view_set_size_hint(window_view* view, window_size_hint which, uint32_t width,
-                                        uint32_t height) {
-  if (view == nullptr || width == 0 || height == 0) return WINDOW_BAD_PARAMETER;
-  if (which == WINDOW_DEFAULT_SIZE) {
-    view->default_w = width;
-    view->default_h = height;
-    return WINDOW_SUCCESS;
-  }
-  if (which != WINDOW_CURRENT_SIZE) return WINDOW_BAD_PARAMETER;
-  view->current_w = width;
-  view->current_h = height;
+window_status window_port_resize(window_view* view, uint32_t width, uint32_t height) {
   if (view->realized && !view->window_gone) {
     if (!SetWindowPos(view->hwnd, nullptr, 0, 0, int(width), int(height),
                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER))

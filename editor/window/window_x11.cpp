@@ -424,17 +424,7 @@ void window_port_title_changed(window_view* view) {
   if (view->realized && !view->window_gone) XStoreName(view->world->display, view->win, view->title);
 }
 
-window_status window_view_set_size_hint(window_view* view, window_size_hint which, uint32_t width,
-                                        uint32_t height) {
-  if (view == nullptr || width == 0 || height == 0) return WINDOW_BAD_PARAMETER;
-  if (which == WINDOW_DEFAULT_SIZE) {
-    view->default_w = width;
-    view->default_h = height;
-    return WINDOW_SUCCESS;
-  }
-  if (which != WINDOW_CURRENT_SIZE) return WINDOW_BAD_PARAMETER;
-  view->current_w = width;
-  view->current_h = height;
+window_status window_port_resize(window_view* view, uint32_t width, uint32_t height) {
   if (view->realized && !view->window_gone) {
     Display* d = view->world->display;
     x_error_handler old = trap_begin(d);
