@@ -8,7 +8,9 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -31,6 +33,53 @@ const void* no_extension(const clap_host*, const char*) {
     return nullptr;
 }
 
+// Audio for the chain: one block of a loud tone through every stage, so each stays listed (a stage
+// that stops processing leaves the listing) and the meters and history move as in a session.
+struct chain_audio {
+    std::vector<const clap_plugin*> stages;
+    float left[256], right[256];
+    int64_t steady = 0;
+
+    static uint32_t no_events(const clap_input_events*) { return 0; }
+    static const clap_event_header* no_event(const clap_input_events*, uint32_t) { return nullptr; }
+    static bool drop(const clap_output_events*, const clap_event_header*) { return true; }
+
+    bool start() {
+        for (const clap_plugin* p : stages)
+            if (!p->activate(p, 48000, 256, 256) || !p->start_processing(p)) return false;
+        return true;
+    }
+    void block() {
+        const clap_input_events in{nullptr, no_events, no_event};
+        const clap_output_events out{nullptr, drop};
+        for (const clap_plugin* p : stages) {
+            for (int i = 0; i < 256; ++i)
+                left[i] = right[i] = 1.5f * std::sin(0.05f * float(steady + i)) * float((steady / 4800) % 3 + 1) / 3.0f;
+            float* ch[2] = {left, right};
+            clap_audio_buffer buf{};
+            buf.data32 = ch;
+            buf.channel_count = 2;
+            clap_process proc{};
+            proc.steady_time = steady;
+            proc.frames_count = 256;
+            proc.audio_inputs = &buf;
+            proc.audio_outputs = &buf;
+            proc.audio_inputs_count = 1;
+            proc.audio_outputs_count = 1;
+            proc.in_events = &in;
+            proc.out_events = &out;
+            p->process(p, &proc);
+        }
+        steady += 256;
+    }
+    void stop() {
+        for (const clap_plugin* p : stages) {
+            p->stop_processing(p);
+            p->deactivate(p);
+        }
+    }
+};
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[v.size() / 2];
@@ -38,7 +87,10 @@ double median(std::vector<double> v) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // The chain the editor shows: this many stages of one group in this process (default 8).
+    const int stages = argc > 1 ? std::atoi(argv[1]) : 8;
+    if (stages < 1 || stages > 64) return 2;
     setenv("LODRIN_SHM", "lodrin-editor-frame-bench", 1);
     if (!xvfb_start(2048, 1536)) return 1;
     clap_host host{};
@@ -55,6 +107,14 @@ int main() {
     const auto* factory = static_cast<const clap_plugin_factory*>(clap_entry.get_factory(CLAP_PLUGIN_FACTORY_ID));
     const clap_plugin* plugin = factory->create_plugin(factory, &host, factory->get_plugin_descriptor(factory, 0)->id);
     if (!plugin || !plugin->init(plugin)) return 1;
+    chain_audio audio;
+    audio.stages.push_back(plugin);
+    for (int i = 1; i < stages; ++i) {
+        const clap_plugin* p = factory->create_plugin(factory, &host, factory->get_plugin_descriptor(factory, 0)->id);
+        if (!p || !p->init(p)) return 1;
+        audio.stages.push_back(p);
+    }
+    if (!audio.start()) return 1;
     const auto* gui = static_cast<const clap_plugin_gui*>(plugin->get_extension(plugin, CLAP_EXT_GUI));
 
     Display* display = XOpenDisplay(nullptr);
@@ -83,6 +143,8 @@ int main() {
         }
         std::vector<double> cpu, own, wall;
         for (int i = 0; i < 330; ++i) {
+            // A frame's worth of audio (60 frames a second: about three blocks), outside the timing.
+            for (int b = 0; b < 3; ++b) audio.block();
             window_view_obscure(editor->view);
             const double c0 = seconds(CLOCK_PROCESS_CPUTIME_ID), t0 = seconds(CLOCK_THREAD_CPUTIME_ID);
             const double w0 = seconds(CLOCK_MONOTONIC);
@@ -95,11 +157,15 @@ int main() {
                 wall.push_back((w1 - w0) * 1e3);
             }
         }
+        std::printf("%d listed stage(s): ", editor->group_count);
         std::printf("editor frame %-22s %ux%u: median CPU %.3f ms (editor thread %.3f ms), wall %.3f ms "
                     "(300 frames)\n",
                     c.name, editor->width, editor->height, median(cpu), median(own), median(wall));
         gui->destroy(plugin);
     }
+    audio.stop();
+    for (const clap_plugin* p : audio.stages)
+        if (p != plugin) p->destroy(p);
     plugin->destroy(plugin);
     clap_entry.deinit();
     XDestroyWindow(display, parent);

@@ -490,6 +490,10 @@ bool selector_matches(const editor_state* editor, const hit_entry& e, uint32_t s
             return e.kind == WIDGET_ABOUT && e.sub == n;
         case 18:
             return e.kind == WIDGET_GAIN_TO_TARGET;
+        case 19:
+            return e.kind == WIDGET_KNOB && e.sub == n;
+        case 20:
+            return e.kind == WIDGET_SWITCH && e.sub == n;
         default:
             return false;
     }

@@ -440,7 +440,7 @@ uint32_t editor_probe_pixel(const editor_state* editor, uint8_t rgb[3]);
 int32_t editor_probe_read(const editor_state* editor, void* header, void* records, int32_t max);
 
 // 1 and the window-pixel rectangle of the first hit entry of the last frame that `selector` (with n)
-// matches, else 0. [main-thread]
+// matches, else 0. Selectors 19 and 20: the knob and the switch of parameter index n. [main-thread]
 uint32_t editor_find_widget_rect(const editor_state* editor, uint32_t selector, int32_t n, float rect[4]);
 
 // ---- Frame and hit list -----------------------------------------------------------------------

@@ -50,7 +50,9 @@ const char* usage_text =
     "  midi     [--learn NAME] --cc CC=VALUE [--cc ...] [--channel 1..16] [--flush] [--set ...]\n"
     "  gui      [--stages N] [--frames N] [--screenshot FILE.ppm] [--zoom Z] [--scale S] [--set ...]\n"
     "           open stage 1's editor in a host window while the stages run in real time; close\n"
-    "           after N frames (60 a second; default: when the window is closed)\n"
+    "           after N frames (60 a second; default: when the window is closed); prints the host\n"
+    "           window's id, reads session commands and \"rect SELECTOR N\" (a widget's rectangle)\n"
+    "           on stdin and prints what the host receives; the screenshot shows the last frame\n"
     "\n"
     "common options:\n"
     "  --module PATH      the CLAP module (default: the build's Lodrin.clap)\n"
@@ -914,6 +916,51 @@ int cmd_midi(options& o) {
 
 // ---- gui ----
 
+// What the gui host does each frame beyond the editor: session commands on stdin (and "rect SELECTOR
+// N": the window-pixel rectangle of a widget of stage 1's editor, through the debug extension), and the
+// events and marks the host received, as a session prints them.
+struct gui_commands {
+    bool stdin_open = true;
+    char line[4096];
+    size_t len = 0;
+    seen_counts seen[RACK_MAX_STAGES];
+};
+
+void gui_each_frame(host_rack* r, void* ctx) {
+    auto* c = static_cast<gui_commands*>(ctx);
+    while (c->stdin_open && host_os_stdin_ready(0)) {
+        if (c->len + 1 >= sizeof(c->line)) c->len = 0; // an overlong line is dropped
+        const long got = host_os_stdin_read(c->line + c->len, sizeof(c->line) - 1 - c->len);
+        if (got <= 0) {
+            c->stdin_open = false; // no more commands; the editor stays until its end
+            break;
+        }
+        c->len += size_t(got);
+    }
+    while (char* nl = static_cast<char*>(std::memchr(c->line, '\n', c->len))) {
+        *nl = 0;
+        unsigned sel = 0;
+        int n = 0;
+        host_stage* st = r->stages[0];
+        if (std::sscanf(c->line, "rect %u %d", &sel, &n) == 2) {
+            float rect[4] = {};
+            if (st->debug && st->debug->debug_find_widget_rect(st->plugin, sel, n, rect))
+                std::printf("rect %u %d %g %g %g %g\n", sel, n, rect[0], rect[1], rect[2], rect[3]);
+            else
+                std::printf("rect %u %d none\n", sel, n);
+        } else {
+            bool save_ok = true;
+            if (!session_command(*r, c->line, &save_ok)) stop_requested = 1;
+        }
+        const size_t used = size_t(nl - c->line) + 1;
+        std::memmove(c->line, c->line + used, c->len - used);
+        c->len -= used;
+    }
+    print_records(*r);
+    print_counter_changes(*r, c->seen);
+    std::fflush(stdout);
+}
+
 int cmd_gui(options& o) {
     char err[1024];
     host_rack r{};
@@ -928,6 +975,9 @@ int cmd_gui(options& o) {
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     o.gui.stop = &stop_requested;
+    static gui_commands commands;
+    o.gui.each_frame = gui_each_frame;
+    o.gui.frame_ctx = &commands;
     err[0] = 0;
     const int rc = gui_run(&r, o.gui, err, sizeof(err));
     return finish(&r, rc ? fail(EXIT_BAD_INPUT, "%s", err) : 0);

@@ -185,20 +185,40 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
     uint32_t frame = 0, waited = 0;
     const int64_t start = host_os_clock_ns();
     int64_t next = start;
+    if (rc == 0) {
+        std::printf("window %llu\n", static_cast<unsigned long long>(gui_window_native(win)));
+        std::fflush(stdout);
+    }
     while (rc == 0) {
-        if (o.frames && frame >= o.frames) {
-            // The screenshot is written by a later frame of the editor: wait for it a little.
-            if (!o.screenshot || (shot_requested && file_written(o.screenshot)) || waited >= kScreenshotWaitFrames)
+        // The run ends after o.frames frames or on a stop; a screenshot is then asked for, so it shows
+        // what the editor drew last (a full history graph), and written by one of its next frames.
+        if ((o.frames && frame >= o.frames) || (o.stop && *o.stop)) {
+            if (!o.screenshot) break;
+            if (!shot_requested) {
+                if (!g.stage->debug || !g.stage->debug->debug_request_screenshot) {
+                    std::snprintf(err, cap, "gui: the plug-in has no debug extension to take a screenshot");
+                    rc = 1;
+                    break;
+                }
+                std::remove(o.screenshot);  // a file left by an earlier run must not pass for this one
+                shot_requested = g.stage->debug->debug_request_screenshot(g.plugin, o.screenshot) == 1;
+                if (!shot_requested) {
+                    std::snprintf(err, cap, "gui: the editor refused the screenshot request");
+                    rc = 1;
+                    break;
+                }
+            } else if (file_written(o.screenshot) || waited >= kScreenshotWaitFrames) {
                 break;
+            }
             ++waited;
         }
-        if (o.stop && *o.stop) break;
         bool resized = false;
         uint32_t ww = 0, wh = 0;
         if (!gui_window_pump(win, &resized, &ww, &wh)) break;
         if (resized) host_resize(g, win, ww, wh, &w, &h, true);
         run_audio(r, in, out, &pos, start, &blocks);
         rack_pump(r);  // the plug-in's host timers and its watched descriptors
+        if (o.each_frame) o.each_frame(r, o.frame_ctx);
 
         const uint32_t requests = g.stage->n_request_resize.load();
         if (requests != seen_requests) {
@@ -207,26 +227,6 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
             // A DAW honours a request that keeps the hints and fits one that does not.
             const bool ok = check_size(g, rw, rh, w, h, "clap_host_gui.request_resize");
             if (rw && rh && (rw != w || rh != h)) host_resize(g, win, rw, rh, &w, &h, !ok);
-        }
-
-        if (o.screenshot && !shot_requested) {
-            uint8_t rgb[3];
-            const bool drawn = g.stage->debug && g.stage->debug->debug_get_probe_pixel &&
-                               g.stage->debug->debug_get_probe_pixel(g.plugin, rgb) == 1;
-            // After the first drawn frame, or halfway through the run for an editor without a probe.
-            if (drawn || frame >= (o.frames ? o.frames / 2 : 30)) {
-                if (!g.stage->debug || !g.stage->debug->debug_request_screenshot) {
-                    std::snprintf(err, cap, "gui: the plug-in has no debug extension to take a screenshot");
-                    rc = 1;
-                    break;
-                }
-                shot_requested = g.stage->debug->debug_request_screenshot(g.plugin, o.screenshot) == 1;
-                if (!shot_requested) {
-                    std::snprintf(err, cap, "gui: the editor refused the screenshot request");
-                    rc = 1;
-                    break;
-                }
-            }
         }
         ++frame;
         next += kFrameNs;

@@ -16,6 +16,10 @@ struct gui_options {
     double zoom = 0;                  // > 0: the host sizes the editor to zoom x 960 x 600 (x scale)
     double scale = 0;                 // > 0: given to set_scale before the editor opens
     const volatile std::sig_atomic_t* stop = nullptr;  // when set and nonzero, the editor closes
+    // Called once per host frame after the plug-in's timers ran (the caller's commands and reports);
+    // ctx is handed back. [main-thread]
+    void (*each_frame)(host_rack* r, void* ctx) = nullptr;
+    void* frame_ctx = nullptr;
 };
 
 // The host window, one file per windowing system (gui_host_x11.cpp, gui_host_win32.cpp).
@@ -43,7 +47,9 @@ bool gui_window_pump(gui_window* w, bool* resized, uint32_t* width, uint32_t* he
 void gui_window_close(gui_window* w);
 
 // Runs the editor of the rack's first stage (the rack opened, set up and activated) until
-// o.frames host frames have passed, the window is closed or *o.stop is set. Returns 0, or 1 with a message in err
+// o.frames host frames have passed, the window is closed or *o.stop is set; the screenshot, when asked
+// for, is of the last frames (requested once the run ends, written by the editor's next frame). Prints
+// "window ID" (the host window's native handle) once the editor is shown. Returns 0, or 1 with a message in err
 // when the editor cannot be opened or the screenshot was not written. Rule breaches are recorded, not
 // returned. [main-thread]
 int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap);
