@@ -43,9 +43,25 @@ void editor_refresh_group(editor_state* editor) {
             editor->shown_group = g;
         }
     }
+    // The focused index is a place in the list, and the list is listed anew here: a learned order
+    // that settles, or a stage that comes or goes, moves the other stages to other places. The focus
+    // stays with the stage the user picked (or is dropped when that stage left the list) instead of
+    // passing silently to whichever stage now stands at the old place.
+    const shm_slot* focused = editor->focused_index >= 0 && editor->focused_index < editor->group_count
+                                  ? editor->group[editor->focused_index].slot
+                                  : nullptr;
     const int32_t shown = editor->shown_group < 0 || editor->shown_group > 15 ? 0 : editor->shown_group;
     const int32_t n = registry_collect_chain(own, static_cast<uint32_t>(shown), editor->group, EDITOR_GROUP_MAX);
     editor->group_count = n < 0 ? 0 : n > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX : n;
+    if (focused != nullptr) {
+        editor->focused_index = -1;
+        for (int32_t i = 0; i < editor->group_count; ++i) {
+            if (editor->group[i].slot == focused) {
+                editor->focused_index = i;
+                break;
+            }
+        }
+    }
 }
 
 int32_t focused_stage_index(const editor_state* editor) {

@@ -138,6 +138,33 @@ TEST_F(EditOps, NormalisedPositions) {
     EXPECT_LT(param_to_normalized(PARAM_RELEASE, 1.0), 0.0) << "the position is not clamped";
 }
 
+// The list is rebuilt for every frame and press; a reordered chain must not hand the focus (and with
+// it the next edit) to whichever stage now stands at the focused place.
+TEST_F(EditOps, FocusStaysWithItsStageWhenTheListIsReordered) {
+    make_chain(3);
+    ed->focused_index = 2;
+    ASSERT_EQ(focused_stage_record(ed), slot(2));
+    set(0, PARAM_STAGE, 3.0);
+    set(2, PARAM_STAGE, 1.0);
+    tick();
+    editor_refresh_group(ed);
+    ASSERT_EQ(ed->group_count, 3);
+    ASSERT_EQ(ed->group[0].slot, slot(2)) << "the manual places reorder the list";
+    EXPECT_EQ(ed->focused_index, 0);
+    EXPECT_EQ(focused_stage_record(ed), slot(2));
+    editor_set_param(ed, focused_stage_index(ed), PARAM_CEILING, -2.0);
+    EXPECT_EQ(events(2), gesture(PARAM_CEILING, -0.3, -2.0));
+    EXPECT_TRUE(events(0).empty());
+    EXPECT_TRUE(events(1).empty());
+    // The focused stage leaves the group: the focus is dropped, the own stage is meant again.
+    set(2, PARAM_GROUP, 9.0);
+    tick();
+    editor_refresh_group(ed);
+    ASSERT_EQ(ed->group_count, 2);
+    EXPECT_EQ(ed->focused_index, -1);
+    EXPECT_EQ(focused_stage_record(ed), slot(0));
+}
+
 TEST_F(EditOps, ChainTotalGainAndTheViewFollowingTheOwnStage) {
     make_chain(3, 2);
     set(0, PARAM_GAIN, 1.5);
