@@ -49,20 +49,15 @@ TEST(AboutOverlay, LiesOnTopAndCreditsOnlyWhatThisBuildContains) {
     EXPECT_NE(f.text_at("Click anywhere to close", 480, 414), nullptr);
 
     // The two credit lines name the typeface and its rasteriser with their licences, and nothing
-    // that is not compiled in.
+    // that is not compiled in: they are exactly these.
     std::string credits;
     for (int32_t i = 0; i < vg_record_count(f.rec); ++i) {
         const vg_record_call* c = vg_record_call_at(f.rec, i);
         if (c->kind != VG_RECORD_TEXT) continue;
-        if (std::abs(c->run.y - 374) < 0.01f || std::abs(c->run.y - 388) < 0.01f)
+        if (std::abs(c->run.x - 480) < 0.01f && (std::abs(c->run.y - 374) < 0.01f || std::abs(c->run.y - 388) < 0.01f))
             credits += std::string(c->run.text, static_cast<size_t>(c->run.len)) + "\n";
-        const std::string t(c->run.text, static_cast<size_t>(c->run.len));
-        for (const char* absent : {"Audio Unit", "pugl", "NanoVG", "TweetNaCl", "clap-wrapper"})
-            EXPECT_EQ(t.find(absent), std::string::npos) << t;
     }
-    EXPECT_NE(credits.find("stb_truetype (public domain / MIT)"), std::string::npos) << credits;
-    EXPECT_NE(credits.find("Roboto"), std::string::npos) << credits;
-    EXPECT_NE(credits.find("(Apache 2.0)"), std::string::npos) << credits;
+    EXPECT_EQ(credits, "Built with stb_truetype (public domain / MIT)\nand the Roboto typeface (Apache 2.0)\n");
 }
 
 } // namespace
