@@ -49,7 +49,9 @@ const char* usage_text =
     "  params   list | values [--set ...] | text NAME VALUE | value NAME TEXT\n"
     "  midi     [--learn NAME] --cc CC=VALUE [--cc ...] [--channel 1..16] [--flush] [--set ...]\n"
     "  gui      [--stages N] [--frames N] [--screenshot FILE.ppm] [--zoom Z] [--scale S] [--set ...]\n"
-    "           open stage 1's editor in a host window while the stages run in real time; close\n"
+    "           [--wait-token FIFO]\n"
+    "           open stage 1's editor in a host window while the stages run in real time (or one\n"
+    "           block per token of a session's --pass-token, as the later part of its chain); close\n"
     "           after N frames (60 a second; default: when the window is closed); prints the host\n"
     "           window's id, reads session commands and \"rect SELECTOR N\" (a widget's rectangle)\n"
     "           on stdin and prints what the host receives; the screenshot shows the last frame\n"
@@ -975,11 +977,14 @@ int cmd_gui(options& o) {
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     o.gui.stop = &stop_requested;
+    if (o.wait_token && (o.gui.wait_token = host_os_token_open(o.wait_token)) < 0)
+        return finish(&r, fail(EXIT_BAD_INPUT, "cannot open the token pipe %s", o.wait_token));
     static gui_commands commands;
     o.gui.each_frame = gui_each_frame;
     o.gui.frame_ctx = &commands;
     err[0] = 0;
     const int rc = gui_run(&r, o.gui, err, sizeof(err));
+    if (o.gui.wait_token >= 0) host_os_close_token(o.gui.wait_token);
     return finish(&r, rc ? fail(EXIT_BAD_INPUT, "%s", err) : 0);
 }
 

@@ -81,17 +81,26 @@ void host_resize(gui_session& g, gui_window* win, uint32_t w, uint32_t h, uint32
     *cur_h = h;
 }
 
+void render_block(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint64_t* pos) {
+    demo_render(r->rate, *pos % demo_frames(r->rate), r->block, (*in)[0], (*in)[1]);
+    *pos += r->block;
+    rack_process_block(r, in, out, r->block);  // the frame serves the requests once, after its blocks
+}
+
 void run_audio(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint64_t* pos, int64_t start_ns,
-               uint64_t* blocks_done) {
+               uint64_t* blocks_done, int wait_token) {
+    if (wait_token >= 0) {
+        // Lock-step: every token is one block the other process has finished. None is dropped (the
+        // steady times of both must stay equal); a backlog is worked off a frame at a time.
+        for (int k = 0; k < 64 && host_os_token_take(wait_token, 0); ++k, ++*blocks_done)
+            render_block(r, in, out, pos);
+        return;
+    }
     // Real-time pacing: as many blocks as the wall clock says are due, at most 8 to catch up at once.
     const double elapsed = double(host_os_clock_ns() - start_ns) * 1e-9;
     const uint64_t due = uint64_t(elapsed * r->rate / r->block);
-    const uint32_t total = demo_frames(r->rate);
-    for (int k = 0; k < 8 && *blocks_done < due; ++k, ++*blocks_done) {
-        demo_render(r->rate, *pos % total, r->block, (*in)[0], (*in)[1]);
-        *pos += r->block;
-        rack_process(r, in, out, r->block);
-    }
+    for (int k = 0; k < 8 && *blocks_done < due; ++k, ++*blocks_done)
+        render_block(r, in, out, pos);
     if (*blocks_done < due) *blocks_done = due;  // too slow to catch up: drop the backlog, not the pace
 }
 
@@ -216,7 +225,7 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
         uint32_t ww = 0, wh = 0;
         if (!gui_window_pump(win, &resized, &ww, &wh)) break;
         if (resized) host_resize(g, win, ww, wh, &w, &h, true);
-        run_audio(r, in, out, &pos, start, &blocks);
+        run_audio(r, in, out, &pos, start, &blocks, o.wait_token);
         rack_pump(r);  // the plug-in's host timers and its watched descriptors
         if (o.each_frame) o.each_frame(r, o.frame_ctx);
 

@@ -16,6 +16,10 @@ struct gui_options {
     double zoom = 0;                  // > 0: the host sizes the editor to zoom x 960 x 600 (x scale)
     double scale = 0;                 // > 0: given to set_scale before the editor opens
     const volatile std::sig_atomic_t* stop = nullptr;  // when set and nonzero, the editor closes
+    // >= 0: a token pipe (host_os_token_open); the rack runs one block per token another host process
+    // passes after each of its own blocks, instead of by the wall clock, so the two run as one serial
+    // chain (equal steady times, this one after the other).
+    int wait_token = -1;
     // Called once per host frame after the plug-in's timers ran (the caller's commands and reports);
     // ctx is handed back. [main-thread]
     void (*each_frame)(host_rack* r, void* ctx) = nullptr;

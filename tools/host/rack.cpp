@@ -196,11 +196,15 @@ bool rack_activate(host_rack* r, double rate, uint32_t block, char* err, size_t 
     return true;
 }
 
-void rack_process(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint32_t frames) {
+void rack_process_block(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint32_t frames) {
     block_job j{r, in, out, frames};
     host_audio_run(&r->audio, process_block, &j);
     r->steady += frames;
     ++r->blocks;
+}
+
+void rack_process(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint32_t frames) {
+    rack_process_block(r, in, out, frames);
     rack_pump(r);
 }
 

@@ -56,6 +56,11 @@ bool rack_activate(host_rack* r, double rate, uint32_t block, char* err, size_t 
 // [main-thread]
 void rack_process(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint32_t frames);
 
+// rack_process without serving the requests: for a caller that runs several blocks in a row and
+// serves them once after (a timer served between blocks, an editor's redraw, would stretch each
+// block to a frame's length). [main-thread]
+void rack_process_block(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint32_t frames);
+
 // Serves every stage's requests (callbacks, restarts, flushes, timers). [main-thread]
 void rack_pump(host_rack* r);
 

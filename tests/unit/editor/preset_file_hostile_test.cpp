@@ -84,9 +84,11 @@ TEST_F(PresetFileHostile, TableOfHostileFiles) {
 TEST_F(PresetFileHostile, RandomCorruptionOfAGoodFile) {
     std::string good = header() + "name=x\nstages=3\n";
     for (int s = 1; s <= 3; ++s) {
-        good += "stage=" + std::to_string(s) + "\n";
-        for (int32_t p = 0; p < PARAM_COUNT; ++p)
-            good += "p" + std::to_string(param_table[p].id) + "=" + std::to_string(param_table[p].max) + " # x\n";
+        good.append("stage=").append(std::to_string(s)).append("\n");
+        for (int32_t p = 0; p < PARAM_COUNT; ++p) {
+            good.append("p").append(std::to_string(param_table[p].id));
+            good.append("=").append(std::to_string(param_table[p].max)).append(" # x\n");
+        }
     }
     std::mt19937 rng(7);
     for (int round = 0; round < 300; ++round) {
@@ -100,7 +102,7 @@ TEST_F(PresetFileHostile, RandomCorruptionOfAGoodFile) {
             case 2: body.insert(at, std::string(rng() % 300, static_cast<char>('0' + rng() % 10))); break;
             default: body.resize(at); break;
             }
-            if (body.empty()) body = "L";
+            if (body.empty()) body.assign(1, 'L');
         }
         preset_record rec;
         read(body, &rec);
