@@ -1,10 +1,10 @@
 // The whole system under a real X server: a chain of three stages in two host processes (a session
 // with two stages, and `lodrin-host gui` with one, whose editor shows all three), real audio running
-// in both, in lock-step as one serial chain. Real X events (xdotool: pointer moves, presses, drags, wheel turns, typed keys) land on the
-// rectangles the debug extension reports; each must change the value of the stage it targets in the
-// process that owns it, and reach that host as one gesture (begin, values, end). The screenshot of
-// the last frame must show the stage colours in the chain cards and the graph's bands, the ceiling
-// line and the hovered knob's orange value.
+// in both, in lock-step as one serial chain. Real X events (xdotool: pointer moves, presses, drags,
+// wheel turns, typed keys) land on the rectangles the debug extension reports; each must change the
+// value of the stage it targets in the process that owns it, and reach that host as one gesture
+// (begin, values, end). The screenshot of the last frame must show the stage colours in the chain
+// cards and the graph's bands, the ceiling line and the hovered knob's orange value.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,17 +26,6 @@ struct rect {
     float x = 0, y = 0, w = 0, h = 0;
     int cx() const { return int(x + w / 2); }
     int cy() const { return int(y + h / 2); }
-};
-
-// Removes the chain's shared objects however the test ends.
-struct shm_guard {
-    std::string name;
-    ~shm_guard() {
-        std::error_code ec;
-        std::filesystem::remove("/dev/shm/" + name + "." + std::to_string(getuid()), ec);
-        if (const char* run = std::getenv("XDG_RUNTIME_DIR"))
-            std::filesystem::remove_all(std::string(run) + "/lodrin/" + name, ec);
-    }
 };
 
 // Reads whatever the child prints for `ms` milliseconds (into c.lines).
@@ -144,8 +132,6 @@ std::vector<uint8_t> read_ppm(const std::string& path, int* w, int* h) {
 } // namespace
 
 TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
-    shm_guard shm{"lodrin-e2e-" + std::to_string(getpid())};
-    setenv("LODRIN_SHM", shm.name.c_str(), 1);
     const std::string shot = std::string(LODRIN_TEST_TMP) + "/chain-e2e.ppm";
     std::remove(shot.c_str());
 
