@@ -18,7 +18,8 @@ mkdir -p "$WINEPREFIX"
 
 # One persistent wineserver for the whole run (every test's wine start reuses it), stopped at the end
 # whatever the outcome.
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+stop=$(cd "$(dirname "$0")" && pwd)/wine-stop.sh
+trap 'bash "$stop" "$WINEPREFIX" || true' EXIT
 wineserver -p
 start=$(date +%s)
 # The desktop process that wineboot leaves behind belongs to the display it saw: booted without one,

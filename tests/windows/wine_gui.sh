@@ -10,5 +10,5 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 "$@"
 rc=$?
-wineserver -k >/dev/null 2>&1
+bash "$(dirname "$0")/../../scripts/wine-stop.sh" "$WINEPREFIX"
 exit $rc
