@@ -22,6 +22,12 @@ struct platform_lock {
 // processes of one machine. One counter query, no allocation. [any-thread, audio-thread safe]
 int64_t clock_ns();
 
+// Replaces the counter behind clock_ns with `source` for every thread of the process; nullptr gives
+// the counter back. Simulations use it to run the timing-driven code on time they assign, so a run
+// does not depend on how busy the machine is. `source` must stay callable until it is replaced.
+// [main-thread; set while no other thread reads the clock]
+void clock_set_source(int64_t (*source)());
+
 // A non-recursive process-local lock, taken exclusively. [any-thread; never on the audio thread]
 void lock_init(platform_lock* lock);
 void lock_acquire(platform_lock* lock);

@@ -2,8 +2,22 @@
 #include "platform.h"
 #include "platform_internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+
+// The replacement clock, when one is set (see clock_set_source); read once per clock_ns call.
+static std::atomic<int64_t (*)()> clock_source{nullptr};
+static_assert(std::atomic<int64_t (*)()>::is_always_lock_free, "clock_ns runs on the audio thread");
+
+void clock_set_source(int64_t (*source)()) {
+    clock_source.store(source, std::memory_order_release);
+}
+
+int64_t clock_ns() {
+    if (int64_t (*source)() = clock_source.load(std::memory_order_acquire)) return source();
+    return platform_counter_ns();
+}
 
 int32_t stricmp_compare(const char* a, const char* b) {
     for (;; ++a, ++b) {

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The OS's monotonic counter in nanoseconds, behind clock_ns. [any-thread, audio-thread safe]
+int64_t platform_counter_ns();
+
 // True when `name` (length n) is longer than `suffix` (length m) and ends with it, ignoring case.
 bool platform_name_has_suffix(const char* name, size_t n, const char* suffix, size_t m);
 

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int64_t clock_ns() {
+int64_t platform_counter_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;

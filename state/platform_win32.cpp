@@ -14,7 +14,7 @@ static_assert(sizeof(platform_lock) == sizeof(SRWLOCK));
 
 static std::atomic<int64_t> counter_frequency{0};
 
-int64_t clock_ns() {
+int64_t platform_counter_ns() {
     // The frequency is read once; racing first calls may each read it, which is harmless.
     int64_t freq = counter_frequency.load(std::memory_order_relaxed);
     if (freq == 0) {

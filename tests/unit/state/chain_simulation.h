@@ -1,7 +1,7 @@
 // A small model of host audio engines for the chain-order simulation tests.
 //
-// A host has worker threads standing in for its audio threads. Every host block (a nominal period with
-// a deterministic jitter of up to +-10 %), each worker wakes at the block's time and runs its tracks in
+// A host has workers standing in for its audio threads. Every host block (a nominal period with a
+// deterministic jitter of up to +-10 %), each worker wakes at the block's time and runs its tracks in
 // an order shuffled per block, each after a delay of its own of up to 1 ms (the other plug-ins and the
 // scheduler of a real host); a track runs its stages in series, each stage stamping its process call
 // into its slot through the same ring writer the process driver uses (begin, some microseconds of
@@ -9,19 +9,28 @@
 // stretches, or pause for a while. A host gives steady times (block index x frames + a base of its
 // own) or none (-1).
 //
-// A lister (the test's own thread, standing in for the editor) lists every track's chain once per
-// 16 ms frame and records when each chain is first found complete and in order, and every later
-// listing that differs from it. With CHAIN_SIM_DUMP set in the environment, the first differing
-// listing of a track also prints the pairwise relations of its Group and the histories of the first
-// pair that contradicts the tracks.
+// A lister (standing in for the editor) lists every track's chain once per 16 ms frame and records
+// when each chain is first found complete and in order, and every later listing that differs from it.
+// With CHAIN_SIM_DUMP set in the environment, the first differing listing of a track also prints the
+// pairwise relations of its Group and the histories of the first pair that contradicts the tracks.
+//
+// The model runs in one of two ways. On simulated time (sim_schedule_host, sim_run_virtual) every call
+// and every listing becomes an action with a time of its own, the actions run in time order on one
+// thread, and the platform clock reads the action's time: the same seed gives the same run on any
+// machine, however busy, in a fraction of the time it simulates. On real threads (sim_run_host)
+// workers sleep on the wall clock; a busy machine then changes the timing itself, so such a run can
+// only check what holds whatever the timing.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "chain_test_support.h"
@@ -205,51 +214,177 @@ inline void sim_dump_group(const std::vector<const sim_track*>& tracks, int grou
         }
 }
 
-// Lists each track's chain (own = its first stage) once per 16 ms until `until`. A listing is correct
-// when it holds exactly the track's stages, in order, at positions 1..n.
-inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*>& tracks, int64_t until,
-                                              int* rounds) {
-    std::vector<sim_track_report> rep(tracks.size());
+// One listing round: lists each track's chain (own = its first stage) and adds what it found to the
+// track's report. A listing is correct when it holds exactly the track's stages, in order, at
+// positions 1..n.
+inline void sim_list_round(const std::vector<const sim_track*>& tracks, std::vector<sim_track_report>& rep,
+                           int round) {
     chain_member out[64];
-    int round = 0;
-    for (int64_t frame = clock_ns(); frame < until; frame += 16000000, ++round) {
-        sim_sleep_until(frame);
-        for (size_t i = 0; i < tracks.size(); ++i) {
-            const sim_track& t = *tracks[i];
-            const int32_t n =
-                registry_collect_chain(t.stages[0].slot, static_cast<uint32_t>(t.group), out, 64);
-            bool ok = n == static_cast<int32_t>(t.stages.size());
-            bool paused_not_live = false;
-            for (int32_t j = 0; ok && j < n; ++j) {
-                ok = out[j].slot == t.stages[static_cast<size_t>(j)].slot && out[j].position == j + 1;
-                if (t.stages[static_cast<size_t>(j)].pauses && !out[j].live) paused_not_live = true;
-            }
-            sim_track_report& r = rep[i];
-            const uint32_t serial = shm_load(t.stages[0].slot->chain_serial);
-            if (ok && r.first_ok < 0) {
-                r.first_ok = round;
-                r.serial = serial;
-            } else if (r.first_ok >= 0 && serial != r.serial) {
-                ++r.serial_changes;
-            }
-            if (ok && paused_not_live) ++r.paused_ok;
-            if (!ok && r.first_ok >= 0) {
-                if (r.flaps++ == 0) {
-                    if (std::getenv("CHAIN_SIM_DUMP") != nullptr) sim_dump_group(tracks, t.group);
-                    r.first_flap = "round " + std::to_string(round) + ":";
-                    for (int32_t j = 0; j < n; ++j) {
-                        int idx = -1;
-                        for (size_t s = 0; s < t.stages.size(); ++s)
-                            if (t.stages[s].slot == out[j].slot) idx = static_cast<int>(s);
-                        // Appended piece by piece: GCC 12 at -O3 warns falsely on "literal" + string.
-                        r.first_flap.append(" ").append(std::to_string(idx)).append("@");
-                        r.first_flap.append(std::to_string(out[j].position))
-                            .append(out[j].live ? "" : "(idle)");
-                    }
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const sim_track& t = *tracks[i];
+        const int32_t n = registry_collect_chain(t.stages[0].slot, static_cast<uint32_t>(t.group), out, 64);
+        bool ok = n == static_cast<int32_t>(t.stages.size());
+        bool paused_not_live = false;
+        for (int32_t j = 0; ok && j < n; ++j) {
+            ok = out[j].slot == t.stages[static_cast<size_t>(j)].slot && out[j].position == j + 1;
+            if (t.stages[static_cast<size_t>(j)].pauses && !out[j].live) paused_not_live = true;
+        }
+        sim_track_report& r = rep[i];
+        const uint32_t serial = shm_load(t.stages[0].slot->chain_serial);
+        if (ok && r.first_ok < 0) {
+            r.first_ok = round;
+            r.serial = serial;
+        } else if (r.first_ok >= 0 && serial != r.serial) {
+            ++r.serial_changes;
+        }
+        if (ok && paused_not_live) ++r.paused_ok;
+        if (!ok && r.first_ok >= 0) {
+            if (r.flaps++ == 0) {
+                if (std::getenv("CHAIN_SIM_DUMP") != nullptr) sim_dump_group(tracks, t.group);
+                r.first_flap = "round " + std::to_string(round) + ":";
+                for (int32_t j = 0; j < n; ++j) {
+                    int idx = -1;
+                    for (size_t s = 0; s < t.stages.size(); ++s)
+                        if (t.stages[s].slot == out[j].slot) idx = static_cast<int>(s);
+                    // Appended piece by piece: GCC 12 at -O3 warns falsely on "literal" + string.
+                    r.first_flap.append(" ").append(std::to_string(idx)).append("@");
+                    r.first_flap.append(std::to_string(out[j].position)).append(out[j].live ? "" : "(idle)");
                 }
             }
         }
     }
+}
+
+// Lists on the wall clock, once per 16 ms until `until`; for runs on real threads.
+inline std::vector<sim_track_report> sim_list(const std::vector<const sim_track*>& tracks, int64_t until,
+                                              int* rounds) {
+    std::vector<sim_track_report> rep(tracks.size());
+    int round = 0;
+    for (int64_t frame = clock_ns(); frame < until; frame += 16000000, ++round) {
+        sim_sleep_until(frame);
+        sim_list_round(tracks, rep, round);
+    }
+    *rounds = round;
+    return rep;
+}
+
+// ---- Simulated time ----
+
+// One step of a simulated run: a stage's call beginning or ending, or a listing round.
+enum sim_action_kind : uint8_t { SIM_BEGIN, SIM_END, SIM_LIST };
+
+struct sim_action {
+    int64_t t = 0;
+    int32_t source = 0; // who acts: 0 the lister, else host x 16 + worker + 1
+    int32_t seq = 0;    // order within the source
+    sim_action_kind kind = SIM_LIST;
+    shm_slot* slot = nullptr;
+    int64_t steady = -1;
+};
+
+// Time order; a source's own actions keep their order, and equal times of two sources are broken
+// by the source, so every process that sorts the same actions gets the same order.
+inline bool sim_action_before(const sim_action& a, const sim_action& b) {
+    return std::tie(a.t, a.source, a.seq) < std::tie(b.t, b.source, b.seq);
+}
+
+// The simulated clock that clock_ns reads while a simulated run is going.
+inline std::atomic<int64_t> sim_virtual_now{0};
+inline int64_t sim_virtual_clock() {
+    return sim_virtual_now.load(std::memory_order_relaxed);
+}
+
+// Adds the calls of every worker of `h` (host number `host_no`, 0 or 1) over its timeline, as
+// sim_run_worker makes them on real threads: the same blocks, jitter, shuffles, delays, skips and
+// work, with each worker's time advancing by what it does and waiting for its next block's time.
+inline void sim_schedule_host(const sim_host& h, int host_no, std::vector<sim_action>& out) {
+    // Between two calls of one track the host spends a little time of its own.
+    constexpr int64_t call_gap_ns = 1000;
+    for (size_t worker = 0; worker < h.workers.size(); ++worker) {
+        const int32_t source = host_no * 16 + static_cast<int32_t>(worker) + 1;
+        int32_t seq = 0;
+        std::vector<int> order = h.workers[worker];
+        int64_t now = h.t0;
+        for (int64_t k = 0;; ++k) {
+            const uint64_t r = sim_mix(h.seed * 1000003u + static_cast<uint64_t>(k));
+            const int64_t jitter = static_cast<int64_t>(r % 2001) - 1000;
+            const int64_t t = h.t0 + k * h.period_ns + jitter * h.period_ns / 10000;
+            if (t >= h.t_end) break;
+            if (now < t) now = t;
+            const int64_t steady = h.steady ? h.steady_base + k * h.frames : -1;
+            for (size_t i = 0; i < order.size(); ++i) {
+                const size_t j =
+                    i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
+                std::swap(order[i], order[j]);
+            }
+            for (int ti : order) {
+                const sim_track& track = h.tracks[static_cast<size_t>(ti)];
+                now += static_cast<int64_t>(sim_mix(r + 0x51u * static_cast<uint64_t>(ti + 1)) % 1000000);
+                for (size_t si = 0; si < track.stages.size(); ++si) {
+                    const sim_stage& st = track.stages[si];
+                    const uint64_t u = sim_mix(r ^ (static_cast<uint64_t>(ti) << 40) ^ (si << 32));
+                    if (st.pauses && now >= h.pause_from && now < h.pause_to) continue;
+                    if (st.idle_stretches && (now - h.t0) % 800000000 < 200000000) continue;
+                    if (static_cast<int>(u % 100) < st.skip_percent) continue;
+                    out.push_back({now, source, seq++, SIM_BEGIN, st.slot, steady});
+                    if (static_cast<int>((u >> 8) % 100) < st.events_only_percent) continue;
+                    now += 20000 + static_cast<int64_t>((u >> 16) % 40000);
+                    out.push_back({now, source, seq++, SIM_END, st.slot, steady});
+                    now += call_gap_ns;
+                }
+            }
+        }
+    }
+}
+
+// Adds the lister's rounds: one per 16 ms from `from` until `until`.
+inline void sim_schedule_listing(int64_t from, int64_t until, std::vector<sim_action>& out) {
+    int32_t seq = 0;
+    for (int64_t frame = from; frame < until; frame += 16000000)
+        out.push_back({frame, 0, seq++, SIM_LIST, nullptr, -1});
+}
+
+// Carries out one call action at its time. A slot is written by one worker only, so at a call's end
+// its ring count is still the one its begin used.
+inline void sim_do_call(const sim_action& a) {
+    sim_virtual_now.store(a.t, std::memory_order_relaxed);
+    if (a.kind == SIM_BEGIN)
+        slot_timing_begin(a.slot, a.t, a.steady);
+    else
+        slot_timing_end(a.slot, shm_load(a.slot->timing_count), a.t);
+}
+
+// Runs `actions` in time order with clock_ns reading each action's time, and lists at the SIM_LIST
+// actions. Actions of a source for which `remote(source)` is true belong to another process: before
+// any other action runs, `run_remote(n)` must return once that process has carried out the first n
+// of them (in their own time order). Returns the reports; `*rounds` gets the number of rounds.
+inline std::vector<sim_track_report> sim_run_virtual(std::vector<sim_action> actions,
+                                                     const std::vector<const sim_track*>& tracks, int* rounds,
+                                                     const std::function<bool(int32_t)>& remote = nullptr,
+                                                     const std::function<void(int64_t)>& run_remote = nullptr) {
+    std::sort(actions.begin(), actions.end(), sim_action_before);
+    std::vector<sim_track_report> rep(tracks.size());
+    int round = 0;
+    int64_t remote_due = 0, remote_done = 0;
+    clock_set_source(sim_virtual_clock);
+    for (const sim_action& a : actions) {
+        if (remote && remote(a.source)) {
+            ++remote_due;
+            continue;
+        }
+        if (remote_due != remote_done) {
+            run_remote(remote_due);
+            remote_done = remote_due;
+        }
+        if (a.kind == SIM_LIST) {
+            sim_virtual_now.store(a.t, std::memory_order_relaxed);
+            sim_list_round(tracks, rep, round++);
+        } else {
+            sim_do_call(a);
+        }
+    }
+    if (remote_due != remote_done) run_remote(remote_due);
+    clock_set_source(nullptr);
     *rounds = round;
     return rep;
 }
