@@ -15,7 +15,7 @@ void clock_set_source(int64_t (*source)()) {
 }
 
 int64_t clock_ns() {
-    if (int64_t (*source)() = clock_source.load(std::memory_order_acquire)) return source();
+    if (int64_t(*source)() = clock_source.load(std::memory_order_acquire)) return source();
     return platform_counter_ns();
 }
 

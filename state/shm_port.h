@@ -51,8 +51,9 @@ void platform_close_mapping(platform_mapping* mapping);
 // unchanged) when the object cannot be opened again. Windows: nothing to do, true. [main-thread]
 bool platform_mapping_own_descriptor(platform_mapping* mapping);
 
-// Removes the named object (POSIX: both places it may live; Windows: nothing, a mapping goes with its
-// last handle). For tests and tools that made a segment of their own. [main-thread]
+// Removes the named object (POSIX: from every folder the environment names for it, see shm_posix.cpp;
+// Windows: nothing, a mapping goes with its last handle). For tests and tools that made a segment of
+// their own. [main-thread]
 void platform_remove_mapping(const char* name);
 
 // ---- Liveness locks (PLATFORM_LOCK_LIVENESS) ------------------------------------------------------

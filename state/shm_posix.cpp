@@ -1,12 +1,29 @@
 // POSIX port of the shared segment (the Linux build).
 //
-// Where the object lives: the desktop gives each logged-in user a private runtime folder
-// ($XDG_RUNTIME_DIR, owned by the user, mode 0700, emptied at logout). When it is there and private,
-// the segment is the file <runtime>/lodrin/<name>, so no other user can squat the name or plant a link
-// in its place. Otherwise it is the POSIX shared-memory object "/<name>.<uid>" (the uid keeps users
-// apart the way the per-logon namespace does on Windows). Either way the object must be a regular file
-// of our own uid that grants nothing to group or others; anything else is refused and the caller runs
-// with private slots.
+// Where the object lives: the file <folder>/<name> in the first of these folders that is usable, tried
+// in this order and nowhere else, so that every process of the user that sees the same environment
+// picks the same folder:
+//   1. <runtime>/lodrin, when $XDG_RUNTIME_DIR is an absolute path naming a real directory (not a link)
+//      of our uid with mode 0700. The desktop gives each logged-in user this private folder (emptied at
+//      logout). Nobody else can enter it, so `lodrin` is made 0700 when it is not, and once the runtime
+//      folder is private nothing further down is tried: a bad `lodrin` there means private slots.
+//   2. /dev/shm/lodrin-<uid>: memory, like the runtime folder, for sessions without one (ssh, su,
+//      containers); the uid keeps users apart the way the per-logon namespace does on Windows.
+//      /dev/shm is writable by everyone, so another user may have put something at this name first;
+//      then the folder is passed over, not refused, which would leave every process of ours on private
+//      slots. Should they take it away again, the processes started after that make ours there while
+//      those started before stay in the home folder until they end; the name is ours from then on.
+//   3. $HOME/.cache/lodrin, when HOME is absolute (`.cache` is made 0700 when missing). Nobody else can
+//      write there. The file sits on the home's file system, which mmap and fallocate serve as well.
+// Folders 2 and 3 are made 0700 when missing; an existing one is used only when it is a real directory
+// of our uid that grants nothing to group or others (one that others could write to may already hold
+// what they planted). When no folder is usable the caller runs with private slots.
+//
+// Only the folders decide the place: once one is chosen, an object in it that cannot be used is
+// refused and nothing further is tried, since the next process may well succeed there and the chain
+// would split. The object must be a regular file of our own uid that grants nothing to group or
+// others, opened without following a link; anything else is refused. Our folder in /dev/shm stays when
+// its segments are removed, so the name cannot change hands while processes of ours rely on it.
 //
 // Memory: tmpfs only promises pages when a file grows, and the first store to a page that cannot be had
 // kills the process with SIGBUS (a full /dev/shm, a small container tmpfs). The whole object is reserved
@@ -19,10 +36,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,25 +76,74 @@ bool name_is_plain(const char* name) {
            std::strcmp(name, "..") != 0;
 }
 
-bool format(char* out, size_t capacity, const char* fmt, const char* a, unsigned b) {
-    const int n = std::snprintf(out, capacity, fmt, a, b);
+__attribute__((format(printf, 3, 4))) bool format(char* out, size_t capacity, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(out, capacity, fmt, args);
+    va_end(args);
     return n >= 0 && static_cast<size_t>(n) < capacity;
 }
 
-// Opens (creating when missing) <runtime>/lodrin/<name>; the folder is made and kept 0700.
-int open_in_runtime_dir(const char* runtime, const char* name) {
-    char folder[4096];
-    const int n = std::snprintf(folder, sizeof folder, "%s/lodrin", runtime);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof folder) return -1;
-    if (mkdir(folder, 0700) != 0 && errno != EEXIST) return -1;
-    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// What to do with a folder of ours that grants group or other access.
+enum class loose_folder {
+    repair, // nobody else could have entered it (it lies inside a private folder): make it 0700
+    refuse, // others may have planted something in it: do not use it
+};
+
+// Opens the folder `path` (creating it 0700 when missing) for openat(): a real directory, not a link, of
+// our uid that grants nothing to group or others. -1 otherwise.
+int open_private_folder(const char* path, loose_folder loose) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) return -1;
+    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) return -1;
     struct stat st;
     bool ok = fstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
-    if (ok && (st.st_mode & 0077) != 0) ok = fchmod(dir, 0700) == 0;
-    const int fd = ok ? openat(dir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
-    close(dir);
-    return fd;
+    if (ok && (st.st_mode & 0077) != 0) ok = loose == loose_folder::repair && fchmod(dir, 0700) == 0;
+    if (!ok) {
+        close(dir);
+        return -1;
+    }
+    return dir;
+}
+
+enum class place { runtime, dev_shm, home };
+
+// The folder of `p` as this environment names it, written to `out`; false where it names none. Says
+// nothing about whether the folder is usable.
+bool place_folder(place p, char* out, size_t capacity) {
+    switch (p) {
+        case place::runtime: {
+            const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+            return runtime && runtime[0] == '/' && format(out, capacity, "%s/lodrin", runtime);
+        }
+        case place::dev_shm:
+            return format(out, capacity, "/dev/shm/lodrin-%u", static_cast<unsigned>(getuid()));
+        case place::home: {
+            const char* home = std::getenv("HOME");
+            return home && home[0] == '/' && format(out, capacity, "%s/.cache/lodrin", home);
+        }
+    }
+    return false;
+}
+
+// The folder that holds the segment (the first usable place of the header comment), opened; -1 when
+// there is none.
+int open_segment_folder() {
+    char path[4096];
+    if (private_runtime_dir())
+        return place_folder(place::runtime, path, sizeof path)
+                   ? open_private_folder(path, loose_folder::repair)
+                   : -1;
+    if (place_folder(place::dev_shm, path, sizeof path)) {
+        const int dir = open_private_folder(path, loose_folder::refuse);
+        if (dir >= 0) return dir;
+    }
+    if (!place_folder(place::home, path, sizeof path)) return -1;
+    char* last = std::strrchr(path, '/'); // .cache itself, made private when missing
+    *last = '\0';
+    const bool parent = mkdir(path, 0700) == 0 || errno == EEXIST;
+    *last = '/';
+    return parent ? open_private_folder(path, loose_folder::refuse) : -1;
 }
 
 bool lock_command(int fd, int command, short type, uint64_t byte, short* found) {
@@ -95,28 +163,40 @@ bool lock_command(int fd, int command, short type, uint64_t byte, short* found) 
 
 void platform_remove_mapping(const char* name) {
     if (!name_is_plain(name)) return;
+    // Every place this environment names, usable or not. Only the object goes: the folders stay ours.
     char path[4096];
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/' && std::snprintf(path, sizeof path, "%s/lodrin/%s", runtime, name) > 0)
-        unlink(path);
-    if (format(path, sizeof path, "/%s.%u", name, static_cast<unsigned>(getuid()))) ::shm_unlink(path);
+    for (place p : {place::runtime, place::dev_shm, place::home}) {
+        if (!place_folder(p, path, sizeof path)) continue;
+        const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir < 0) continue;
+        struct stat st;
+        if (fstat(dir, &st) == 0 && st.st_uid == getuid()) unlinkat(dir, name, 0);
+        close(dir);
+    }
+}
+
+// Says on stderr, once per opening, why this process runs without the shared segment: its stages then
+// form chains only with each other, which a user would otherwise never learn. Returns false.
+static bool refuse(const char* name, const char* why) {
+    std::fprintf(stderr,
+                 "Lodrin: no shared segment \"%s\" (%s); stages of this process see only each other\n", name,
+                 why);
+    return false;
 }
 
 bool platform_open_mapping(const char* name, size_t size, platform_mapping* out) {
     *out = PLATFORM_NO_MAPPING;
-    if (!name_is_plain(name)) return false;
+    if (!name_is_plain(name)) return refuse(name, "the name is not a plain file name");
 
-    int fd = -1;
-    if (const char* runtime = private_runtime_dir()) {
-        fd = open_in_runtime_dir(runtime, name);
-    } else {
-        char object_name[192];
-        if (!format(object_name, sizeof object_name, "/%s.%u", name, static_cast<unsigned>(getuid())))
-            return false;
-        // The POSIX call of the same name, not the segment's own shm_open().
-        fd = ::shm_open(object_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) return false;
+    const int dir = open_segment_folder();
+    if (dir < 0)
+        return refuse(
+            name, private_runtime_dir()
+                      ? "the folder lodrin in XDG_RUNTIME_DIR is not a private folder of ours"
+                      : "neither /dev/shm/lodrin-<uid> nor $HOME/.cache/lodrin is a private folder of ours");
+    const int fd = openat(dir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    close(dir);
+    if (fd < 0) return refuse(name, std::strerror(errno));
 
     // Only a regular file of our own that nobody else may open: an object another user made, or one
     // that grants group or other access, would let others read or change our stages.
@@ -139,7 +219,7 @@ bool platform_open_mapping(const char* name, size_t size, platform_mapping* out)
     if (ok) base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {
         close(fd);
-        return false;
+        return refuse(name, "the object is not a private file of ours, or its memory cannot be reserved");
     }
     *out = platform_mapping{base, nullptr, fd, size};
     return true;

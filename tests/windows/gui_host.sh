@@ -54,7 +54,8 @@ grep -q "offers no clap.gui" none.err || fail "no editor: $(cat none.err)"
 # Lodrin's editor, the same stages and settings on both builds.
 export LODRIN_SHM="lodrin-gui-host-$$"
 # The Linux host's segment object stays until unlinked: remove it however the script ends.
-trap 'rm -f "/dev/shm/$LODRIN_SHM.$(id -u)" "${XDG_RUNTIME_DIR:-/nonexistent}/lodrin/$LODRIN_SHM"' EXIT
+trap 'rm -f "${XDG_RUNTIME_DIR:-/nonexistent}/lodrin/$LODRIN_SHM" "/dev/shm/lodrin-$(id -u)/$LODRIN_SHM" \
+  "${HOME:-/nonexistent}/.cache/lodrin/$LODRIN_SHM"' EXIT
 run lodrin --module "$module" --stages 2 --frames 60 --screenshot windows.ppm
 [ "$rc" -eq 0 ] || fail "Lodrin editor: exit $rc: $(cat lodrin.err)"
 printf 'P6\n960 600\n255\n' >expected-header

@@ -24,8 +24,9 @@ export LODRIN_SHM="lodrin-exchange-$$"
 # The Linux module leaves its segment object behind (POSIX objects live until unlinked): remove it
 # however the script ends.
 remove_segment() {
-  rm -f "/dev/shm/$LODRIN_SHM.$(id -u)"
   if [ -n "${XDG_RUNTIME_DIR:-}" ]; then rm -f "$XDG_RUNTIME_DIR/lodrin/$LODRIN_SHM"; fi
+  rm -f "/dev/shm/lodrin-$(id -u)/$LODRIN_SHM"
+  if [ -n "${HOME:-}" ]; then rm -f "$HOME/.cache/lodrin/$LODRIN_SHM"; fi
 }
 trap remove_segment EXIT
 

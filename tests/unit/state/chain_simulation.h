@@ -313,8 +313,7 @@ inline void sim_schedule_host(const sim_host& h, int host_no, std::vector<sim_ac
             if (now < t) now = t;
             const int64_t steady = h.steady ? h.steady_base + k * h.frames : -1;
             for (size_t i = 0; i < order.size(); ++i) {
-                const size_t j =
-                    i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
+                const size_t j = i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
                 std::swap(order[i], order[j]);
             }
             for (int ti : order) {
@@ -358,10 +357,10 @@ inline void sim_do_call(const sim_action& a) {
 // actions. Actions of a source for which `remote(source)` is true belong to another process: before
 // any other action runs, `run_remote(n)` must return once that process has carried out the first n
 // of them (in their own time order). Returns the reports; `*rounds` gets the number of rounds.
-inline std::vector<sim_track_report> sim_run_virtual(std::vector<sim_action> actions,
-                                                     const std::vector<const sim_track*>& tracks, int* rounds,
-                                                     const std::function<bool(int32_t)>& remote = nullptr,
-                                                     const std::function<void(int64_t)>& run_remote = nullptr) {
+inline std::vector<sim_track_report>
+sim_run_virtual(std::vector<sim_action> actions, const std::vector<const sim_track*>& tracks, int* rounds,
+                const std::function<bool(int32_t)>& remote = nullptr,
+                const std::function<void(int64_t)>& run_remote = nullptr) {
     std::sort(actions.begin(), actions.end(), sim_action_before);
     std::vector<sim_track_report> rep(tracks.size());
     int round = 0;

@@ -127,7 +127,8 @@ void run_variant(bool steady) {
         in_step = in_step && write_all(down[1], &n, sizeof n) && read_all(up[0], &ack, 1);
     };
     int rounds = 0;
-    const std::vector<sim_track_report> rep = sim_run_virtual(std::move(actions), tracks, &rounds, remote, run_remote);
+    const std::vector<sim_track_report> rep =
+        sim_run_virtual(std::move(actions), tracks, &rounds, remote, run_remote);
     const int64_t end = -1;
     EXPECT_TRUE(write_all(down[1], &end, sizeof end));
     close(down[1]);

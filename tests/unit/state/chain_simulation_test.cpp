@@ -97,7 +97,8 @@ TEST(ChainSimulation, RealThreadsListWellFormedChains) {
     for (int64_t frame = t0; frame < t0 + run_ns; frame += 16000000) {
         sim_sleep_until(frame);
         for (const sim_track* t : sim.tracks) {
-            const int32_t n = registry_collect_chain(t->stages[0].slot, static_cast<uint32_t>(t->group), out, 64);
+            const int32_t n =
+                registry_collect_chain(t->stages[0].slot, static_cast<uint32_t>(t->group), out, 64);
             bool ok = n >= 1;
             bool own = false;
             for (int32_t j = 0; ok && j < n; ++j) {

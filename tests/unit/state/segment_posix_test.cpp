@@ -1,6 +1,7 @@
 // Guards the shared segment across real processes: the header written once when processes start
 // together, foreign layouts refused without touching them, dead owners' slots taken over (and live
-// owners' slots never), and liveness answers cached for no more than a second.
+// owners' slots never), liveness answers cached for no more than a second, and the object kept in a
+// private place of the user's that another user cannot take first.
 #include "platform.h"
 #include "shm.h"
 #include "shm_port.h"
@@ -12,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
-#include <sys/mount.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,6 +333,11 @@ struct runtime_dir_env {
     }
 };
 
+// The user's folder in /dev/shm, the place of the segment without a private runtime folder.
+std::string dev_shm_folder() {
+    return "/dev/shm/lodrin-" + std::to_string(getuid());
+}
+
 TEST(Segment, ObjectLivesInThePrivateRuntimeFolderElseInDevShm) {
     struct place_case {
         const char* what;
@@ -349,7 +357,7 @@ TEST(Segment, ObjectLivesInThePrivateRuntimeFolderElseInDevShm) {
         shm_open();
         ASSERT_TRUE(shm_is_shared());
         const std::string in_runtime = runtime.path + "/lodrin/" + seg.name;
-        const std::string in_shm = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+        const std::string in_shm = dev_shm_folder() + "/" + seg.name;
         struct stat st;
         EXPECT_EQ(stat(in_runtime.c_str(), &st) == 0, c.in_runtime);
         EXPECT_EQ(stat(in_shm.c_str(), &st) == 0, !c.in_runtime);
@@ -359,12 +367,10 @@ TEST(Segment, ObjectLivesInThePrivateRuntimeFolderElseInDevShm) {
         EXPECT_EQ(static_cast<size_t>(st.st_size), SHM_MAPPING_SIZE);
         // Reserved, not only promised: every page has its block.
         EXPECT_GE(static_cast<size_t>(st.st_blocks) * 512, SHM_MAPPING_SIZE);
-        if (c.in_runtime) {
-            struct stat dir;
-            ASSERT_EQ(lstat((runtime.path + "/lodrin").c_str(), &dir), 0);
-            EXPECT_TRUE(S_ISDIR(dir.st_mode));
-            EXPECT_EQ(dir.st_mode & 0777, 0700u);
-        }
+        struct stat dir;
+        ASSERT_EQ(lstat((c.in_runtime ? runtime.path + "/lodrin" : dev_shm_folder()).c_str(), &dir), 0);
+        EXPECT_TRUE(S_ISDIR(dir.st_mode));
+        EXPECT_EQ(dir.st_mode & 0777, 0700u);
     }
 }
 
@@ -401,11 +407,9 @@ TEST(Segment, ObjectThatIsNotOursAndPrivateIsRefused) {
         temp_folder runtime;
         runtime_dir_env env(c.in_runtime ? runtime.path.c_str() : nullptr);
         test_segment seg("plant");
-        std::string path = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
-        if (c.in_runtime) {
-            ASSERT_EQ(mkdir((runtime.path + "/lodrin").c_str(), 0700), 0);
-            path = runtime.path + "/lodrin/" + seg.name;
-        }
+        const std::string folder = c.in_runtime ? runtime.path + "/lodrin" : dev_shm_folder();
+        ASSERT_TRUE(mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST);
+        const std::string path = folder + "/" + seg.name;
         ASSERT_EQ(c.plant(path.c_str()), 0);
         struct stat before, after;
         ASSERT_EQ(lstat(path.c_str(), &before), 0);
@@ -516,28 +520,262 @@ TEST(Segment, FullTmpfsGivesPrivateSlotsNotSigbus) {
 }
 
 TEST(Segment, SmallObjectIsGrownAndForeignOwnerIsRefused) {
+    runtime_dir_env env(nullptr);
+    // Made the way the segment code makes it, then left at another size or owner.
+    const auto plant = [](const std::string& name, off_t size) {
+        if (mkdir(dev_shm_folder().c_str(), 0700) != 0 && errno != EEXIST) return false;
+        const int fd =
+            open((dev_shm_folder() + "/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const bool ok = fd >= 0 && ftruncate(fd, size) == 0;
+        if (fd >= 0) close(fd);
+        return ok;
+    };
     {
         test_segment seg("small");
-        const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-        const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 4096), 0);
-        close(fd);
+        ASSERT_TRUE(plant(seg.name, 4096));
         shm_open();
         EXPECT_TRUE(shm_is_shared());
     }
     if (geteuid() != 0) GTEST_SKIP() << "changing an object's owner needs root";
     test_segment seg("owner");
-    const std::string object = "/" + seg.name + "." + std::to_string(getuid());
-    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(SHM_MAPPING_SIZE)), 0);
-    ASSERT_EQ(fchown(fd, 12345, 12345), 0);
-    close(fd);
+    ASSERT_TRUE(plant(seg.name, static_cast<off_t>(SHM_MAPPING_SIZE)));
+    ASSERT_EQ(chown((dev_shm_folder() + "/" + seg.name).c_str(), 12345, 12345), 0);
     shm_slot* s = slot_claim();
     EXPECT_FALSE(shm_is_shared());
     EXPECT_FALSE(slot_is_shared(s));
     slot_release(s);
+}
+
+// Runs `body` with a /dev/shm of its own (a fresh tmpfs in a new mount namespace), XDG_RUNTIME_DIR
+// unset and HOME set to `home`, so that the user's folder in /dev/shm can be tampered with while other
+// programs of this user go on using the real one. 77 when the kernel refuses.
+template <typename F>
+int with_own_dev_shm(const std::string& home, F body) {
+    return in_new_namespace(CLONE_NEWNS, [&] {
+        if (mount("lodrin-test", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) return 77;
+        unsetenv("XDG_RUNTIME_DIR");
+        setenv("HOME", home.c_str(), 1);
+        shm_close();
+        return body();
+    });
+}
+
+enum class placed { dev_shm, home, nowhere };
+
+// Inside with_own_dev_shm: this process's segment is shared exactly when `where` names a place, its
+// object is a private file of ours there (and no object of ours is at the other place), in a private
+// folder, and the removal helper finds it. 0, or the number of the check that failed.
+int check_place(const std::string& name, const std::string& home, placed where) {
+    shm_slot* s = slot_claim();
+    if (!s) return 11;
+    const bool shared = shm_is_shared() && slot_is_shared(s);
+    slot_release(s);
+    if (shared != (where != placed::nowhere)) return 12;
+    const std::string folders[] = {dev_shm_folder(), home + "/.cache/lodrin"};
+    struct stat st;
+    for (int i = 0; i < 2; ++i) {
+        const bool ours = lstat((folders[i] + "/" + name).c_str(), &st) == 0 && st.st_uid == getuid();
+        if (ours != (static_cast<int>(where) == i)) return 13 + i;
+    }
+    if (where == placed::nowhere) return 0;
+    const std::string& folder = folders[static_cast<int>(where)];
+    const std::string object = folder + "/" + name;
+    if (lstat(object.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & 0777) != 0600)
+        return 15;
+    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_mode & 0777) != 0700) return 16;
+    shm_close();
+    platform_remove_mapping(name.c_str());
+    return lstat(object.c_str(), &st) == 0 ? 17 : 0;
+}
+
+TEST(Segment, UnusableFolderInDevShmGivesWayToTheHomeFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "a /dev/shm of the test's own needs root";
+    using prepare_fn = int (*)(const std::string& shm_folder, const std::string& home);
+    struct folder_case {
+        const char* what;
+        prepare_fn prepare; // 0 when done
+        placed where;
+    };
+    static const prepare_fn loose_dev_shm_folder = [](const std::string& shm, const std::string&) {
+        return mkdir(shm.c_str(), 0700) == 0 ? chmod(shm.c_str(), 0755) : -1;
+    };
+    const folder_case cases[] = {
+        {"nothing there yet", [](const std::string&, const std::string&) { return 0; }, placed::dev_shm},
+        {"our folder from before",
+         [](const std::string& shm, const std::string&) { return mkdir(shm.c_str(), 0700); },
+         placed::dev_shm},
+        {"our folder others may enter", loose_dev_shm_folder, placed::home},
+        {"link to a private folder of ours",
+         [](const std::string& shm, const std::string& home) {
+             const std::string target = home + "/elsewhere";
+             return mkdir(target.c_str(), 0700) == 0 ? symlink(target.c_str(), shm.c_str()) : -1;
+         },
+         placed::home},
+        {"file",
+         [](const std::string& shm, const std::string&) {
+             const int fd = open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             return fd >= 0 ? close(fd) : -1;
+         },
+         placed::home},
+        {"our folder others may enter, and no HOME",
+         [](const std::string& shm, const std::string& home) {
+             return loose_dev_shm_folder(shm, home) == 0 ? unsetenv("HOME") : -1;
+         },
+         placed::nowhere},
+        {"our folder others may enter, and a home folder others may enter",
+         [](const std::string& shm, const std::string& home) {
+             const std::string folder = home + "/.cache/lodrin";
+             return loose_dev_shm_folder(shm, home) == 0 && mkdir((home + "/.cache").c_str(), 0700) == 0 &&
+                            mkdir(folder.c_str(), 0700) == 0
+                        ? chmod(folder.c_str(), 0755)
+                        : -1;
+         },
+         placed::nowhere},
+        // The private runtime folder comes first and alone: its own trouble sends nobody elsewhere.
+        {"private runtime folder whose lodrin is a link",
+         [](const std::string&, const std::string& home) {
+             const std::string run = home + "/run", target = home + "/elsewhere";
+             if (mkdir(run.c_str(), 0700) != 0 || mkdir(target.c_str(), 0700) != 0) return -1;
+             if (symlink(target.c_str(), (run + "/lodrin").c_str()) != 0) return -1;
+             return setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+         },
+         placed::nowhere},
+    };
+    for (const folder_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_folder home;
+        test_segment seg("folder");
+        const int r = with_own_dev_shm(home.path, [&] {
+            if (c.prepare(dev_shm_folder(), home.path) != 0) return 10;
+            return check_place(seg.name, home.path, c.where);
+        });
+        if (r == 77) GTEST_SKIP() << "the kernel refused a mount namespace";
+        EXPECT_EQ(r, 0) << "failed check";
+        if (c.where == placed::home) {
+            struct stat st;
+            ASSERT_EQ(lstat((home.path + "/.cache").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u); // made private when missing
+        }
+    }
+}
+
+// A uid that no account has, standing for another local user; 0 when none is free.
+uid_t unused_uid() {
+    for (uid_t u = 61000; u < 62000; ++u)
+        if (!getpwuid(u)) return u;
+    return 0;
+}
+
+// Runs `body` in a child process that has become `uid` (group `uid`, no other groups); its exit code.
+template <typename F>
+int as_user(uid_t uid, F body) {
+    return wait_exit(spawn([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return 90;
+        return body();
+    }));
+}
+
+// This process and a child of it on the segment: each is on the shared segment and finds the other's
+// slot in use, with the instance id the other wrote and its owner alive. 0, or the failed check.
+int two_processes_share() {
+    shm_close();
+    shm_slot* mine = slot_claim();
+    if (!mine || !slot_is_shared(mine)) return 1;
+    shm_store(mine->instance_id, uint64_t{0xA1});
+    const int32_t my_index = slot_shared_index(mine);
+    int up[2], down[2];
+    if (pipe(up) != 0 || pipe(down) != 0) return 2;
+    const pid_t child = spawn([&] {
+        close(up[0]);
+        close(down[1]);
+        shm_close();
+        shm_slot* s = slot_claim();
+        if (!s || !slot_is_shared(s)) return 3;
+        const shm_slot* parents = slot_by_index(my_index);
+        if (!parents || shm_load(parents->instance_id) != 0xA1u || !slot_owner_alive(parents)) return 4;
+        shm_store(s->instance_id, uint64_t{0xB2});
+        const int32_t index = slot_shared_index(s);
+        if (write(up[1], &index, sizeof index) != sizeof index) return 5;
+        char c;
+        (void)read(down[0], &c, 1); // alive until the parent has looked
+        return 0;
+    });
+    close(up[1]);
+    close(down[0]);
+    int32_t index = -1;
+    const bool got = read(up[0], &index, sizeof index) == sizeof index;
+    const shm_slot* childs = got ? slot_by_index(index) : nullptr;
+    const bool seen =
+        childs && index != my_index && shm_load(childs->instance_id) == 0xB2u && slot_owner_alive(childs);
+    close(down[1]);
+    close(up[0]);
+    const int child_result = wait_exit(child);
+    slot_release(mine);
+    if (child_result != 0) return child_result;
+    return seen ? 0 : 6;
+}
+
+TEST(Segment, AnotherUserTakingOurNamesInDevShmFirstLeavesTheChainShared) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    const uid_t other = unused_uid();
+    if (other == 0) GTEST_SKIP() << "no free uid to act as another user";
+    // Each case also takes "/<name>.<uid>", the name a shm_open() of ours would use, as a private
+    // object of the other user's.
+    struct squat_case {
+        const char* what;
+        int (*squat)(const std::string& folder, const std::string& name); // 0 when done
+        placed where;
+    };
+    const squat_case cases[] = {
+        {"only the shared-memory object name", [](const std::string&, const std::string&) { return 0; },
+         placed::dev_shm},
+        {"their private folder at our folder's name",
+         [](const std::string& folder, const std::string&) { return mkdir(folder.c_str(), 0700); },
+         placed::home},
+        {"their folder at our folder's name, open to all, with our object's name in it",
+         [](const std::string& folder, const std::string& name) {
+             if (mkdir(folder.c_str(), 0777) != 0 || chmod(folder.c_str(), 0777) != 0) return -1;
+             const int fd = open((folder + "/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+             return fd >= 0 ? close(fd) : -1;
+         },
+         placed::home},
+        // Followed, it would put our object straight into /dev/shm, where its name is theirs to take.
+        {"their link at our folder's name",
+         [](const std::string& folder, const std::string&) { return symlink("/dev/shm", folder.c_str()); },
+         placed::home},
+        {"their file at our folder's name",
+         [](const std::string& folder, const std::string&) {
+             const int fd = open(folder.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             return fd >= 0 ? close(fd) : -1;
+         },
+         placed::home},
+    };
+    for (const squat_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_folder home;
+        test_segment seg("squat");
+        const int r = with_own_dev_shm(home.path, [&] {
+            // Named here: getuid() in the other user's process is theirs.
+            const std::string folder = dev_shm_folder();
+            const std::string object = "/dev/shm/" + seg.name + "." + std::to_string(getuid());
+            const int squatted = as_user(other, [&] {
+                const int fd = open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                if (fd < 0) return 91;
+                close(fd);
+                return c.squat(folder, seg.name) == 0 ? 0 : 92;
+            });
+            if (squatted != 0) return squatted;
+            if (const int shared = two_processes_share(); shared != 0) return shared;
+            // What they made is theirs still, untouched.
+            struct stat st;
+            if (lstat(object.c_str(), &st) != 0 || st.st_uid != other || st.st_size != 0) return 20;
+            if (c.where == placed::home && (lstat(folder.c_str(), &st) != 0 || st.st_uid != other)) return 21;
+            return check_place(seg.name, home.path, c.where);
+        });
+        if (r == 77) GTEST_SKIP() << "the kernel refused a mount namespace";
+        EXPECT_EQ(r, 0) << "failed check";
+    }
 }
 
 } // namespace
