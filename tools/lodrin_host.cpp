@@ -42,7 +42,7 @@ const char* usage_text =
     "           [--seconds S]\n"
     "           limit a file (or the built-in demo programme) through N stages in series\n"
     "  session  [--stages K] [--tracks T] [--rate R] [--block B] [--seconds S] [--set ...]\n"
-    "           [--pass-token FIFO | --wait-token FIFO]\n"
+    "           [--pass-token FIFO | --wait-token FIFO]   (on Windows FIFO is any name)\n"
     "           run K stages in real time; reads commands on stdin (help prints them); with tokens,\n"
     "           two sessions run in lock-step as one serial chain (the waiting one after the other)\n"
     "  state    save FILE [--set ...] | load FILE [--save-again OUT]   [--chunk BYTES]\n"

@@ -145,7 +145,8 @@ TEST_F(WindowWgl, RealizesAGl32ChildThatDrawsAndTicks) {
 }
 
 // Frames slower than the redraw timer: every look at the queue finds a new timer and paint message,
-// so a pass that drains the queue would never return to its caller.
+// so a pass that drains the queue would never return to its caller. A pass that returns takes one
+// frame (30 ms); the bound leaves room for a busy machine.
 TEST_F(WindowWgl, OnePassReturnsWhenFramesAreSlowerThanTheTimer) {
   ASSERT_EQ(realize(), WINDOW_SUCCESS);
   rec.frame_ms = 30;
@@ -155,7 +156,7 @@ TEST_F(WindowWgl, OnePassReturnsWhenFramesAreSlowerThanTheTimer) {
   for (int i = 0; i < 5; ++i) {
     const double t0 = window_world_time(world);
     ASSERT_EQ(window_world_update(world, 0), WINDOW_SUCCESS);
-    EXPECT_LT(window_world_time(world) - t0, 0.2);
+    EXPECT_LT(window_world_time(world) - t0, 2.0);
   }
   EXPECT_GE(rec.exposes, 2);
 }

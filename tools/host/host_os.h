@@ -42,8 +42,9 @@ long host_os_stdin_read(char* buf, unsigned long cap);
 int host_os_poll_fds(const int* fds, const uint32_t* want, uint32_t* got, int n, int timeout_ms);
 
 // Opens the named pipe (FIFO) at `path` for passing block tokens between host processes, without
-// blocking and without depending on the other side being there. Returns a descriptor or -1 (always
-// -1 where the system has no named pipes of this kind). [main-thread]
+// blocking and without depending on the other side being there (on Windows `path` names a semaphore
+// of the session instead, made by whichever side comes first). Returns a descriptor or -1.
+// [main-thread]
 int host_os_token_open(const char* path);
 
 // Waits up to `timeout_ms` for one token; true when one was taken. [main-thread]

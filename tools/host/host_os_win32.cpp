@@ -77,18 +77,52 @@ int host_os_poll_fds(const int*, const uint32_t*, uint32_t* got, int n, int time
     return 0;
 }
 
-int host_os_token_open(const char*) {
+// Windows has no FIFOs in the file system: a token pipe is a named semaphore of the session,
+// "Local\lodrin-token-<path>" (backslashes made '_'), whose count is the number of tokens passed and
+// not yet taken. Either side may create it first. Descriptors index a small table of handles.
+static constexpr int TOKEN_MAX_OPEN = 8;
+static constexpr LONG TOKEN_MAX_PENDING = 65536; // as many as a Linux pipe buffer holds
+static HANDLE token_handles[TOKEN_MAX_OPEN];
+
+int host_os_token_open(const char* path) {
+    char name[MAX_PATH];
+    if (std::snprintf(name, sizeof(name), "Local\\lodrin-token-%s", path) >= int(sizeof(name))) return -1;
+    for (char* c = name + 6; *c; ++c)
+        if (*c == '\\') *c = '_';
+    for (int i = 0; i < TOKEN_MAX_OPEN; ++i) {
+        if (token_handles[i]) continue;
+        HANDLE h = CreateSemaphoreA(nullptr, 0, TOKEN_MAX_PENDING, name);
+        if (!h) return -1;
+        token_handles[i] = h;
+        return i;
+    }
     return -1;
 }
 
-bool host_os_token_take(int, int timeout_ms) {
-    if (timeout_ms > 0) Sleep(DWORD(timeout_ms));
-    return false;
+static HANDLE token_handle(int fd) {
+    return fd >= 0 && fd < TOKEN_MAX_OPEN ? token_handles[fd] : nullptr;
 }
 
-void host_os_token_pass(int) {}
+bool host_os_token_take(int fd, int timeout_ms) {
+    HANDLE h = token_handle(fd);
+    if (!h) {
+        if (timeout_ms > 0) Sleep(DWORD(timeout_ms));
+        return false;
+    }
+    return WaitForSingleObject(h, timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) == WAIT_OBJECT_0;
+}
 
-void host_os_close_token(int) {}
+void host_os_token_pass(int fd) {
+    // Fails (the token is dropped) when the count is at its maximum.
+    if (HANDLE h = token_handle(fd)) ReleaseSemaphore(h, 1, nullptr);
+}
+
+void host_os_close_token(int fd) {
+    if (HANDLE h = token_handle(fd)) {
+        CloseHandle(h);
+        token_handles[fd] = nullptr;
+    }
+}
 
 bool host_os_file_readable(const char* path) {
     DWORD a = GetFileAttributesA(path);
