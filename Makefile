@@ -35,7 +35,9 @@ test-windows: deps build $(BUILD_WIN)/CMakeCache.txt
 
 test: test-native test-windows
 
-demo: build
+# The demo needs only the module and the host tool, not the test programs.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target lodrin_clap lodrin-host
 	bash scripts/demo.sh $(BUILD)
 
 install: build
