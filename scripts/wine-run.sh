@@ -14,8 +14,23 @@ if [ ! -e "$ready" ]; then
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if [ ! -e "$ready" ]; then
-    wineboot -i >/dev/null 2>&1
-    touch "$ready"
+    # A prefix left half made (a boot that failed or was killed) fails every later program: boot into
+    # an empty folder, and on failure clear it and try again, saying what the boot printed.
+    for attempt in 1 2 3; do
+      rm -rf "$WINEPREFIX"
+      mkdir -p "$WINEPREFIX"
+      rc=0
+      wineboot -i >"$WINEPREFIX.boot.log" 2>&1 || rc=$?
+      if [ "$rc" -eq 0 ] && [ -e "$WINEPREFIX/dosdevices/z:" ]; then
+        touch "$ready"
+        break
+      fi
+      echo "wine-run: booting $WINEPREFIX failed (attempt $attempt, exit $rc):" >&2
+      tail -n 20 "$WINEPREFIX.boot.log" >&2
+      wineserver -k >/dev/null 2>&1 || true
+      wineserver -w >/dev/null 2>&1 || true
+    done
+    [ -e "$ready" ] || exit 1
   fi
   flock -u 9
   exec 9>&-
