@@ -19,8 +19,12 @@
 
 #include "session_child.h"
 #include "theme.h"
+#include "wait_until.h"
 
 namespace {
+
+// A host process's start (module, segment, first editor frame) with every core busy.
+constexpr double kStartSeconds = 30.0;
 
 struct rect {
     float x = 0, y = 0, w = 0, h = 0;
@@ -33,35 +37,77 @@ void pump(child& c, int ms) {
     c.wait_for(std::string(1, '\x01'), ms);
 }
 
-// Polls until `done` holds for the lines printed since `mark`, at most timeout_ms.
+// Polls until `done` holds for the lines printed since `mark`, at most `seconds`.
 template <class F>
-bool poll_lines(child& c, size_t mark, int timeout_ms, F done) {
-    for (int t = 0; t < timeout_ms; t += 50) {
-        std::vector<std::string> since(c.lines.begin() + long(mark), c.lines.end());
-        if (done(since)) return true;
-        pump(c, 50);
-    }
-    return false;
+bool poll_lines(child& c, size_t mark, double seconds, F done) {
+    return wait_until(
+        [&] {
+            std::vector<std::string> since(c.lines.begin() + long(mark), c.lines.end());
+            return done(since);
+        },
+        seconds, [] { return std::string(); }, [&] { pump(c, 50); });
+}
+
+// The stage a line "event K gesture-end ID" names for parameter `id`, or 0.
+unsigned gesture_end_of(const std::string& line, unsigned id) {
+    unsigned k = 0, got = 0;
+    int used = 0;
+    if (std::sscanf(line.c_str(), "event %u gesture-end %u%n", &k, &got, &used) != 2) return 0;
+    return size_t(used) == line.size() && got == id ? k : 0;
 }
 
 // The rectangle of a widget of the gui process's editor (see editor_find_widget_rect), polled until
 // the editor has drawn it.
-bool widget(child& g, unsigned sel, int n, rect* r) {
+testing::AssertionResult widget(child& g, unsigned sel, int n, rect* r) {
     const std::string prefix = "rect " + std::to_string(sel) + " " + std::to_string(n) + " ";
-    for (int tries = 0; tries < 60; ++tries) {
-        g.send(prefix);
-        const std::string l = g.wait_for(prefix, 2000);
-        if (std::sscanf(l.c_str() + prefix.size(), "%f %f %f %f", &r->x, &r->y, &r->w, &r->h) == 4) return true;
-        pump(g, 50);
-    }
-    return false;
+    std::string last;
+    return wait_until(
+        [&] {
+            g.send(prefix);
+            last = g.wait_for(prefix, 2000);
+            return last.size() > prefix.size() &&
+                   std::sscanf(last.c_str() + prefix.size(), "%f %f %f %f", &r->x, &r->y, &r->w, &r->h) == 4;
+        },
+        2 * kWaitSeconds,
+        [&] {
+            return "widget " + std::to_string(sel) + " " + std::to_string(n) + ": last answer \"" + last +
+                   "\"";
+        },
+        [&] { pump(g, 50); });
 }
 
+// One xdotool run, bounded: a --sync move that never completes must not hang the test.
 std::string xdo(const std::string& window, const std::string& args) {
-    const std::string cmd = "xdotool " + args;
+    const std::string cmd = "timeout 30 xdotool " + args;
     (void)window;
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     return cmd;
+}
+
+// Asks the child to quit and waits for its end (its output read meanwhile, so it never blocks on a
+// full pipe) at most `seconds`. Returns its exit code, or -1 after killing a child that did not end.
+int quit_within(child& c, double seconds) {
+    if (c.pid <= 0) return -1;
+    c.send("quit");
+    int st = 0;
+    const testing::AssertionResult ended = wait_child(
+        c.pid, seconds, &st,
+        [&] {
+            std::string tail;
+            for (size_t i = c.lines.size() > 10 ? c.lines.size() - 10 : 0; i < c.lines.size(); ++i)
+                tail += "\n  " + c.lines[i];
+            return "its last lines:" + tail + "\n";
+        },
+        [&] {
+            pump(c, 20);
+            usleep(10000);
+        });
+    c.pid = -1;
+    if (!ended) {
+        ADD_FAILURE() << ended.message();
+        return -1;
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 // The events of one process since mark, checked as gestures: every value inside a begin / end of its
@@ -111,9 +157,10 @@ gesture_summary gestures_since(const child& c, size_t mark, unsigned stage) {
 double value_of(child& c, unsigned k, const std::string& name) {
     const std::string prefix = "value " + std::to_string(k) + " " + name + " ";
     c.send("value " + std::to_string(k) + " " + name);
-    const std::string l = c.wait_for(prefix, 3000);
+    const std::string l = c.wait_for(prefix, int(kWaitSeconds * 1000));
     double v = NAN;
-    std::sscanf(l.c_str() + prefix.size(), "%lf", &v);
+    if (l.size() <= prefix.size() || std::sscanf(l.c_str() + prefix.size(), "%lf", &v) != 1)
+        ADD_FAILURE() << "no answer to \"value " << k << " " << name << "\" within " << kWaitSeconds << " s";
     return v;
 }
 
@@ -151,13 +198,13 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
     ASSERT_TRUE(g.start({LODRIN_TEST_HOST, "gui", "--module", LODRIN_TEST_MODULE, "--stages", "1", "--block", "256",
                          "--set", "Group=C", "--set", "Ceiling=-6", "--set", "Stage=3", "--wait-token", token,
                          "--screenshot", shot}));
-    const std::string wl = g.wait_for("window ", 15000);
+    const std::string wl = g.wait_for("window ", int(kStartSeconds * 1000));
     ASSERT_NE(wl, "") << "the gui host showed no window";
     const std::string win = wl.substr(7);
     ASSERT_TRUE(a.start({LODRIN_TEST_HOST, "session", "--module", LODRIN_TEST_MODULE, "--stages", "2", "--block",
                          "256", "--set", "Group=C", "--set", "1:Gain=9", "--set", "2:Ceiling=-3", "--set", "1:Stage=1",
                          "--set", "2:Stage=2", "--pass-token", token}));
-    ASSERT_NE(a.wait_for("ready ", 10000), "");
+    ASSERT_NE(a.wait_for("ready ", int(kStartSeconds * 1000)), "") << "the session did not get ready";
 
     // All three stages are listed as cards; the gui's own stage joined last.
     rect card[3];
@@ -187,21 +234,58 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
         const char* param;
         double expect;
     };
+    // A card press focuses its stage and starts a gain drag, a gesture without values, in the process
+    // that owns the stage and in no other: both processes are watched until one of them reports it, so
+    // a slow report is never taken for a press of the other process's card. Then the pointer rests past
+    // the double-click time, so the next press is a press of its own.
+    struct card_stage {
+        child* owner = nullptr;
+        unsigned stage = 0;
+    };
+    const auto press_card = [&](int i) -> card_stage {
+        card_stage found;
+        // Twice at most: the first press may land before the editor takes input.
+        for (int attempt = 0; attempt < 2 && !found.owner; ++attempt) {
+            const size_t gm = g.lines.size(), am = a.lines.size();
+            click(card[i]);
+            const auto scan = [&](child& c, size_t mark) {
+                for (size_t j = mark; j < c.lines.size() && !found.owner; ++j)
+                    if (const unsigned k = gesture_end_of(c.lines[j], 2)) found = {&c, k};
+            };
+            (void)wait_until(
+                [&] {
+                    scan(g, gm);
+                    scan(a, am);
+                    return found.owner != nullptr;
+                },
+                kWaitSeconds, [] { return std::string(); },
+                [&] {
+                    pump(g, 25);
+                    pump(a, 25);
+                });
+        }
+        if (found.owner) pump(*found.owner, 400);
+        return found;
+    };
+
     rect r;
     int focus_card = -1; // the card pressed before each edit, so its stage is the focused one
     const auto run = [&](const edit& e, const auto& act) {
         SCOPED_TRACE(e.name);
         if (focus_card >= 0) {
-            click(card[focus_card]);
-            pump(*e.owner, 400);
+            const card_stage c = press_card(focus_card);
+            ASSERT_EQ(c.owner, e.owner)
+                << "card " << focus_card + 1 << " no longer stands for the edited stage";
+            ASSERT_EQ(c.stage, e.stage);
         }
         ASSERT_TRUE(widget(g, e.sel, e.n, &r));
         const double before = value_of(*e.owner, e.stage, e.param);
         const size_t mark = e.owner->lines.size(), gmark = g.lines.size();
         act(r);
-        const bool ended = poll_lines(*e.owner, mark, 5000, [&](const std::vector<std::string>& l) {
+        const bool ended = poll_lines(*e.owner, mark, kWaitSeconds, [&](const std::vector<std::string>& l) {
             for (auto& s : l)
-                if (s == "event " + std::to_string(e.stage) + " gesture-end " + std::to_string(e.id)) return true;
+                if (s == "event " + std::to_string(e.stage) + " gesture-end " + std::to_string(e.id))
+                    return true;
             return false;
         });
         pump(*e.owner, 150);
@@ -222,22 +306,14 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
         EXPECT_NEAR(after, s.last[e.id], 1e-6) << "the host holds the gesture's last value";
     };
 
-    // A card press focuses its stage (and starts a gain drag, a gesture without values, that tells
-    // which process and stage the card stands for).
+    // Presses the cards in turn until one stands for a stage of `owner`, which is then focused.
     const auto focus_stage_of = [&](child& owner, int* which) -> unsigned {
         for (int i = 0; i < 3; ++i) {
-            const size_t mark = owner.lines.size();
-            click(card[i]);
-            unsigned k = 0;
-            poll_lines(owner, mark, 1000, [&](const std::vector<std::string>& l) {
-                for (auto& s : l)
-                    if (std::sscanf(s.c_str(), "event %u gesture-end 2", &k) == 1) return true;
-                return false;
-            });
-            pump(owner, 400); // past the double-click time, so the next press is a press of its own
-            if (k) {
+            const card_stage c = press_card(i);
+            EXPECT_NE(c.owner, nullptr) << "a press on card " << i + 1 << " reached no process";
+            if (c.owner == &owner) {
                 *which = i;
-                return k;
+                return c.stage;
             }
         }
         return 0;
@@ -245,8 +321,7 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
     int card_of_a = -1, own_card = -1;
 
     // The gui process's own stage first: a knob and a switch edit it.
-    unsigned own = focus_stage_of(g, &own_card);
-    if (!own) own = focus_stage_of(g, &own_card); // the first press may land before the editor takes input
+    const unsigned own = focus_stage_of(g, &own_card);
     ASSERT_EQ(own, 1u);
     pump(g, 300);
     run({"knob drag", 2, 0, &g, 1, 3, "Ceiling", NAN}, [&](const rect& k) { drag(k, 40); });
@@ -289,11 +364,14 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
         ASSERT_TRUE(widget(g, 8, 2, &row));
         const size_t mark = a.lines.size();
         click(row);
-        EXPECT_TRUE(poll_lines(a, mark, 5000, [&](const std::vector<std::string>& l) {
-            for (auto& s : l)
-                if (s.rfind("event " + std::to_string(k) + " gesture-end", 0) == 0) return true;
-            return false;
-        })) << "menu row at " << row.x << "," << row.y << " " << row.w << "x" << row.h;
+        EXPECT_TRUE(poll_lines(a, mark, kWaitSeconds,
+                               [&](const std::vector<std::string>& l) {
+                                   for (auto& s : l)
+                                       if (s.rfind("event " + std::to_string(k) + " gesture-end", 0) == 0)
+                                           return true;
+                                   return false;
+                               }))
+            << "menu row at " << row.x << "," << row.y << " " << row.w << "x" << row.h;
         pump(a, 300);
         gesture_summary s = gestures_since(a, mark, k);
         EXPECT_TRUE(s.well_formed) << s.text;
@@ -309,8 +387,9 @@ TEST(ChainEndToEnd, RealEventsEditStagesOfBothProcesses) {
     move(r.cx(), r.cy());
     const double ceiling = value_of(g, 1, "Ceiling");
     pump(g, 500);
-    EXPECT_EQ(g.quit(), 0);
-    EXPECT_EQ(a.quit(), 0);
+    // The gui host takes its screenshot on the way out.
+    EXPECT_EQ(quit_within(g, 2 * kStartSeconds), 0);
+    EXPECT_EQ(quit_within(a, kStartSeconds), 0);
 
     int w = 0, h = 0;
     const std::vector<uint8_t> px = read_ppm(shot, &w, &h);

@@ -15,6 +15,7 @@
 
 #include "core_test_support.h"
 #include "editor.h"
+#include "wait_until.h"
 #include "window.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the test framework's headers.
@@ -88,10 +89,19 @@ struct gui_host : fake_host {
     int children() const {
         Window root = 0, up = 0, *kids = nullptr;
         unsigned int n = 0;
-        XSync(display, False);
         if (!XQueryTree(display, parent, &root, &up, &kids, &n)) return -1;
         if (kids) XFree(kids);
         return static_cast<int>(n);
+    }
+    // The plug-in makes and destroys its windows on a connection of its own: the host's window gets
+    // or loses them once the server has run those requests.
+    testing::AssertionResult has_children(int n) const {
+        int seen = -1;
+        return wait_until([&] { return (seen = children()) == n; }, kWaitSeconds,
+                          [&] {
+                              return std::to_string(seen) + " children of the host's window, not " +
+                                     std::to_string(n);
+                          });
     }
 };
 
@@ -113,14 +123,11 @@ struct gui_stage : test_stage {
         w.x11 = h.parent;
         return gui->set_parent(plugin, &w) && gui->show(plugin);
     }
-    // Runs the host's timer until `done` holds, at most about 5 s.
-    bool pump_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 1000; ++i) {
-            timer->on_timer(plugin, 7);
-            if (done()) return true;
-            usleep(5000);
-        }
-        return false;
+    // Runs the host's timer until `done` holds, at most kWaitSeconds; the failure tells what
+    // `seen` says of the last poll.
+    testing::AssertionResult pump_until(const std::function<bool()>& done,
+                                        const std::function<std::string()>& seen) {
+        return wait_until(done, kWaitSeconds, seen, [&] { pump(1); });
     }
     void pump(int ticks) {
         for (int i = 0; i < ticks; ++i) {
@@ -176,7 +183,7 @@ TEST(EditorGui, OpensInTheHostWindowAndReportsItsFirstFrame) {
     EXPECT_EQ(editor_open_count(), 1);
     EXPECT_EQ(host.registered_timers, 1);
     EXPECT_EQ(host.registered_fds, 1);
-    EXPECT_EQ(host.children(), 1) << "the editor is a child of the host's window";
+    EXPECT_TRUE(host.has_children(1)) << "the editor is a child of the host's window";
 
     clap_window w{};
     w.api = CLAP_WINDOW_API_X11;
@@ -186,7 +193,8 @@ TEST(EditorGui, OpensInTheHostWindowAndReportsItsFirstFrame) {
     EXPECT_EQ(window_live_resources().native_windows, before.native_windows);
 
     uint8_t rgb[3] = {0, 0, 0};
-    ASSERT_TRUE(stage.pump_until([&] { return stage.probe(rgb); })) << "no frame was drawn";
+    ASSERT_TRUE(
+        stage.pump_until([&] { return stage.probe(rgb); }, [] { return std::string("no frame drawn"); }));
     const std::regex line("Lodrin editor: GL .+; first frame pixel\\(10,10\\) = (\\d+),(\\d+),(\\d+); glGetError 0");
     int reports = 0;
     for (const std::string& l : host.logs) {
@@ -213,7 +221,7 @@ TEST(EditorGui, OpensInTheHostWindowAndReportsItsFirstFrame) {
     EXPECT_EQ(stage.instance()->editor, nullptr);
     EXPECT_EQ(host.unregistered_timers, 1);
     EXPECT_EQ(host.unregistered_fds, 1);
-    EXPECT_EQ(host.children(), 0);
+    EXPECT_TRUE(host.has_children(0));
 }
 
 TEST(EditorGui, ScreenshotLayoutForSeveralWindowSizes) {
@@ -238,14 +246,22 @@ TEST(EditorGui, ScreenshotLayoutForSeveralWindowSizes) {
             EXPECT_TRUE(stage.gui->set_size(stage.plugin, r.set_w, r.set_h));
         }
         uint8_t probe[3];
-        ASSERT_TRUE(stage.pump_until([&] {
-            const editor_state* e = stage.instance()->editor;
-            return stage.probe(probe) && e->width == r.w && e->height == r.h;
-        }));
+        const editor_state* e = stage.instance()->editor;
+        ASSERT_TRUE(stage.pump_until(
+            [&] { return stage.probe(probe) && e->width == r.w && e->height == r.h; },
+            [&] {
+                return "editor " + std::to_string(e->width) + "x" + std::to_string(e->height) +
+                       (stage.probe(probe) ? ", drawn" : ", no frame drawn");
+            }));
         const std::string path = temp_path(r.name) + ".ppm";
         std::remove(path.c_str());
         ASSERT_EQ(stage.debug->debug_request_screenshot(stage.plugin, path.c_str()), 1u);
-        ASSERT_TRUE(stage.pump_until([&] { return access(path.c_str(), F_OK) == 0 && !stage.instance()->editor->dump_requested; }));
+        ASSERT_TRUE(stage.pump_until(
+            [&] { return access(path.c_str(), F_OK) == 0 && !e->dump_requested; },
+            [&] {
+                return std::string(access(path.c_str(), F_OK) == 0 ? "" : "no file, ") +
+                       (e->dump_requested ? "screenshot still requested" : "request cleared");
+            }));
         ppm img;
         ASSERT_TRUE(read_ppm(path, &img));
         std::remove(path.c_str());
@@ -298,7 +314,8 @@ TEST(EditorGui, ClosingEveryEditorGivesBackEveryResource) {
             }
             uint8_t rgb[3];
             for (gui_stage* s : {&a, &b, &c}) {
-                ASSERT_TRUE(s->pump_until([&] { return s->probe(rgb); }));
+                ASSERT_TRUE(s->pump_until([&] { return s->probe(rgb); },
+                                          [] { return std::string("no frame drawn"); }));
             }
             const window_resource_counts open = window_live_resources();
             EXPECT_EQ(open.worlds, 1) << "the editors share one world";
@@ -319,7 +336,7 @@ TEST(EditorGui, ClosingEveryEditorGivesBackEveryResource) {
         EXPECT_EQ(after.messages, 0);
         EXPECT_EQ(after.other, 0);
         EXPECT_EQ(editor_open_count(), 0);
-        EXPECT_EQ(host.children(), 0);
+        EXPECT_TRUE(host.has_children(0));
         EXPECT_EQ(host.registered_timers, host.unregistered_timers);
         EXPECT_EQ(host.registered_fds, host.unregistered_fds);
     }
@@ -344,27 +361,34 @@ TEST(EditorGui, WithoutOpenGLTheHostWindowShowsAMessage) {
         EXPECT_EQ(counts.messages, r.fallback ? 1 : 0);
         if (r.fallback) {
             ASSERT_NE(editor->fallback_window, nullptr);
+            const Window message = window_message_native(editor->fallback_window);
+            // The map is the plug-in's request: the server may run this test's queries before it.
+            XWindowAttributes attrs{};
+            EXPECT_TRUE(stage.pump_until(
+                [&] {
+                    return XGetWindowAttributes(host.display, message, &attrs) &&
+                           attrs.map_state == IsViewable;
+                },
+                [&] { return "map_state " + std::to_string(attrs.map_state); }));
             Window root = 0;
             int x = 0, y = 0;
             unsigned int w = 0, h = 0, border = 0, depth = 0;
-            ASSERT_TRUE(XGetGeometry(host.display, window_message_native(editor->fallback_window), &root, &x, &y,
-                                     &w, &h, &border, &depth));
+            ASSERT_TRUE(XGetGeometry(host.display, message, &root, &x, &y, &w, &h, &border, &depth));
             EXPECT_EQ(x, 8);
             EXPECT_EQ(y, 150);
             EXPECT_EQ(w, 944u);
             EXPECT_EQ(h, 300u);
-            XWindowAttributes attrs{};
-            XGetWindowAttributes(host.display, window_message_native(editor->fallback_window), &attrs);
-            EXPECT_EQ(attrs.map_state, IsViewable);
             EXPECT_TRUE(stage.gui->hide(stage.plugin));
             EXPECT_TRUE(stage.gui->show(stage.plugin));
         } else {
             uint8_t rgb[3];
-            EXPECT_TRUE(stage.pump_until([&] { return stage.probe(rgb); })) << "the compatibility retry draws";
+            EXPECT_TRUE(stage.pump_until([&] { return stage.probe(rgb); },
+                                         [] { return std::string("no frame drawn"); }))
+                << "the compatibility retry draws";
         }
         stage.gui->destroy(stage.plugin);
         EXPECT_EQ(window_live_resources().messages, 0);
-        EXPECT_EQ(host.children(), 0);
+        EXPECT_TRUE(host.has_children(0));
         unsetenv("LODRIN_FORCE_NO_GL");
     }
 }

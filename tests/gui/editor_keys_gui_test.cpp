@@ -5,7 +5,9 @@
 #include "edit_test_support.h"
 
 #include <functional>
+#include <string>
 
+#include "wait_until.h"
 #include "window.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the test framework's headers.
@@ -33,13 +35,19 @@ class EditorKeys : public EditorFixture {
         }
         EditorFixture::TearDown();
     }
-    bool pump_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 400; ++i) {
-            editor_pump_world();
-            if (done()) return true;
-            usleep(5000);
-        }
-        return false;
+    // Runs the editor's event pass until `done` holds, at most kWaitSeconds; the failure tells what
+    // `seen` says of the last poll.
+    testing::AssertionResult pump_until(const std::function<bool()>& done,
+                                        const std::function<std::string()>& seen) {
+        return wait_until(done, kWaitSeconds, seen, [&] { pump(1); });
+    }
+    // The text entry once the keystrokes sent so far have arrived.
+    testing::AssertionResult entry_reads(const char* text) {
+        return pump_until([&] { return std::string(real->entry.text) == text; },
+                          [&] {
+                              return "the entry reads \"" + std::string(real->entry.text) + "\", not \"" +
+                                     text + "\"";
+                          });
     }
     void pump(int n) {
         for (int i = 0; i < n; ++i) {
@@ -70,7 +78,11 @@ TEST_F(EditorKeys, OneKeystrokeActsOnce) {
     ASSERT_TRUE(editor_show(real));
     const Window view = static_cast<Window>(window_view_native(real->view));
     ASSERT_NE(view, 0u);
-    pump(20);
+    // The editor maps its view on a connection of its own; the focus can only go to a viewable window.
+    XWindowAttributes attrs{};
+    ASSERT_TRUE(pump_until(
+        [&] { return XGetWindowAttributes(display, view, &attrs) && attrs.map_state == IsViewable; },
+        [&] { return "map_state " + std::to_string(attrs.map_state); }));
     XSetInputFocus(display, view, RevertToParent, CurrentTime);
     XSync(display, False);
     pump(10);
@@ -80,7 +92,8 @@ TEST_F(EditorKeys, OneKeystrokeActsOnce) {
     editor_set_param(real, 0, PARAM_CEILING, -2.0); // another control: its own undo step
     ASSERT_EQ(stages[0]->undo_count, 2u);
     keystroke(XK_z, true);
-    ASSERT_TRUE(pump_until([&] { return stages[0]->undo_count < 2; })) << "Ctrl+Z did not arrive";
+    ASSERT_TRUE(pump_until([&] { return stages[0]->undo_count < 2; },
+                           [] { return std::string("Ctrl+Z did not arrive"); }));
     pump(20);
     EXPECT_EQ(stages[0]->undo_count, 1u) << "one keystroke, one undo";
     EXPECT_DOUBLE_EQ(value(0, PARAM_CEILING), -0.3);
@@ -88,14 +101,21 @@ TEST_F(EditorKeys, OneKeystrokeActsOnce) {
 
     // Ctrl+S opens the name entry; typing and one Backspace.
     keystroke(XK_s, true);
-    ASSERT_TRUE(pump_until([&] { return real->entry.active != 0; }));
+    ASSERT_TRUE(pump_until([&] { return real->entry.active != 0; },
+                           [] { return std::string("no name entry opened"); }));
     keystroke(XK_a);
+    EXPECT_TRUE(entry_reads("a"));
     keystroke(XK_b);
+    EXPECT_TRUE(entry_reads("ab"));
     keystroke(XK_c);
+    EXPECT_TRUE(entry_reads("abc"));
     keystroke(XK_BackSpace);
-    EXPECT_STREQ(real->entry.text, "ab");
+    EXPECT_TRUE(entry_reads("ab"));
+    pump(20);
+    EXPECT_STREQ(real->entry.text, "ab") << "one Backspace, one character";
     keystroke(XK_Escape);
-    EXPECT_FALSE(real->entry.active);
+    EXPECT_TRUE(pump_until([&] { return !real->entry.active; },
+                           [] { return std::string("the entry is still open"); }));
 }
 
 } // namespace

@@ -14,12 +14,15 @@
 
 static std::string segment_name;
 
-// The segment's object lives in the user's runtime folder or in /dev/shm.
+// The segment's object lives in the user's runtime folder, else in a folder of the user's own in
+// /dev/shm or in the home's cache.
 static void remove_segment() {
   std::error_code ec;
-  std::filesystem::remove("/dev/shm/" + segment_name + "." + std::to_string(getuid()), ec);
   if (const char* run = std::getenv("XDG_RUNTIME_DIR"))
     std::filesystem::remove(std::string(run) + "/lodrin/" + segment_name, ec);
+  std::filesystem::remove("/dev/shm/lodrin-" + std::to_string(getuid()) + "/" + segment_name, ec);
+  if (const char* home = std::getenv("HOME"))
+    std::filesystem::remove(std::string(home) + "/.cache/lodrin/" + segment_name, ec);
 }
 
 // A test that dies by a signal still takes its server down (a ctest timeout sends SIGTERM first;

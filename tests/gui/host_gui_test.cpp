@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "wait_until.h"
+
 extern char** environ;
 
 namespace {
@@ -36,6 +38,9 @@ struct run_result {
     std::string out, err;
 };
 
+// A run is a few hundred frames at most; a host that takes longer than this is stuck.
+constexpr double kRunSeconds = 60.0;
+
 run_result run_host(const std::vector<std::string>& args, const std::string& tag) {
     const std::string base = std::string(LODRIN_TEST_TMP) + "/" + tag;
     const std::string out = base + ".out", err = base + ".err";
@@ -53,8 +58,15 @@ run_result run_host(const std::vector<std::string>& args, const std::string& tag
     run_result r;
     if (posix_spawn(&pid, host.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
         int status = 0;
-        waitpid(pid, &status, 0);
-        r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const testing::AssertionResult ended = wait_child(pid, kRunSeconds, &status, [&] {
+            return "lodrin-host " + tag + " (killed) printed\n" + slurp(out) + slurp(err) + "\n";
+        });
+        if (ended)
+            r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else
+            ADD_FAILURE() << ended.message();
+    } else {
+        ADD_FAILURE() << "cannot start " << host;
     }
     posix_spawn_file_actions_destroy(&fa);
     r.out = slurp(out);

@@ -15,6 +15,7 @@
 #include "painters.h"
 #include "vg.h"
 #include "vg_gl3.h"
+#include "wait_until.h"
 #include "window.h"
 
 namespace {
@@ -87,11 +88,12 @@ class PaintersOnGL : public ::testing::Test {
         ASSERT_EQ(window_view_realize(view), WINDOW_SUCCESS);
         ASSERT_NE(scene.vg, nullptr) << "no GL3 drawing context";
         window_view_show(view);
-        for (int i = 0; i < 400 && !scene.drawn; ++i) {
-            window_view_obscure(view);
-            window_world_update(world, 0.01);
-        }
-        ASSERT_TRUE(scene.drawn);
+        ASSERT_TRUE(wait_until([] { return scene.drawn; }, kWaitSeconds,
+                               [] { return std::string("no frame drawn"); },
+                               [] {
+                                   window_view_obscure(view);
+                                   window_world_update(world, 0.01);
+                               }));
     }
     static void TearDownTestSuite() {
         window_view_free(view);

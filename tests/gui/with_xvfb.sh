@@ -16,7 +16,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-number=$(timeout 15 head -n 1 "$fifo")
+# A bound of wall-clock time that holds on a busy machine.
+number=$(timeout 30 head -n 1 "$fifo")
 if [ -z "$number" ]; then
   echo "with_xvfb: Xvfb did not start:" >&2
   cat "$fifo_dir/log" >&2

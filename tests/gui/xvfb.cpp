@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,18 @@ const char* xvfb_display() { return g_display; }
 void xvfb_stop() {
   if (g_pid <= 0) return;
   kill(g_pid, SIGTERM);
+  // A server that ignores the request (it may be stopped, or swapped out on a loaded machine) is
+  // killed after a while, so the test program always ends.
   int status = 0;
-  waitpid(g_pid, &status, 0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (waitpid(g_pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= end) {
+      kill(g_pid, SIGKILL);
+      waitpid(g_pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
   g_pid = 0;
   g_display[0] = '\0';
 }
@@ -59,12 +70,13 @@ bool xvfb_start(int width, int height) {
   g_pid = pid;
   std::atexit(xvfb_stop);
 
+  // The bound is of wall-clock time: a server start on a busy machine can take seconds.
   char buf[32] = {};
   size_t used = 0;
-  for (int waited = 0; waited < 15000 && used < sizeof buf - 1;) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (used < sizeof buf - 1 && std::chrono::steady_clock::now() < end) {
     pollfd p = {fds[0], POLLIN, 0};
     const int r = poll(&p, 1, 100);
-    waited += 100;
     if (r > 0) {
       const ssize_t n = read(fds[0], buf + used, sizeof buf - 1 - used);
       if (n <= 0) break;  // the server closed the pipe without a number: it failed
@@ -73,10 +85,11 @@ bool xvfb_start(int width, int height) {
     }
   }
   close(fds[0]);
-  char* end = nullptr;
-  const long number = std::strtol(buf, &end, 10);
-  if (end == buf || number < 0) {
-    std::fprintf(stderr, "xvfb: the server did not report a display number\n");
+  char* digits_end = nullptr;
+  const long number = std::strtol(buf, &digits_end, 10);
+  if (digits_end == buf || number < 0) {
+    std::fprintf(stderr, "xvfb: no display number from the server within 30 s (it wrote \"%s\")\n",
+                 buf);
     xvfb_stop();
     return false;
   }

@@ -4,7 +4,7 @@
 #pragma once
 
 // Starts Xvfb with one screen of width x height x 24 bits and waits until it accepts connections
-// (at most 15 s), then sets DISPLAY for this process and the processes it starts. Starting twice
+// (at most 30 s), then sets DISPLAY for this process and the processes it starts. Starting twice
 // keeps the first server. Returns false (with a reason on stderr) when Xvfb cannot be started.
 // [main-thread]
 bool xvfb_start(int width = 1280, int height = 1024);

@@ -33,10 +33,20 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
+// Each command takes well under a second on an idle machine; one still running after this long with
+// every core busy hangs, and is stopped so the test can say which.
+constexpr int COMMAND_BOUND_S = 120;
+
+// A command line prefix that stops what follows at the bound (timeout passes on an exit code or a
+// signal of the command; 124 means the bound ran out).
+std::string bounded() {
+    return "timeout -k 10 " + std::to_string(COMMAND_BOUND_S) + " ";
+}
+
 // Runs a shell command line (exec'ed, so a signal shows as one) with stdout and stderr captured.
 run_result run(const std::string& cmd, const std::string& env = "") {
     std::string o = tmp_path("stdout"), e = tmp_path("stderr");
-    std::string line = env + " exec " + cmd + " >" + o + " 2>" + e + " </dev/null";
+    std::string line = env + " exec " + bounded() + cmd + " >" + o + " 2>" + e + " </dev/null";
     int st = std::system(line.c_str());
     run_result r;
     if (WIFEXITED(st))
@@ -45,6 +55,8 @@ run_result run(const std::string& cmd, const std::string& env = "") {
         r.status = 128 + WTERMSIG(st);
     r.out = slurp(o);
     r.err = slurp(e);
+    if (r.status == 124)
+        r.err += "[stopped by the test: still running after " + std::to_string(COMMAND_BOUND_S) + " s]\n";
     return r;
 }
 
@@ -175,10 +187,8 @@ TEST_F(cli, bad_input_gets_a_message_and_a_nonzero_exit) {
         {"stage count out of range", bin + " render --demo -o x.wav --stages 65" + mod, 2, "--stages"},
         {"bad setting syntax", bin + " params values --set Gain" + mod, 2, "has no '='"},
         {"endless automation device",
-         "timeout 60 " + bin + " render --demo -o " + tmp_path("x.wav") + " --automation /dev/zero" + mod, 1,
-         "NUL byte"},
-        {"regular file as token pipe",
-         "timeout 60 " + bin + " session --seconds 0.1 --pass-token " + text + mod, 1,
+         bin + " render --demo -o " + tmp_path("x.wav") + " --automation /dev/zero" + mod, 1, "NUL byte"},
+        {"regular file as token pipe", bin + " session --seconds 0.1 --pass-token " + text + mod, 1,
          "cannot open the token pipe"},
     };
     for (auto& c : cases) {
@@ -305,7 +315,7 @@ TEST_F(cli, scan_log_lines_in_order) {
     std::remove(log.c_str());
     std::string many;
     for (int k = 0; k < 4; ++k)
-        many += host("params list") + " >/dev/null & ";
+        many += bounded() + host("params list") + " >/dev/null & ";
     std::system(("LODRIN_SCANLOG=" + log + " sh -c '" + many + "wait'").c_str());
     std::ifstream g(log);
     int whole = 0;
@@ -342,7 +352,7 @@ TEST_F(cli, qtractor_scanner_sees_lodrin) {
     write_file(req, std::string("CLAP:") + abs + "\n");
     std::string o = tmp_path("scan.out");
     std::string cmd =
-        std::string("QT_QPA_PLATFORM=offscreen ") + scanner + " <" + req + " >" + o + " 2>/dev/null";
+        "QT_QPA_PLATFORM=offscreen " + bounded() + scanner + " <" + req + " >" + o + " 2>/dev/null";
     std::system(cmd.c_str());
     std::string out = slurp(o);
     std::string line = out.substr(0, out.find('\n'));

@@ -14,6 +14,7 @@
 #include "integration.h"
 #include "registry.h"
 #include "session_child.h"
+#include "session_edits.h"
 #include "shm.h"
 
 namespace {
@@ -24,12 +25,10 @@ struct host_event {
     double value = 0;
 };
 
-// The events the session's host reports for its stage 1, until it has been quiet for a while.
-std::vector<host_event> collect_events(child& owner) {
+// The events of stage 1 among lines a session printed.
+std::vector<host_event> events_in(const std::vector<std::string>& lines) {
     std::vector<host_event> out;
-    for (int n = 0; n < 5000; ++n) {
-        const std::string line = owner.wait_for("event 1 ", 1000);
-        if (line.empty()) break;
+    for (const std::string& line : lines) {
         char kind[32] = "";
         host_event e;
         if (std::sscanf(line.c_str(), "event 1 %31s %u %lf", kind, &e.id, &e.value) < 2) continue;
@@ -52,6 +51,21 @@ void stop_inside(shm_slot*) {
     raise(SIGSTOP);
 }
 
+// Waits for the editor process `pid` to stop (options WUNTRACED) or to end, at most the wait bound,
+// and returns its wait status; at the bound the test fails and the process is killed.
+int wait_editor(pid_t pid, int options, const char* what) {
+    int status = -1;
+    bool seen = false;
+    EXPECT_TRUE(poll_until([&] { return seen = waitpid(pid, &status, WNOHANG | options) != 0; },
+                           [&] { return std::string("the editor process did not ") + what; },
+                           INTEGRATION_WAIT_S, 5));
+    if (!seen) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return status;
+}
+
 // An editor process that stops itself inside the ring lock while queueing a Mix value.
 pid_t start_stopped_editor(double value) {
     const pid_t pid = fork();
@@ -60,8 +74,9 @@ pid_t start_stopped_editor(double value) {
         slot_set_value(edited_slot, PARAM_MIX, value);
         _exit(0);
     }
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, WUNTRACED);
+    if (pid > 0) {
+        EXPECT_TRUE(WIFSTOPPED(wait_editor(pid, WUNTRACED, "stop inside the ring lock")));
+    }
     return pid;
 }
 
@@ -89,9 +104,9 @@ TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
     child owner;
     ASSERT_TRUE(owner.start({LODRIN_TEST_HOST, "session", "--module", LODRIN_TEST_MODULE, "--stages", "1",
                              "--block", "256", "--set", "Group=D"}));
-    const std::string ready = owner.wait_for("ready ", 5000);
+    const std::string ready = owner.wait_for("ready ");
     unsigned owner_pid = 0;
-    ASSERT_EQ(std::sscanf(ready.c_str(), "ready %u", &owner_pid), 1) << ready;
+    ASSERT_EQ(std::sscanf(ready.c_str(), "ready %u", &owner_pid), 1) << owner.tail();
     registry_lock();
     shm_open();
     registry_unlock();
@@ -129,9 +144,15 @@ TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
              const pid_t editor = start_stopped_editor(81.0);
              slot_set_value(s, PARAM_MIX, 82.0); // gives up at the bound: the lock is held
              slot_set_value(s, PARAM_GAIN, 4.5);
-             usleep(300000);
+             // The owner takes no ring lock: it goes on processing (and resynchronising its host)
+             // while the stopped editor holds it.
+             const uint32_t calls = shm_load(s->timing_count);
+             EXPECT_TRUE(poll_until([&] { return shm_load(s->timing_count) - calls >= 32; }, [&] {
+                 return "the owner made " + std::to_string(shm_load(s->timing_count) - calls) +
+                        " process calls while the lock was held";
+             }));
              kill(editor, SIGCONT);
-             waitpid(editor, nullptr, 0);
+             wait_editor(editor, 0, "end");
          },
          false},
         {"garbage kinds",
@@ -147,7 +168,10 @@ TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
     for (const fault_case& c : cases) {
         SCOPED_TRACE(c.what);
         c.make(slot, static_cast<pid_t>(owner_pid));
-        const std::vector<host_event> events = collect_events(owner);
+        // Everything the host heard of the case comes before the reply to this command.
+        const std::vector<std::string> lines =
+            heard_after_edits(owner, {slot}, "value 1 Mix", "value 1 Mix ");
+        const std::vector<host_event> events = events_in(lines);
         std::map<unsigned, bool> open;
         std::map<unsigned, double> last;
         std::vector<double> mixes;
@@ -177,11 +201,13 @@ TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
                 EXPECT_NE(mixes[k - 1], mixes[k]) << "the same value twice in a row at " << k;
         }
         // The owner's own view agrees.
-        owner.send("value 1 Mix");
-        const std::string v = owner.wait_for("value 1 Mix ", 2000);
+        const std::string v = lines.empty() ? "" : lines.back();
         double shown = -1;
         EXPECT_EQ(std::sscanf(v.c_str(), "value 1 Mix %lf", &shown), 1) << v;
         EXPECT_EQ(shown, slot_value(slot, PARAM_MIX));
     }
-    EXPECT_EQ(owner.quit(), 0) << "the session must end cleanly, with no CLAP rule broken";
+    const size_t after_cases = owner.lines.size();
+    EXPECT_EQ(owner.quit(), 0) << "the session must end cleanly, with no CLAP rule broken; " << owner.tail();
+    const std::vector<std::string> rest(owner.lines.begin() + long(after_cases), owner.lines.end());
+    EXPECT_TRUE(events_in(rest).empty()) << "the host heard events after every edit had been told";
 }

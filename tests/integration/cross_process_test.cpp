@@ -23,6 +23,7 @@
 #include "plugin_instance.h"
 #include "registry.h"
 #include "session_child.h"
+#include "session_edits.h"
 #include "shm.h"
 
 namespace {
@@ -37,13 +38,19 @@ std::vector<std::string> session_args(uint32_t stages, const char* group,
             "--set",          std::string("Group=") + group};
 }
 
-// The group count A reports for its first stage, or -1.
+// The group count A reports for its first stage, or -1 when no answer came.
 int count_of_first(child& a) {
     a.send("count");
-    std::string l = a.wait_for("count 1 ", 2000);
+    std::string l = a.wait_for("count 1 ");
     unsigned s = 0, n = 0, p = 0;
     if (std::sscanf(l.c_str(), "count %u %u %u", &s, &n, &p) != 3) return -1;
     return int(n);
+}
+
+// Milliseconds from `t0` to now.
+long ms_since(std::chrono::steady_clock::time_point t0) {
+    const auto d = std::chrono::steady_clock::now() - t0;
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
 } // namespace
@@ -65,19 +72,19 @@ TEST(cross_process, edits_listing_and_death) {
     args_b.insert(args_b.end(), {"--wait-token", fifo});
     ASSERT_TRUE(a.start(args_a));
     ASSERT_TRUE(b.start(args_b));
-    ASSERT_NE(a.wait_for("ready ", 5000), "");
-    std::string rb = b.wait_for("ready ", 5000);
-    ASSERT_NE(rb, "");
+    ASSERT_NE(a.wait_for("ready "), "") << "A: " << a.tail();
+    std::string rb = b.wait_for("ready ");
+    ASSERT_NE(rb, "") << "B: " << b.tail();
     unsigned b_pid = 0, b_n = 0;
     ASSERT_EQ(std::sscanf(rb.c_str(), "ready %u %u", &b_pid, &b_n), 2);
 
     // Both processes' stages are live members of group C.
     int seen = -1;
-    for (int tries = 0; tries < 20 && seen != 5; ++tries) {
-        seen = count_of_first(a);
-        if (seen != 5) usleep(50000);
-    }
-    EXPECT_EQ(seen, 5) << "A's listing must hold its 2 and B's 3 stages";
+    EXPECT_TRUE(poll_until(
+        [&] { return (seen = count_of_first(a)) == 5; },
+        [&] { return "A's listing held " + std::to_string(seen) + " stages, not its 2 and B's 3"; },
+        INTEGRATION_WAIT_S, 50))
+        << "A: " << a.tail();
 
     // An edit of one of B's stages, made here through the registry's edit calls.
     registry_lock();
@@ -95,40 +102,49 @@ TEST(cross_process, edits_listing_and_death) {
     slot_set_value(target, gain, 6.0);
     slot_end_gesture(target, gain);
 
-    std::string begin = b.wait_for("event ", 3000);
-    ASSERT_NE(begin, "") << "B's host received no event";
+    std::string begin = b.wait_for("event ");
+    ASSERT_NE(begin, "") << "B's host received no event; B: " << b.tail();
     unsigned k = 0;
     ASSERT_EQ(std::sscanf(begin.c_str(), "event %u", &k), 1);
     std::string ks = std::to_string(k);
     EXPECT_EQ(begin, "event " + ks + " gesture-begin 2");
-    EXPECT_EQ(b.wait_for("event ", 2000), "event " + ks + " value 2 6");
-    EXPECT_EQ(b.wait_for("event ", 2000), "event " + ks + " gesture-end 2");
-    b.wait_for("dirty " + ks, 3000);
-    EXPECT_TRUE(b.saw("dirty " + ks)) << "the edit must mark B's state dirty";
+    EXPECT_EQ(b.wait_for("event "), "event " + ks + " value 2 6") << b.tail();
+    EXPECT_EQ(b.wait_for("event "), "event " + ks + " gesture-end 2") << b.tail();
+    EXPECT_TRUE(b.wait_seen("dirty " + ks)) << "the edit must mark B's state dirty; B: " << b.tail();
     b.send("value " + ks + " Gain");
-    EXPECT_EQ(b.wait_for("value ", 2000), "value " + ks + " Gain 6 6.0 dB");
+    EXPECT_EQ(b.wait_for("value "), "value " + ks + " Gain 6 6.0 dB") << b.tail();
 
     // Kill B: its stages leave A's listing within the live window.
-    auto t0 = std::chrono::steady_clock::now();
     b.kill_now();
+    const auto t0 = std::chrono::steady_clock::now(); // B is dead and reaped: its locks are gone
+    // A listing answers after the request that asked for it; on a busy machine the answers come
+    // late, so B's stages count as still listed only from the sending of a request that found them.
+    long still_listed_ms = -1, gone_ms = -1;
     int after = -1;
-    long ms = 0;
-    for (;;) {
-        after = count_of_first(a);
-        ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-                      .count());
-        if (after == 2 || ms > 3000) break;
-        usleep(20000);
-    }
-    EXPECT_EQ(after, 2);
+    EXPECT_TRUE(poll_until(
+        [&] {
+            const long sent = ms_since(t0);
+            after = count_of_first(a);
+            if (after == 2) {
+                gone_ms = ms_since(t0);
+                return true;
+            }
+            still_listed_ms = sent;
+            return false;
+        },
+        [&] { return "A's listing still held " + std::to_string(after) + " stages"; },
+        INTEGRATION_WAIT_S, 20))
+        << "A: " << a.tail();
     // A listing takes the stages whose owner process lives; the owner's death is seen through the
     // registry's one-second liveness cache, and the stages stop being live 500 ms after their last
     // call, so the whole of B leaves A's listing within that second and a few polls.
-    EXPECT_LE(ms, 1300) << "B's stages left the listing after " << ms << " ms";
-    std::printf("[ cross    ] B's stages left A's listing %ld ms after B was killed\n", ms);
+    EXPECT_LE(still_listed_ms, 1300)
+        << "B's stages were still listed " << still_listed_ms << " ms after its death";
+    std::printf("[ cross    ] B's stages left A's listing %ld..%ld ms after B was killed\n", still_listed_ms,
+                gone_ms);
 
     a.send("report");
-    EXPECT_EQ(a.quit(), 0) << "A must end cleanly, with no CLAP rule broken";
+    EXPECT_EQ(a.quit(), 0) << "A must end cleanly, with no CLAP rule broken; " << a.tail();
     unlink(fifo.c_str());
     for (auto& l : a.lines)
         if (l.rfind("audio-thread allocations:", 0) == 0) {
@@ -147,18 +163,25 @@ TEST(cross_process, tracks_form_their_own_chains) {
     args.push_back("--tracks");
     args.push_back("2");
     ASSERT_TRUE(s.start(args));
-    ASSERT_NE(s.wait_for("ready ", 5000), "");
-    std::vector<std::string> want = {"count 1 2 1", "count 2 2 2", "count 3 2 1", "count 4 2 2"};
-    bool ok = false;
-    for (int tries = 0; tries < 40 && !ok; ++tries) {
-        usleep(100000);
-        s.send("count");
-        ok = true;
-        for (auto& w : want)
-            ok = (s.wait_for("count ", 2000) == w) && ok;
-    }
-    EXPECT_TRUE(ok) << "each track is one chain of two, in order";
-    EXPECT_EQ(s.quit(), 0);
+    ASSERT_NE(s.wait_for("ready "), "") << s.tail();
+    const std::vector<std::string> want = {"count 1 2 1", "count 2 2 2", "count 3 2 1", "count 4 2 2"};
+    std::vector<std::string> got;
+    EXPECT_TRUE(poll_until(
+        [&] {
+            s.send("count");
+            got.clear();
+            for (size_t i = 0; i < want.size(); ++i)
+                got.push_back(s.wait_for("count "));
+            return got == want;
+        },
+        [&] {
+            std::string l = "each track is one chain of two, in order; the last listing read:";
+            for (auto& g : got)
+                l += " \"" + g + "\"";
+            return l;
+        },
+        INTEGRATION_WAIT_S, 50));
+    EXPECT_EQ(s.quit(), 0) << s.tail();
     integration_unlink_shm(shm_name.c_str());
 }
 
@@ -169,15 +192,24 @@ TEST(cross_process, session_restarts_on_a_lookahead_change) {
     setenv("LODRIN_SHM", shm_name.c_str(), 1);
     child s;
     ASSERT_TRUE(s.start(session_args(1, "A")));
-    ASSERT_NE(s.wait_for("ready ", 5000), "");
+    ASSERT_NE(s.wait_for("ready "), "") << s.tail();
     s.send("set 1:Lookahead=3");
-    EXPECT_EQ(s.wait_for("restart ", 3000), "restart 1 latency 152");
-    usleep(100000);
-    s.send("report");
-    std::string rep = s.wait_for("stage 1:", 2000);
+    EXPECT_EQ(s.wait_for("restart "), "restart 1 latency 152") << s.tail();
+    // The process calls the report counts, or -1 when no report came.
+    std::string rep;
+    const auto processed = [&] {
+        s.send("report");
+        rep = s.wait_for("stage 1:");
+        const size_t at = rep.find(" process ");
+        return at == std::string::npos ? -1L : std::atol(rep.c_str() + at + 9);
+    };
+    const long at_restart = processed();
     EXPECT_NE(rep.find("latency 152 "), std::string::npos) << rep;
     EXPECT_NE(rep.find("restarts 1 "), std::string::npos) << rep;
-    EXPECT_EQ(s.quit(), 0);
+    ASSERT_GE(at_restart, 0) << s.tail();
+    EXPECT_TRUE(poll_until([&] { return processed() > at_restart; },
+                           [&] { return "no process call after the restart: " + rep; }));
+    EXPECT_EQ(s.quit(), 0) << s.tail();
     integration_unlink_shm(shm_name.c_str());
 }
 
@@ -193,7 +225,7 @@ TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
     for (const char* set : {"1:Input=1", "2:Input=2", "3:Input=3"})
         args.insert(args.end(), {"--set", set});
     ASSERT_TRUE(s.start(args));
-    ASSERT_NE(s.wait_for("ready ", 5000), "");
+    ASSERT_NE(s.wait_for("ready "), "") << s.tail();
 
     // This process may have mapped another test's segment: map the session's.
     registry_lock();
@@ -221,23 +253,31 @@ TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
     ed->instance = own;
     ed->focused_index = -1;
     ed->shown_group = static_cast<int32_t>(group);
-    for (int tries = 0; tries < 40 && ed->group_count != 3; ++tries) {
-        editor_refresh_group(ed);
-        if (ed->group_count != 3) usleep(50000);
-    }
-    ASSERT_EQ(ed->group_count, 3);
+    ASSERT_TRUE(poll_until(
+        [&] {
+            editor_refresh_group(ed);
+            return ed->group_count == 3;
+        },
+        [&] {
+            return "the editor's group held " + std::to_string(ed->group_count) +
+                   " stages, not the session's 3";
+        },
+        INTEGRATION_WAIT_S, 50))
+        << s.tail();
     // Session stage k (1-based) is the one whose Input is k.
     auto stage_of = [&](int32_t i) { return static_cast<int>(slot_value(ed->group[i].slot, PARAM_INPUT)); };
+    const std::vector<shm_slot*> slots = {ed->group[0].slot, ed->group[1].slot, ed->group[2].slot};
 
     // The host's view: the last value it received per stage and parameter id; gestures must frame
     // every value.
     std::map<std::pair<int, unsigned>, double> heard;
     std::set<std::pair<int, unsigned>> open;
     int framing_errors = 0, values = 0;
-    auto listen = [&](int quiet_ms) {
-        for (;;) {
-            const std::string l = s.wait_for("event ", quiet_ms);
-            if (l.empty()) return;
+    // Takes in the events the host heard of the edits made so far (they all come before the reply to
+    // `command`) and returns that reply.
+    auto listen = [&](const std::string& command, const std::string& reply) {
+        const std::vector<std::string> lines = heard_after_edits(s, slots, command, reply);
+        for (const std::string& l : lines) {
             unsigned k = 0, id = 0;
             double v = 0;
             char kind[32] = "";
@@ -254,17 +294,17 @@ TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
                 ++values;
             }
         }
+        return lines.empty() ? std::string() : lines.back();
     };
 
     const int k1 = stage_of(1);
+    const std::string gain_of_k1 = "value " + std::to_string(k1) + " Gain";
     editor_set_param(ed, 1, PARAM_GAIN, 6.0);
-    listen(1500);
+    listen(gain_of_k1, gain_of_k1 + " ");
     EXPECT_EQ(heard[std::make_pair(k1, 2u)], 6.0);
     history_undo(ed);
-    listen(1500);
+    EXPECT_EQ(listen(gain_of_k1, gain_of_k1 + " "), gain_of_k1 + " 0 0.0 dB");
     EXPECT_EQ(heard[std::make_pair(k1, 2u)], 0.0) << "the undo reached the owner";
-    s.send("value " + std::to_string(k1) + " Gain");
-    EXPECT_EQ(s.wait_for("value ", 2000), "value " + std::to_string(k1) + " Gain 0 0.0 dB");
 
     // Many stages and parameters at once.
     preset_menu_action(ed, PRESET_ACTION_CHAIN, 8);
@@ -273,7 +313,7 @@ TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
     ab_swap(ed);
     history_undo(ed);
     history_redo(ed);
-    listen(1500);
+    listen(gain_of_k1, gain_of_k1 + " ");
     EXPECT_EQ(framing_errors, 0);
     EXPECT_TRUE(open.empty()) << "every gesture ended";
     EXPECT_GT(values, 30);
@@ -292,6 +332,10 @@ TEST(cross_process, editor_edits_reach_the_owner_as_gestures) {
     delete ed;
     registry_detach(own, own->slot);
     delete own;
-    EXPECT_EQ(s.quit(), 0);
+    const size_t told = s.lines.size();
+    EXPECT_EQ(s.quit(), 0) << s.tail();
+    for (size_t i = told; i < s.lines.size(); ++i)
+        EXPECT_NE(s.lines[i].rfind("event ", 0), 0u) << "the host heard more after every edit had been told: "
+                                                     << s.lines[i];
     integration_unlink_shm(shm_name.c_str());
 }

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host.h"
@@ -29,19 +32,43 @@ inline const char* integration_shm_name() {
     return name;
 }
 
-// Removes the segment wherever the module put it: the user's runtime folder or /dev/shm.
+// Removes the segment wherever the module put it: the user's runtime folder, else a folder of the
+// user's own in /dev/shm or in the home's cache.
 inline void integration_unlink_shm(const char* name) {
 #if !defined(_WIN32)
     char obj[4200];
-    std::snprintf(obj, sizeof(obj), "/%s.%u", name, unsigned(getuid()));
-    shm_unlink(obj);
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
         std::snprintf(obj, sizeof(obj), "%s/lodrin/%s", runtime, name);
+        unlink(obj);
+    }
+    std::snprintf(obj, sizeof(obj), "/dev/shm/lodrin-%u/%s", unsigned(getuid()), name);
+    unlink(obj);
+    if (const char* home = std::getenv("HOME")) {
+        std::snprintf(obj, sizeof(obj), "%s/.cache/lodrin/%s", home, name);
         unlink(obj);
     }
 #else
     (void)name;
 #endif
+}
+
+// Waiting for what another process does: the state is polled until it is there, under a wall-clock
+// bound that holds with every core busy, and on expiry the failure says what the last poll saw. A
+// state that never comes still fails, only later. An idle machine needs a small fraction of the bound.
+inline constexpr double INTEGRATION_WAIT_S = 20.0;
+
+// Asks done() every `poll_ms` until it holds or `seconds` have passed (the last time at or after the
+// bound). The failure reads "<describe()> after <seconds> s".
+inline testing::AssertionResult poll_until(const std::function<bool()>& done,
+                                           const std::function<std::string()>& describe,
+                                           double seconds = INTEGRATION_WAIT_S, int poll_ms = 20) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (done()) return testing::AssertionSuccess();
+        if (std::chrono::steady_clock::now() >= end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    }
+    return testing::AssertionFailure() << describe() << " after " << seconds << " s";
 }
 
 // The environment of every integration test program.
