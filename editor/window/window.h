@@ -50,7 +50,8 @@ void window_world_free(window_world* world);
 // The class name given to window_world_new; owned by the world. [main-thread]
 const char* window_world_class_name(const window_world* world);
 
-// Seconds since the world was created, from a monotonic clock; event times use the same clock.
+// Seconds since the world was created, from a monotonic clock (input events carry the platform's
+// own times, see Events).
 // [main-thread]
 double window_world_time(const window_world* world);
 
@@ -198,8 +199,10 @@ window_gl_proc window_gl_get_proc_address(const char* name);
 
 // ---------------------------------------------------------------------------------------------------
 // Events. The view's context is current during the realize, unrealize and expose events; after the
-// expose event returns the layer swaps the buffers. Positions are in window pixels from the top left,
-// times are window_world_time seconds.
+// expose event returns the layer swaps the buffers. Positions are in window pixels from the top left.
+// Input events carry their own time in seconds, when the input happened rather than when it is
+// handled: the X server's timestamp, GetMessageTime on Windows (milliseconds, wrapping at 2^32). That
+// clock is the platform's, not window_world_time: only differences between events mean something.
 
 enum window_event_type : uint32_t {
   WINDOW_EVENT_NOTHING = 0,

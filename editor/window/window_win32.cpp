@@ -190,10 +190,14 @@ static uint32_t key_of(WPARAM vk) {
   return c >= 32 ? c : 0;
 }
 
+// The time of the message being handled, in seconds: when the input happened (GetMessageTime,
+// milliseconds since the system started, wrapping at 2^32), not when it is handled.
+static double message_seconds() { return double(uint32_t(GetMessageTime())) / 1000.0; }
+
 static void send_pointer(window_view* view, window_event_type type, LPARAM lp, uint32_t button) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
-  const double now = window_world_time(view->world);
+  const double now = message_seconds();
   if (type == WINDOW_EVENT_MOTION) {
     ev.motion = {type, double(GET_X_LPARAM(lp)), double(GET_Y_LPARAM(lp)), current_mods(), now};
   } else {
@@ -244,7 +248,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SYSKEYDOWN: {
       const uint32_t key = key_of(wp);
       ev.key = {WINDOW_EVENT_KEY_PRESS, key, uint32_t((lp >> 16) & 0x1ff), mods_without(key),
-                window_world_time(view->world)};
+                message_seconds()};
       window_send(view, ev);
       if (msg == WM_SYSKEYDOWN && wp != VK_F4) return 0;  // Alt+key: ours, not the system menu's
       break;
@@ -267,7 +271,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       ev.text.character = c;
       window_utf8_encode(c, ev.text.utf8);
       ev.text.state = current_mods();
-      ev.text.time = window_world_time(view->world);
+      ev.text.time = message_seconds();
       window_send(view, ev);
       return 0;
     }
@@ -282,7 +286,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       view->tracking_leave = false;
       ev.crossing.type = WINDOW_EVENT_POINTER_OUT;
       ev.crossing.state = current_mods();
-      ev.crossing.time = window_world_time(view->world);
+      ev.crossing.time = message_seconds();
       window_send(view, ev);
       return 0;
     case WM_LBUTTONDOWN:
@@ -315,7 +319,7 @@ static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       ev.scroll.dy = msg == WM_MOUSEWHEEL ? notches : 0.0;
       ev.scroll.dx = msg == WM_MOUSEHWHEEL ? notches : 0.0;
       ev.scroll.state = current_mods();
-      ev.scroll.time = window_world_time(view->world);
+      ev.scroll.time = message_seconds();
       window_send(view, ev);
       return 0;
     }

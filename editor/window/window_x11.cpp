@@ -197,8 +197,12 @@ static uint32_t key_of(KeySym sym) {
   return keysym_char(sym);
 }
 
+// An input event's own time in seconds: the server's timestamp (milliseconds, wrapping at 2^32), so
+// that two clicks keep their distance however late the client handles them.
+static double event_seconds(Time t) { return double(uint32_t(t)) / 1000.0; }
+
 static void on_key_press(window_view* view, XKeyEvent* xkey) {
-  const double now = window_world_time(view->world);
+  const double now = event_seconds(xkey->time);
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.key.type = WINDOW_EVENT_KEY_PRESS;
@@ -228,7 +232,7 @@ static void on_key_press(window_view* view, XKeyEvent* xkey) {
 static void on_button(window_view* view, XButtonEvent* xb, bool press) {
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
-  const double now = window_world_time(view->world);
+  const double now = event_seconds(xb->time);
   const uint32_t state = mods_of(xb->state);
   if (xb->button >= 4 && xb->button <= 7) {
     if (!press) return;  // the wheel sends a press and a release per notch: one notch, one event
@@ -291,7 +295,7 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       ev.motion.x = xe->xmotion.x;
       ev.motion.y = xe->xmotion.y;
       ev.motion.state = mods_of(xe->xmotion.state);
-      ev.motion.time = window_world_time(view->world);
+      ev.motion.time = event_seconds(xe->xmotion.time);
       window_send(view, ev);
       break;
     case LeaveNotify:
@@ -300,7 +304,7 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       ev.crossing.x = xe->xcrossing.x;
       ev.crossing.y = xe->xcrossing.y;
       ev.crossing.state = mods_of(xe->xcrossing.state);
-      ev.crossing.time = window_world_time(view->world);
+      ev.crossing.time = event_seconds(xe->xcrossing.time);
       window_send(view, ev);
       break;
     default:

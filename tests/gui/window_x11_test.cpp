@@ -297,6 +297,62 @@ TEST_F(WindowX11, TimersTickAtTheirPeriodAndStop) {
   EXPECT_EQ(rec.count(WINDOW_EVENT_TIMER), 0);
 }
 
+// Input events carry the server's time of the input, not the time the layer got to them: two
+// clicks 700 ms apart that are handled in one pass (a busy host) stay 700 ms apart.
+TEST_F(WindowX11, InputEventsCarryTheirOwnTime) {
+  ASSERT_EQ(make_view(), WINDOW_SUCCESS);
+  ASSERT_EQ(window_view_show(view), WINDOW_SUCCESS);
+  pump(0.05);
+  const Window win = Window(window_view_native(view));
+  struct sent {
+    int type;
+    unsigned button;
+    Time time;
+    window_event_type expected;
+  } rows[] = {{ButtonPress, 1, 5000, WINDOW_EVENT_BUTTON_PRESS},
+              {ButtonRelease, 1, 5040, WINDOW_EVENT_BUTTON_RELEASE},
+              {ButtonPress, 1, 5700, WINDOW_EVENT_BUTTON_PRESS},
+              {ButtonPress, 4, 5900, WINDOW_EVENT_SCROLL},
+              {MotionNotify, 0, 6100, WINDOW_EVENT_MOTION}};
+  for (const sent& r : rows) {
+    XEvent xe;
+    std::memset(&xe, 0, sizeof xe);
+    xe.type = r.type;
+    // Button and motion events share these fields' places.
+    xe.xbutton.send_event = True;
+    xe.xbutton.display = host;
+    xe.xbutton.window = win;
+    xe.xbutton.root = DefaultRootWindow(host);
+    xe.xbutton.time = r.time;
+    xe.xbutton.x = xe.xbutton.x_root = 20;
+    xe.xbutton.y = xe.xbutton.y_root = 30;
+    xe.xbutton.same_screen = True;
+    if (r.type == MotionNotify) {
+      xe.xmotion.time = r.time;
+      xe.xmotion.same_screen = True;
+    } else {
+      xe.xbutton.button = r.button;
+    }
+    const long mask = r.type == ButtonPress ? ButtonPressMask : r.type == ButtonRelease ? ButtonReleaseMask
+                                                                                        : PointerMotionMask;
+    XSendEvent(host, win, False, mask, &xe);
+  }
+  XSync(host, False);
+  const auto input_events = [&] {
+    return rec.count(WINDOW_EVENT_BUTTON_PRESS) + rec.count(WINDOW_EVENT_BUTTON_RELEASE) +
+           rec.count(WINDOW_EVENT_SCROLL) + rec.count(WINDOW_EVENT_MOTION);
+  };
+  ASSERT_TRUE(pump_until([&] { return input_events() >= 5; },
+                         [&] { return std::to_string(input_events()) + " input events"; }));
+  std::vector<double> times;
+  for (const window_event& e : rec.events) {
+    if (e.type == WINDOW_EVENT_BUTTON_PRESS || e.type == WINDOW_EVENT_BUTTON_RELEASE) times.push_back(e.button.time);
+    if (e.type == WINDOW_EVENT_SCROLL) times.push_back(e.scroll.time);
+    if (e.type == WINDOW_EVENT_MOTION) times.push_back(e.motion.time);
+  }
+  EXPECT_EQ(times, (std::vector<double>{5.0, 5.04, 5.7, 5.9, 6.1}));
+}
+
 // Real input through the XTEST extension, as a user's devices produce it.
 TEST_F(WindowX11, DeliversPointerKeyAndTextEvents) {
   ASSERT_EQ(make_view(), WINDOW_SUCCESS);
@@ -342,7 +398,6 @@ TEST_F(WindowX11, DeliversPointerKeyAndTextEvents) {
   EXPECT_EQ(buttons[1].type, WINDOW_EVENT_BUTTON_RELEASE);
   EXPECT_EQ(buttons[2].button.button, 1u);
   EXPECT_GE(buttons[1].button.time, buttons[0].button.time);
-  EXPECT_LE(buttons[1].button.time, window_world_time(world));
   ASSERT_EQ(scrolls.size(), 2u);  // one per notch, none for the wheel's releases
   EXPECT_EQ(scrolls[0].scroll.dy, 1.0);
   EXPECT_EQ(scrolls[1].scroll.dy, -1.0);
