@@ -15,7 +15,8 @@ struct undo_snapshot;
 // ---- Clock --------------------------------------------------------------------------------------
 
 // The editor's clock in seconds: the window world's clock while the editor has a view, else the
-// installed clock source, else the monotonic clock. Undo coalescing and the hover start use it.
+// installed clock source, else the monotonic clock. The hover start uses it; undo coalescing passes
+// null, so that its clock (the monotonic one) goes on across closed and reopened editors.
 // [main-thread]
 double editor_clock_seconds(const editor_state* editor);
 
@@ -23,7 +24,28 @@ double editor_clock_seconds(const editor_state* editor);
 // the caller's and must outlive its use. For tests that step time. [main-thread]
 void editor_set_clock_source(double (*source)());
 
+// ---- Edits -----------------------------------------------------------------------------------------
+
+// True when writing `value` (clamped as slot_set_value clamps it) would change the slot's value of
+// parameter p by 1e-9 or more. [main-thread]
+bool value_would_change(const shm_slot* slot, int32_t p, double value);
+
+// The undo key of a press, typed value or menu choice on parameter `param` of list entry `stage`:
+// repeated edits of one control within 0.5 s are one undo step. [any-thread]
+inline uint32_t edit_press_key(int32_t stage, int32_t param) {
+    return 0x10001u + 256u * (static_cast<uint32_t>(stage) & 0xFFu) + (static_cast<uint32_t>(param) & 0xFFu);
+}
+
 // ---- Undo and A/B ---------------------------------------------------------------------------------
+
+// True when an undo point with `key` now would join the present step instead of making one.
+// [main-thread]
+bool history_continues(const editor_state* editor, uint32_t key);
+
+// history_push, with `slot` recorded as well when the shown group's snapshot lacks it (it then takes
+// the last place of a full snapshot): a move of the own stage to a shown group it is not yet in.
+// [main-thread]
+void history_push_including(editor_state* editor, uint32_t key, shm_slot* slot);
 
 // The present values of the first 16 listed stages, with each slot's instance id. [main-thread]
 void history_capture_snapshot(editor_state* editor, undo_snapshot* out);

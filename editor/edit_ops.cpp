@@ -10,9 +10,11 @@
 #include <cmath>
 
 #include "chain_order.h"
+#include "edit_internal.h"
 #include "edit_queue.h"
 #include "editor.h"
 #include "plugin_instance.h"
+#include "registry.h"
 
 namespace {
 
@@ -26,11 +28,11 @@ bool is_log_param(int32_t p) {
     return p == PARAM_RELEASE || p == PARAM_LOOKAHEAD;
 }
 
-uint32_t press_key(int32_t stage, int32_t param) {
-    return 0x10001u + 256u * (static_cast<uint32_t>(stage) & 0xFFu) + (static_cast<uint32_t>(param) & 0xFFu);
-}
-
 } // namespace
+
+bool value_would_change(const shm_slot* slot, int32_t p, double value) {
+    return !(std::fabs(slot_value(slot, p) - clamp_param_value(p, value)) < 1e-9);
+}
 
 void editor_refresh_group(editor_state* editor) {
     shm_slot* own = own_slot(editor);
@@ -86,48 +88,93 @@ shm_slot* focused_stage_record(const editor_state* editor) {
     return editor->group[0].slot;
 }
 
-int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out) {
+int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out, uint64_t* ids) {
     const int32_t n = editor->group_count;
+    int32_t count = 0;
     if (!editor->chain_mode && stage_index >= 0) {
         out[0] = stage_index < n ? editor->group[stage_index].slot : own_slot(editor);
-        return 1;
-    }
-    if (n <= 0) {
+        count = 1;
+    } else if (n <= 0) {
         out[0] = own_slot(editor);
-        return 1;
+        count = 1;
+    } else {
+        for (int32_t i = 0; i < n; ++i)
+            out[i] = editor->group[i].slot;
+        count = n;
     }
-    for (int32_t i = 0; i < n; ++i)
-        out[i] = editor->group[i].slot;
-    return n;
+    if (ids != nullptr) {
+        for (int32_t i = 0; i < count; ++i)
+            ids[i] = out[i] != nullptr ? shm_load(out[i]->instance_id) : 0;
+    }
+    return count;
 }
 
-void editor_set_param(editor_state* editor, int32_t stage_index, int32_t param_index, double value) {
+void editor_write_param(editor_state* editor, shm_slot* const* slots, const uint64_t* ids, int32_t n,
+                        int32_t param_index, double value, uint32_t key) {
     if (param_index < 0 || param_index >= PARAM_COUNT) return;
     shm_slot* targets[EDITOR_GROUP_MAX];
-    const int32_t n = collect_target_stages(editor, stage_index, targets);
-    if (!editor->loading) history_push(editor, press_key(stage_index, param_index));
-    for (int32_t i = 0; i < n; ++i) {
+    int32_t count = 0;
+    bool changes = false;
+    for (int32_t i = 0; i < n && i < EDITOR_GROUP_MAX; ++i) {
+        if (!slot_is_instance(slots[i], static_cast<int64_t>(ids[i]))) continue;
+        targets[count++] = slots[i];
+        changes = changes || value_would_change(slots[i], param_index, value);
+    }
+    if (changes && !editor->loading) history_push(editor, key);
+    for (int32_t i = 0; i < count; ++i) {
         slot_begin_gesture(targets[i], param_index);
         slot_set_value(targets[i], param_index, value);
         slot_end_gesture(targets[i], param_index);
     }
 }
 
+void editor_set_param(editor_state* editor, int32_t stage_index, int32_t param_index, double value) {
+    if (param_index < 0 || param_index >= PARAM_COUNT) return;
+    shm_slot* targets[EDITOR_GROUP_MAX];
+    uint64_t ids[EDITOR_GROUP_MAX];
+    const int32_t n = collect_target_stages(editor, stage_index, targets, ids);
+    editor_write_param(editor, targets, ids, n, param_index, value, edit_press_key(stage_index, param_index));
+}
+
 void group_drag_begin(editor_state* editor, int32_t kind, int32_t stage_index, int32_t param_index, double x,
                       double y) {
     if (param_index < 0 || param_index >= PARAM_COUNT) return;
-    history_push(editor, 0);
+    // The undo point waits for the first motion that changes a value: a press alone (the first half
+    // of a double-click, a click that does not move) leaves the history as it was.
+    if (editor->instance != nullptr) editor->instance->last_undo_key = 0;
+    editor->drag_changed = 0;
     editor->drag_kind = kind;
     editor->drag_stage = stage_index;
     editor->drag_param = param_index;
     editor->drag_start_x = x;
     editor->drag_start_y = y;
-    editor->drag_count = collect_target_stages(editor, stage_index, editor->drag_slots);
+    editor->drag_count = collect_target_stages(editor, stage_index, editor->drag_slots, editor->drag_ids);
     for (int32_t i = 0; i < editor->drag_count; ++i) {
         shm_slot* slot = editor->drag_slots[i];
+        if (!slot_is_instance(slot, static_cast<int64_t>(editor->drag_ids[i]))) {
+            editor->drag_slots[i] = nullptr;
+            continue;
+        }
         editor->drag_start_values[i] = param_to_normalized(param_index, slot_value(slot, param_index));
         slot_begin_gesture(slot, param_index);
     }
+}
+
+void editor_end_drag(editor_state* editor) {
+    if (editor->drag_kind == 0) return;
+    if (editor->drag_kind != WIDGET_RESIZE_GRIP) {
+        const int32_t n = editor->drag_count < 0                  ? 0
+                          : editor->drag_count > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX
+                                                                  : editor->drag_count;
+        for (int32_t i = 0; i < n; ++i) {
+            shm_slot* slot = editor->drag_slots[i];
+            if (slot_is_instance(slot, static_cast<int64_t>(editor->drag_ids[i])))
+                slot_end_gesture(slot, editor->drag_param);
+            editor->drag_slots[i] = nullptr;
+        }
+    }
+    editor->drag_count = 0;
+    editor->drag_kind = 0;
 }
 
 double chain_total_gain(const editor_state* editor) {

@@ -282,6 +282,9 @@ editor_state* editor_create(plugin_instance* instance) {
 
 void editor_destroy(editor_state* editor) {
     if (!editor) return;
+    // A drag still held when the editor goes (the host closes it, the window is destroyed) would
+    // leave its gestures open at every dragged stage's host: they end here.
+    editor_end_drag(editor);
     if (editor->fallback_window) {
         window_message_free(editor->fallback_window);
         editor->fallback_window = nullptr;

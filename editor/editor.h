@@ -209,6 +209,8 @@ struct text_entry_state {
     int32_t stage_index; // group-list index (value mode), -1 in the name modes
     int32_t param_index; // value mode only
     int32_t mode;        // TEXT_ENTRY_*
+    shm_slot* slot;       // value mode: the stage the entry was opened on
+    uint64_t instance_id; // and the instance id its slot held then
     char text[TEXT_ENTRY_SIZE];
     float x, y, w, h; // the box, canvas units
 };
@@ -273,8 +275,16 @@ struct editor_state {
     double drag_start_x;
     double drag_start_y;
     double drag_start_values[EDITOR_GROUP_MAX]; // normalised, per dragged slot
-    shm_slot* drag_slots[EDITOR_GROUP_MAX];
+    shm_slot* drag_slots[EDITOR_GROUP_MAX]; // null once its stage left the slot
+    uint64_t drag_ids[EDITOR_GROUP_MAX];    // instance id each dragged slot held at the press
     int32_t drag_count;
+    uint8_t drag_changed; // a motion changed a value (the drag's undo point is made)
+
+    // 8b. Wheel run: the stages the first notch of a run reached, with their instance ids; the
+    // later notches of the run (one undo step) skip a slot that another stage took meanwhile.
+    shm_slot* wheel_slots[EDITOR_GROUP_MAX];
+    uint64_t wheel_ids[EDITOR_GROUP_MAX];
+    int32_t wheel_count;
 
     // 9. Last click.
     double last_click_time; // event time, seconds
@@ -519,13 +529,23 @@ int32_t focused_stage_index(const editor_state* editor);
 // The slot the single-stage controls show (borrowed, lives with the segment). [main-thread]
 shm_slot* focused_stage_record(const editor_state* editor);
 
-// The slots an edit of `stage_index` applies to, into out (64 entries, caller's); at least 1.
-// [main-thread]
-int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out);
+// The slots an edit of `stage_index` applies to, into out (64 entries, caller's); at least 1. With
+// `ids`, the instance id each slot holds now goes there. [main-thread]
+int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out,
+                              uint64_t* ids = nullptr);
 
-// The one write path of clicks, typed values, menus and presets: undo point, then gesture begin,
-// value, end on every target stage. [main-thread]
+// The one write path of clicks, typed values, menus and presets: undo point (only when a target's
+// value changes), then gesture begin, value, end on every target stage. [main-thread]
 void editor_set_param(editor_state* editor, int32_t stage_index, int32_t param, double value);
+
+// The same on given slots, each written only while it still holds the stage of its instance id
+// (slot_is_instance); `key` is the undo key. [main-thread]
+void editor_write_param(editor_state* editor, shm_slot* const* slots, const uint64_t* ids, int32_t n,
+                        int32_t param, double value, uint32_t key);
+
+// Ends the open drag: one gesture end per dragged slot that still holds its stage; a grip drag just
+// stops. Without a drag nothing happens. [main-thread]
+void editor_end_drag(editor_state* editor);
 
 // Starts a drag of `param` from the widget `kind` at (x, y). [main-thread]
 void group_drag_begin(editor_state* editor, int32_t kind, int32_t stage_index, int32_t param, double x,

@@ -16,6 +16,7 @@
 #include "editor.h"
 #include "platform.h"
 #include "plugin_instance.h"
+#include "registry.h"
 #include "window/window.h"
 
 namespace {
@@ -74,12 +75,15 @@ void set_default(editor_state* editor, const hit_entry& e, int32_t p) {
     if (valid_param(p)) editor_set_param(editor, e.index, p, param_table[p].default_value);
 }
 
-// Only the own stage moves to another group: other stages move from their own editors.
+// Only the own stage moves to another group: other stages move from their own editors. The undo
+// point records the own stage even when the shown group (another one, after a first press on its
+// button) does not list it, so that the move is undone like any other.
 void move_to_group(editor_state* editor, int32_t sub) {
     const int32_t target = sub >= 100 ? sub - 100 : sub;
-    history_push(editor, 0);
     shm_slot* own = own_slot(editor);
     if (own != nullptr) {
+        if (value_would_change(own, PARAM_GROUP, static_cast<double>(target)))
+            history_push_including(editor, 0, own);
         slot_begin_gesture(own, PARAM_GROUP);
         slot_set_value(own, PARAM_GROUP, static_cast<double>(target));
         slot_end_gesture(own, PARAM_GROUP);
@@ -281,11 +285,16 @@ void editor_on_button_press(editor_state* editor, double x, double y, double tim
     if (hit == nullptr) return;
     // Copied: the actions below may refresh lists, but never the hit list; a copy keeps it simple.
     const hit_entry e = *hit;
+    // While learn is armed a press does the learning and nothing else; on the MIDI button itself that
+    // is just the disarming.
     if (editor->midi_learn_armed) {
         learn_press(editor, e);
-        if (e.kind != WIDGET_MIDI_LEARN) return;
+        return;
     }
-    const bool double_click = time - editor->last_click_time < 0.35 && e.kind == editor->last_click_kind &&
+    // Times are the events' own: two clicks far apart stay two clicks even when the editor only gets
+    // to handle them together. A time before the last click's (another clock) is no double-click.
+    const double since = time - editor->last_click_time;
+    const bool double_click = since >= 0.0 && since < 0.35 && e.kind == editor->last_click_kind &&
                               e.index == editor->last_click_index && e.sub == editor->last_click_sub;
     editor->last_click_time = time;
     editor->last_click_kind = e.kind;
@@ -310,13 +319,7 @@ void editor_on_button_release(editor_state* editor) {
         }
         return;
     }
-    if (editor->drag_kind == 0) return;
-    const int32_t n = editor->drag_count < 0 ? 0 : editor->drag_count > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX
-                                                                                            : editor->drag_count;
-    for (int32_t i = 0; i < n; ++i)
-        slot_end_gesture(editor->drag_slots[i], editor->drag_param);
-    editor->drag_count = 0;
-    editor->drag_kind = 0;
+    editor_end_drag(editor);
 }
 
 void editor_on_motion(editor_state* editor, double x, double y, bool shift) {
@@ -353,23 +356,38 @@ void editor_on_motion(editor_state* editor, double x, double y, bool shift) {
     const int32_t count = editor->drag_count < 0 ? 0 : editor->drag_count > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX
                                                                                                 : editor->drag_count;
     const int32_t n = editor->group_count;
-    if (editor->chain_mode && editor->drag_kind == WIDGET_GAIN_FADER && n > 0) {
-        // The fader shows the chain's total: the full travel moves it by 30 dB per stage, shared out by
-        // the spread weights (which sum to 1).
-        d *= 30.0 * n;
-        for (int32_t i = 0; i < count; ++i) {
+    // The chain-mode fader shows the chain's total: the full travel moves it by 30 dB per stage,
+    // shared out by the spread weights (which sum to 1).
+    const bool chain_fader = editor->chain_mode && editor->drag_kind == WIDGET_GAIN_FADER && n > 0;
+    if (chain_fader) d *= 30.0 * n;
+    const double lo = param_table[p].min, hi = param_table[p].max;
+    double values[EDITOR_GROUP_MAX];
+    bool changes = false;
+    for (int32_t i = 0; i < count; ++i) {
+        shm_slot* slot = editor->drag_slots[i];
+        // A slot that another stage took since the press (its host quit, another claimed the slot)
+        // leaves the drag: the newcomer never hears of it, not even the gesture's end.
+        if (slot != nullptr && !slot_is_instance(slot, static_cast<int64_t>(editor->drag_ids[i])))
+            editor->drag_slots[i] = slot = nullptr;
+        if (slot == nullptr) continue;
+        if (chain_fader) {
             double start = editor->drag_start_values[i];
             start = start < 0.0 ? 0.0 : start > 1.0 ? 1.0 : start;
-            slot_set_value(editor->drag_slots[i], PARAM_GAIN, 0.0 + 30.0 * start + gain_share_weight(editor, i, n) * d);
+            values[i] = 0.0 + 30.0 * start + gain_share_weight(editor, i, n) * d;
+        } else {
+            double t = editor->drag_start_values[i] + d;
+            t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
+            values[i] = (p == PARAM_RELEASE || p == PARAM_LOOKAHEAD) ? lo * std::pow(hi / lo, t) : lo + (hi - lo) * t;
         }
-        return;
+        changes = changes || value_would_change(slot, p, values[i]);
     }
-    const double lo = param_table[p].min, hi = param_table[p].max;
+    // The drag's undo point, once, before the first write that changes a value.
+    if (changes && !editor->drag_changed) {
+        history_push(editor, 0);
+        editor->drag_changed = 1;
+    }
     for (int32_t i = 0; i < count; ++i) {
-        double t = editor->drag_start_values[i] + d;
-        t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
-        const double value = (p == PARAM_RELEASE || p == PARAM_LOOKAHEAD) ? lo * std::pow(hi / lo, t) : lo + (hi - lo) * t;
-        slot_set_value(editor->drag_slots[i], p, value);
+        if (editor->drag_slots[i] != nullptr) slot_set_value(editor->drag_slots[i], p, values[i]);
     }
 }
 
@@ -406,18 +424,44 @@ void editor_on_scroll(editor_state* editor, double x, double y, double dy) {
     }
     if (!valid_param(p)) return;
     shm_slot* targets[EDITOR_GROUP_MAX];
-    const int32_t n = collect_target_stages(editor, e.index, targets);
-    history_push(editor, 0x100001u + 256u * (static_cast<uint32_t>(e.index) & 0xFFu) + (static_cast<uint32_t>(p) & 0xFFu));
+    uint64_t ids[EDITOR_GROUP_MAX];
+    const int32_t n = collect_target_stages(editor, e.index, targets, ids);
+    const uint32_t key = 0x100001u + 256u * (static_cast<uint32_t>(e.index) & 0xFFu) + (static_cast<uint32_t>(p) & 0xFFu);
+    // A run of notches is one undo step and reaches the stages of its first notch: a slot that
+    // another stage took since then is left out of the rest of the run.
+    const bool run = history_continues(editor, key);
+    if (!run) {
+        editor->wheel_count = n;
+        for (int32_t i = 0; i < n; ++i) {
+            editor->wheel_slots[i] = targets[i];
+            editor->wheel_ids[i] = ids[i];
+        }
+    }
     const bool stepped = (param_table[p].flags & PARAM_IS_STEPPED) != 0;
+    double next[EDITOR_GROUP_MAX];
+    bool changes = false;
     for (int32_t i = 0; i < n; ++i) {
         shm_slot* slot = targets[i];
+        if (run) {
+            for (int32_t k = 0; k < editor->wheel_count && k < EDITOR_GROUP_MAX; ++k) {
+                if (editor->wheel_slots[k] == slot && editor->wheel_ids[k] != ids[i]) slot = nullptr;
+            }
+        }
+        if (slot != nullptr && !slot_is_instance(slot, static_cast<int64_t>(ids[i]))) slot = nullptr;
+        targets[i] = slot;
         if (slot == nullptr) continue;
         const double v = slot_value(slot, p);
         // A stepped control moves one step per event, downwards for anything but an upward notch.
-        const double next = stepped ? (dy > 0.0 ? v + 1.0 : v - 1.0)
-                                    : param_from_normalized(p, param_to_normalized(p, v) + 0.02 * dy);
+        next[i] = stepped ? (dy > 0.0 ? v + 1.0 : v - 1.0)
+                          : param_from_normalized(p, param_to_normalized(p, v) + 0.02 * dy);
+        changes = changes || value_would_change(slot, p, next[i]);
+    }
+    if (changes) history_push(editor, key);
+    for (int32_t i = 0; i < n; ++i) {
+        shm_slot* slot = targets[i];
+        if (slot == nullptr) continue;
         slot_begin_gesture(slot, p);
-        slot_set_value(slot, p, next);
+        slot_set_value(slot, p, next[i]);
         slot_end_gesture(slot, p);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "edit_internal.h"
 #include "editor.h"
 
 void begin_value_entry(editor_state* editor, const hit_entry* entry, int32_t param_index) {
@@ -19,6 +20,8 @@ void begin_value_entry(editor_state* editor, const hit_entry* entry, int32_t par
     t.mode = TEXT_ENTRY_VALUE;
     t.stage_index = index;
     t.param_index = param_index;
+    t.slot = slot;
+    t.instance_id = slot != nullptr ? shm_load(slot->instance_id) : 0;
     t.text[0] = '\0';
     if (slot != nullptr) format_param_value(param_index, slot_value(slot, param_index), t.text, sizeof t.text);
     // A 76 x 22 box centred on the control, kept inside the canvas with a 4-unit margin.
@@ -78,7 +81,15 @@ void commit_text_entry(editor_state* editor) {
     if (t.mode == TEXT_ENTRY_VALUE) {
         if (t.param_index < 0 || t.param_index >= PARAM_COUNT) return;
         double v = 0.0;
-        if (param_text_to_value(t.param_index, t.text, &v)) editor_set_param(editor, t.stage_index, t.param_index, v);
+        if (!param_text_to_value(t.param_index, t.text, &v)) return;
+        // The value goes to the stage the entry was opened on, wherever the list has moved it since,
+        // and to nobody when another stage has taken its slot; in chain mode to the group as listed.
+        if (editor->chain_mode) {
+            editor_set_param(editor, t.stage_index, t.param_index, v);
+        } else {
+            editor_write_param(editor, &t.slot, &t.instance_id, 1, t.param_index, v,
+                               edit_press_key(t.stage_index, t.param_index));
+        }
         return;
     }
     const char* s = t.text;

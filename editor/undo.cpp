@@ -60,19 +60,45 @@ void history_capture_snapshot(editor_state* editor, undo_snapshot* out) {
     }
 }
 
-void history_push(editor_state* editor, uint32_t key) {
+bool history_continues(const editor_state* editor, uint32_t key) {
+    const plugin_instance* inst = editor->instance;
+    // The monotonic clock, not the window world's: a world starts at 0 with each reopened editor,
+    // while the history lives on in the instance.
+    const double now = editor_clock_seconds(nullptr);
+    return key != 0 && key == inst->last_undo_key && now - inst->last_push_time >= 0.0 &&
+           now - inst->last_push_time < 0.5 && inst->undo_count > 0;
+}
+
+void history_push_including(editor_state* editor, uint32_t key, shm_slot* slot) {
     plugin_instance* inst = editor->instance;
-    const double now = editor_clock_seconds(editor);
-    if (key != 0 && key == inst->last_undo_key && now - inst->last_push_time < 0.5 && inst->undo_count > 0) {
+    const double now = editor_clock_seconds(nullptr);
+    if (history_continues(editor, key)) {
         inst->last_push_time = now;
         return;
     }
     make_room(inst->undo, &inst->undo_count);
-    history_capture_snapshot(editor, &inst->undo[inst->undo_count]);
+    undo_snapshot* point = &inst->undo[inst->undo_count];
+    history_capture_snapshot(editor, point);
+    if (slot != nullptr) {
+        bool recorded = false;
+        for (int32_t i = 0; i < point->count && !recorded; ++i)
+            recorded = point->slots[i] == slot;
+        if (!recorded) {
+            const int32_t k = point->count < UNDO_STAGES ? point->count++ : UNDO_STAGES - 1;
+            point->slots[k] = slot;
+            point->ids[k] = shm_load(slot->instance_id);
+            for (int32_t p = 0; p < PARAM_COUNT; ++p)
+                point->values[k][p] = slot_value(slot, p);
+        }
+    }
     ++inst->undo_count;
     inst->redo_count = 0;
     inst->last_undo_key = key;
     inst->last_push_time = now;
+}
+
+void history_push(editor_state* editor, uint32_t key) {
+    history_push_including(editor, key, nullptr);
 }
 
 void history_apply_snapshot(editor_state* editor, const undo_snapshot* snapshot) {

@@ -77,10 +77,11 @@ TEST_F(EditOps, PressesWithinHalfASecondAreOneUndoStepDragsNever) {
     editor_test_now += 0.3;
     editor_set_param(ed, 0, PARAM_CEILING, -1.0); // another control: a step of its own
     EXPECT_EQ(stages[0]->undo_count, 2u);
-    group_drag_begin(ed, WIDGET_KNOB, 0, PARAM_CEILING, 10, 10);
-    editor_on_button_release(ed);
-    group_drag_begin(ed, WIDGET_KNOB, 0, PARAM_CEILING, 10, 10);
-    editor_on_button_release(ed);
+    for (double y : {20.0, 40.0}) {
+        group_drag_begin(ed, WIDGET_KNOB, 0, PARAM_CEILING, 10, 10);
+        editor_on_motion(ed, 10, y, false);
+        editor_on_button_release(ed);
+    }
     EXPECT_EQ(stages[0]->undo_count, 4u);
     ed->loading = 1;
     editor_set_param(ed, 0, PARAM_RELEASE, 50.0);
