@@ -176,12 +176,30 @@ const void* plugin_get_extension(const clap_plugin*, const char* id) {
     return nullptr;
 }
 
+// A gesture that an editor of another process holds open (a drag) ends when that editor's process
+// dies: the drain asks for this check while such a gesture is open, and ends the gestures marked
+// here at its next run, which the flush request brings about.
+void end_gestures_of_dead_editors(plugin_instance* instance) {
+    uint32_t abandoned = 0;
+    for (int32_t i = 0; i < PARAM_COUNT; ++i) {
+        std::atomic_ref<uint32_t> holder(instance->gesture_holder[i]);
+        uint32_t tag = holder.load();
+        if (tag == 0 || edit_producer_alive(tag)) continue;
+        // Only the gesture that was checked: a drain that ended it meanwhile has cleared the tag.
+        if (holder.compare_exchange_strong(tag, 0u)) abandoned |= 1u << i;
+    }
+    if (abandoned == 0) return;
+    std::atomic_ref<uint32_t>(instance->gestures_abandoned).fetch_or(abandoned);
+    host_request_flush(instance);
+}
+
 void plugin_on_main_thread(const clap_plugin* plugin) {
     plugin_instance* instance = instance_of(plugin);
     // The restart request repeats on every callback until the host's restart reaches activate.
     if (std::atomic_ref<uint32_t>(instance->restart_requested).load() != 0) host_request_restart(instance);
     log_non_finite_inputs(instance);
     if (!instance->slot) return;
+    end_gestures_of_dead_editors(instance);
     const uint32_t flags = slot_take_requests(instance->slot);
     if (flags == 0) return;
     if (flags & SLOT_REQUEST_DIRTY) host_mark_dirty(instance);

@@ -94,6 +94,13 @@ struct plugin_instance {
     uint8_t reported_known;             // 0 until reported_value was first taken from the slot
     uint8_t gesture_open[PARAM_COUNT];  // 1 between a gesture begin sent to the host and its end
     uint8_t resync_pending;             // events were lost: compare and send once the ring is empty
+    // Gestures held open by an editor of another process: the drain records the begin event's
+    // producer tag (edit_queue.h) per open gesture; the main thread checks those producers and
+    // marks the gestures whose editor died in `gestures_abandoned` (bit per index), which the drain
+    // then ends. All three are atomic.
+    uint32_t gesture_holder[PARAM_COUNT]; // producer tag, 0 none
+    uint32_t gestures_abandoned;
+    int64_t holder_check_ns; // clock_ns of the drain's last request for a producer check
     // Editor-owned records.
     ab_slot ab[2];
     uint32_t ab_current; // 0 A, 1 B

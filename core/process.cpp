@@ -129,7 +129,8 @@ bool forward_edit(plugin_instance* instance, const clap_output_events* out, cons
     const int32_t index = param_index_of_id(edit.param_id);
     if (index < 0) return false;
     uint8_t& open = instance->gesture_open[index];
-    switch (edit.kind) {
+    std::atomic_ref<uint32_t> holder(instance->gesture_holder[index]);
+    switch (edit.kind & EDIT_KIND_MASK) {
     case EDIT_KIND_VALUE: {
         const double v = clamp_param_value(index, edit.value);
         if (!push_value(out, edit.param_id, v)) return false;
@@ -140,11 +141,13 @@ bool forward_edit(plugin_instance* instance, const clap_output_events* out, cons
         if (open) return false;
         if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_BEGIN, edit.param_id)) return false;
         open = 1;
+        holder.store(edit.kind >> 8);
         return true;
     case EDIT_KIND_END:
         if (!open) return false;
         if (!push_gesture(out, CLAP_EVENT_PARAM_GESTURE_END, edit.param_id)) return false;
         open = 0;
+        holder.store(0);
         return true;
     default:
         return false;
@@ -172,8 +175,35 @@ bool resync_host_view(plugin_instance* instance, const clap_output_events* out) 
             else
                 complete = false;
         }
+        if (!open) std::atomic_ref<uint32_t>(instance->gesture_holder[i]).store(0);
     }
     return complete;
+}
+
+// Ends the gestures whose editor died (marked by the main thread), and asks the main thread to check
+// the editors of those still held open by another process, every PRODUCER_CHECK_NS.
+constexpr int64_t PRODUCER_CHECK_NS = 250000000;
+
+void end_abandoned_gestures(plugin_instance* instance, const clap_output_events* out, bool can_push) {
+    const uint32_t abandoned = std::atomic_ref<uint32_t>(instance->gestures_abandoned).exchange(0);
+    bool held = false;
+    for (int32_t i = 0; i < PARAM_COUNT; ++i) {
+        uint8_t& open = instance->gesture_open[i];
+        std::atomic_ref<uint32_t> holder(instance->gesture_holder[i]);
+        if ((abandoned >> i) & 1u) {
+            if (open && !(can_push && push_gesture(out, CLAP_EVENT_PARAM_GESTURE_END, param_table[i].id)))
+                instance->resync_pending = 1;
+            else
+                open = 0;
+            if (!open) holder.store(0);
+        }
+        held = held || (open && holder.load() != 0);
+    }
+    if (!held) return;
+    const int64_t now = clock_ns();
+    if (now - instance->holder_check_ns < PRODUCER_CHECK_NS && now >= instance->holder_check_ns) return;
+    instance->holder_check_ns = now;
+    host_request_callback(instance);
 }
 
 } // namespace
@@ -197,6 +227,7 @@ void drain_param_event_queue(plugin_instance* instance, const clap_output_events
         if (!can_push || !forward_edit(instance, out, edit)) lost = true;
     }
     if (lost) instance->resync_pending = 1;
+    end_abandoned_gestures(instance, out, can_push);
     // Only once the ring is empty: comparing earlier would send values whose events are still queued.
     const bool ring_empty = taken < EDIT_RING_SIZE || slot_edit_pending(slot) == 0;
     if (instance->resync_pending && ring_empty && can_push && resync_host_view(instance, out))

@@ -156,7 +156,9 @@ void group_drag_begin(editor_state* editor, int32_t kind, int32_t stage_index, i
             continue;
         }
         editor->drag_start_values[i] = param_to_normalized(param_index, slot_value(slot, param_index));
-        slot_begin_gesture(slot, param_index);
+        // The gesture stays open until the release: the begin names this editor's stage, so that
+        // another process's owner can end it should this process die first.
+        slot_begin_held_gesture(slot, param_index, own_slot(editor));
     }
 }
 

@@ -179,6 +179,27 @@ void slot_begin_gesture(shm_slot* slot, int32_t index) {
     slot_queue_event(slot, index, EDIT_KIND_BEGIN, shm_load(slot->values[index]));
 }
 
+uint32_t edit_producer_tag(const shm_slot* producer) {
+    const int32_t index = slot_shared_index(producer);
+    if (index < 0) return 0;
+    return static_cast<uint32_t>(index + 1) | ((shm_load(producer->generation) & 0xFFFFu) << 8);
+}
+
+bool edit_producer_alive(uint32_t tag) {
+    if (tag == 0) return true;
+    const int32_t index = static_cast<int32_t>(tag & 0xFFu) - 1;
+    if (index < 0 || index >= SHM_SLOT_COUNT) return false;
+    const shm_slot* producer = slot_by_index(index);
+    return producer != nullptr && (shm_load(producer->generation) & 0xFFFFu) == ((tag >> 8) & 0xFFFFu) &&
+           slot_owner_alive_now(producer);
+}
+
+void slot_begin_held_gesture(shm_slot* slot, int32_t index, const shm_slot* producer) {
+    if (!slot || index < 0 || index >= PARAM_COUNT) return;
+    const uint32_t tag = registry_instance_of_slot(slot) == nullptr ? edit_producer_tag(producer) : 0;
+    slot_queue_event(slot, index, EDIT_KIND_BEGIN | (tag << 8), shm_load(slot->values[index]));
+}
+
 void slot_end_gesture(shm_slot* slot, int32_t index) {
     if (!slot || index < 0 || index >= PARAM_COUNT) return;
     slot_queue_event(slot, index, EDIT_KIND_END, shm_load(slot->values[index]));

@@ -13,6 +13,27 @@
 // Queues a gesture-begin event carrying the parameter's current value. [main-thread]
 void slot_begin_gesture(shm_slot* slot, int32_t index);
 
+// A gesture-begin event may name the editor that holds the gesture open (a drag), so that the owner
+// can close it when that editor's process dies before it does. The name rides in the kind word above
+// the kind (EDIT_KIND_MASK): bits 8..15 the shared slot index + 1 of the editor's own stage, whose
+// liveness lock the editing process holds, bits 16..31 the low 16 bits of that slot's generation.
+// A tag of 0 names nobody. Owners read kind & EDIT_KIND_MASK; a reader that does not know the tag
+// takes the event for a lost one and resynchronises its host from the slot.
+inline constexpr uint32_t EDIT_KIND_MASK = 0xFFu;
+
+// The tag (kind >> 8) naming `producer`: 0 for a null or private slot. [main-thread]
+uint32_t edit_producer_tag(const shm_slot* producer);
+
+// True while the stage a tag names is still held by the process that took it (its slot is in use,
+// its owner alive by the liveness rule, asked now, and its generation the tagged one); true for tag
+// 0. [main-thread]
+bool edit_producer_alive(uint32_t tag);
+
+// slot_begin_gesture for a gesture held open by the editor of stage `producer`: the event names the
+// producer when the slot's owner lives in another process (a local owner dies with its editor).
+// [main-thread]
+void slot_begin_held_gesture(shm_slot* slot, int32_t index, const shm_slot* producer);
+
 // Queues a gesture-end event carrying the parameter's current value. [main-thread]
 void slot_end_gesture(shm_slot* slot, int32_t index);
 

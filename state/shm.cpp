@@ -286,6 +286,20 @@ static bool shared_owner_alive(int32_t index, int32_t owner) {
     return process_is_alive(owner);
 }
 
+bool slot_owner_alive_now(const shm_slot* slot) {
+    if (!slot || shm_load(slot->in_use) == 0) return false;
+    const int32_t index = slot_shared_index(slot);
+    if (index < 0) return true;
+    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
+    if (PLATFORM_LOCK_LIVENESS) {
+        own_descriptor_after_fork();
+        if (owned_here[index].load()) return true;
+    } else if (owner == current_process_id()) {
+        return true;
+    }
+    return shared_owner_alive(index, owner);
+}
+
 bool slot_owner_alive(const shm_slot* slot) {
     if (!slot || shm_load(slot->in_use) == 0) return false;
     const int32_t index = slot_shared_index(slot);

@@ -272,6 +272,9 @@ shm_slot* slot_claim();
 // held (lock liveness) or whether the recorded process runs (Windows). [main-thread]
 bool slot_owner_alive(const shm_slot* slot);
 
+// The same question asked now, without the one-second cache. [main-thread]
+bool slot_owner_alive_now(const shm_slot* slot);
+
 // Shared slots 0..63 (null unless in use), then the private list; without a segment the private list
 // from 0. Null out of range. [main-thread]
 shm_slot* slot_by_index(int32_t index);
