@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "window.h"
 
@@ -23,6 +24,7 @@ struct recorder {
   GLint stencil_bits = -1;
   unsigned char pixel[4] = {0, 0, 0, 0};
   DWORD frame_ms = 0;  // how long each frame takes
+  std::vector<double> press_times;  // the time each button press carried
 };
 
 window_status on_event(window_view* view, const window_event* ev) {
@@ -52,6 +54,9 @@ window_status on_event(window_view* view, const window_event* ev) {
       break;
     case WINDOW_EVENT_CONFIGURE:
       ++r->configures;
+      break;
+    case WINDOW_EVENT_BUTTON_PRESS:
+      r->press_times.push_back(ev->button.time);
       break;
     default:
       break;
@@ -159,6 +164,25 @@ TEST_F(WindowWgl, OnePassReturnsWhenFramesAreSlowerThanTheTimer) {
     EXPECT_LT(window_world_time(world) - t0, 2.0);
   }
   EXPECT_GE(rec.exposes, 2);
+}
+
+// A press carries the time it was posted (GetMessageTime), not the time the layer handles it: two
+// presses 700 ms apart that wait for one pass stay at least that far apart.
+TEST_F(WindowWgl, PressesCarryTheirMessageTime) {
+  ASSERT_EQ(realize(), WINDOW_SUCCESS);
+  ASSERT_EQ(window_view_show(view), WINDOW_SUCCESS);
+  pump(0.05);
+  const HWND hwnd = reinterpret_cast<HWND>(window_view_native(view));
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(PostMessageA(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(20, 30)));
+  ASSERT_TRUE(PostMessageA(hwnd, WM_LBUTTONUP, 0, MAKELPARAM(20, 30)));
+  Sleep(700);
+  ASSERT_TRUE(PostMessageA(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(20, 30)));
+  ASSERT_TRUE(PostMessageA(hwnd, WM_LBUTTONUP, 0, MAKELPARAM(20, 30)));
+  for (int i = 0; i < 200 && rec.press_times.size() < 2; ++i) window_world_update(world, 0.01);
+  ASSERT_EQ(rec.press_times.size(), 2u);
+  // GetTickCount's steps are 10 to 16 ms.
+  EXPECT_GE(rec.press_times[1] - rec.press_times[0], 0.65);
 }
 
 TEST_F(WindowWgl, ForcedFailureLeavesNoWindowAndTheMessageIsAStaticChild) {
