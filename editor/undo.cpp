@@ -1,9 +1,10 @@
 // Undo, redo and A/B compare of a whole chain.
 //
 // Both live in the plugin_instance of the stage whose editor is open, so they outlast the editor
-// window. An undo point is a snapshot of the shown group's stages taken before an edit; restoring
-// one writes back, through the ordinary edit calls, only the values that differ now, so every
-// stage's host (in whatever process) hears of the change as plain parameter gestures.
+// window. An undo point is a snapshot of the shown group's stages taken before an edit that changes
+// a value (a press, drag or typed value that changes nothing makes none); restoring one writes back,
+// through the ordinary edit calls, only the values that differ now, so every stage's host (in
+// whatever process) hears of the change as plain parameter gestures.
 //
 // Slot references in the records are only trusted after a check: undo asks the registry whether
 // the slot still holds the stage it held (instance id and a live owner), A/B applies a record only
