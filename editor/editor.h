@@ -38,6 +38,7 @@ inline constexpr int32_t HIT_LIST_CAPACITY = 512;
 inline constexpr int32_t EDITOR_GROUP_MAX = CHAIN_MAX_MEMBERS; // 64 listed stages
 inline constexpr int32_t USER_PRESET_MAX = 24;
 inline constexpr int32_t PRESET_NAME_SIZE = 64;   // 63 characters and the terminator
+inline constexpr int32_t PRESET_FILE_NAME_SIZE = 72; // a listed name, its ".lodrin" as spelled, the terminator
 inline constexpr int32_t PRESET_BUILTIN_STAGE = 7; // list positions 0..6
 inline constexpr int32_t PRESET_BUILTIN_CHAIN = 6; // list positions 7..12
 inline constexpr int32_t PRESET_USER_FIRST = 13;   // list position of user preset 0
@@ -244,6 +245,8 @@ struct editor_state {
     int32_t preset_selection; // 0..6 stage, 7..12 chain, 13 + i user preset i
     char user_presets[USER_PRESET_MAX][PRESET_NAME_SIZE];
     int32_t user_preset_count;
+    // The exact file each listed user preset was found in: loading and deleting act on it.
+    char user_preset_files[USER_PRESET_MAX][PRESET_FILE_NAME_SIZE];
 
     // 5. Shown group, the history graph's time anchor, last seen own group.
     int32_t shown_group;
@@ -574,9 +577,12 @@ void preset_save_current(editor_state* editor, int32_t mode, const char* name);
 // Opens the name entry under the preset button to save by keyboard. [main-thread]
 void preset_name_edit_begin(editor_state* editor, int32_t mode);
 
-// The user preset names of the preset folder (at most max, each cut to 63 characters, sorted without
-// regard to case) into names (max x 64 bytes, caller's); returns the count. [main-thread]
-int32_t preset_list(char (*names)[PRESET_NAME_SIZE], int32_t max);
+// The user presets of the preset folder into names (max x 64 bytes, caller's) and, when `files` is
+// given, the exact file name of each into files (max x 72 bytes, caller's); returns the count. The
+// first max (at most 24) in name order (without regard to case, ties byte by byte), so the list is
+// the same on every call. A file whose name cannot be shown as it is (longer than 63 bytes, with a
+// control character, not valid UTF-8) is not listed. [main-thread]
+int32_t preset_list(char (*names)[PRESET_NAME_SIZE], int32_t max, char (*files)[PRESET_FILE_NAME_SIZE] = nullptr);
 
 // Name of built-in preset 0..12 (a constant string), name of preset 0 for any other index.
 // [any-thread]
