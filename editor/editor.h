@@ -247,6 +247,8 @@ struct editor_state {
     int32_t user_preset_count;
     // The exact file each listed user preset was found in: loading and deleting act on it.
     char user_preset_files[USER_PRESET_MAX][PRESET_FILE_NAME_SIZE];
+    // The first user preset the menu shows when not all fit the window (the wheel moves it).
+    int32_t preset_menu_first;
 
     // 5. Shown group, the history graph's time anchor, last seen own group.
     int32_t shown_group;
@@ -601,6 +603,18 @@ void draw_gain_fader(editor_state* editor);
 void draw_footer_bar(editor_state* editor);
 void draw_popup_menu(editor_state* editor);
 void draw_preset_menu(editor_state* editor);
+
+// The preset menu stays between these canvas heights; with more user presets than fit, a run of
+// them is shown and the save and delete rows stay in view.
+inline constexpr float PRESET_MENU_TOP = 4.0f;
+inline constexpr float PRESET_MENU_BOTTOM = 596.0f;
+
+// How many of `users` user presets the preset menu shows (all when they fit). [any-thread]
+int32_t preset_menu_user_rows(int32_t users, bool delete_row);
+
+// Moves the run of user presets the preset menu shows by one row per wheel notch (dy > 0 up).
+// [main-thread]
+void preset_menu_scroll(editor_state* editor, double dy);
 void draw_tooltip(editor_state* editor, double now); // now: world clock, seconds
 void draw_text_entry_box(editor_state* editor);
 void draw_about_overlay(editor_state* editor);

@@ -111,6 +111,20 @@ void preset_list_refresh(editor_state* editor) {
     editor->user_preset_count = preset_list(editor->user_presets, USER_PRESET_MAX, editor->user_preset_files);
     if (editor->preset_selection >= PRESET_USER_FIRST + user_count(editor) || editor->preset_selection < 0)
         editor->preset_selection = 0;
+    // A menu too long for the window opens with the selected user preset in the middle of its run.
+    const int32_t selected = editor->preset_selection - PRESET_USER_FIRST;
+    const int32_t shown = preset_menu_user_rows(user_count(editor), selected >= 0);
+    editor->preset_menu_first = selected >= 0 ? selected - shown / 2 : 0;
+    preset_menu_scroll(editor, 0.0);
+}
+
+void preset_menu_scroll(editor_state* editor, double dy) {
+    const int32_t users = user_count(editor);
+    const int32_t selected = editor->preset_selection - PRESET_USER_FIRST;
+    const int32_t last = users - preset_menu_user_rows(users, selected >= 0 && selected < users);
+    int32_t first = editor->preset_menu_first + (dy > 0.0 ? -1 : dy < 0.0 ? 1 : 0);
+    first = first > last ? last : first;
+    editor->preset_menu_first = first < 0 ? 0 : first;
 }
 
 void apply_builtin_preset(editor_state* editor, int32_t index) {
