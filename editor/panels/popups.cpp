@@ -123,8 +123,8 @@ void draw_preset_menu(editor_state* e) {
         panel_line(vg, x + 10, top + 5, x + w - 10, top + 5, 1, menu_outline);
         top += 10.0f;
     };
-    // Labels end before the row's right end, where the marks of a cut list sit.
-    const float label_w = w - 28.0f - 22.0f;
+    // Labels end 8 before the row's right end; user rows leave room for the marks of a cut list.
+    const float label_w = w - 28.0f - 8.0f, user_label_w = label_w - 14.0f;
     char label[96], fitted[96];
     for (int32_t i = 0; i < rows; ++i) {
         if (i == PRESET_BUILTIN_STAGE) separator();
@@ -157,7 +157,8 @@ void draw_preset_menu(editor_state* e) {
             text = label;
         }
         const bool preset_row = section <= PRESET_ACTION_USER;
-        if (section != PRESET_ACTION_DELETE) text = fit_label(vg, text, label_w, fitted, sizeof fitted);
+        if (section != PRESET_ACTION_DELETE)
+            text = fit_label(vg, text, section == PRESET_ACTION_USER ? user_label_w : label_w, fitted, sizeof fitted);
         menu_row(e, x, top, w, section, i, text, preset_row ? colours.text_white : colours.grey,
                  preset_row && i == sel);
         if (section == PRESET_ACTION_USER) {
