@@ -74,12 +74,20 @@ bool preset_path(const char* name, char* path, size_t capacity);
 // "stages=" line. [main-thread]
 bool preset_read(const char* name, preset_record* out);
 
+// Reads the preset file of the folder named exactly `file_name` (as preset_list gives it) into *out,
+// the record's name being `name`. False as preset_read, and for a file name holding a separator.
+// [main-thread]
+bool preset_read_file(const char* file_name, const char* name, preset_record* out);
+
 // Writes the record's file through a temporary file renamed over the old one. False for a stage
 // count outside 1..8, without a path, or when the file cannot be written. [main-thread]
 bool preset_write(const preset_record* record);
 
 // Deletes the preset file of `name`; failures are ignored. [main-thread]
 void preset_delete(const char* name);
+
+// Deletes the file of the folder named exactly `file_name`; failures are ignored. [main-thread]
+void preset_delete_file(const char* file_name);
 
 // ---- About box ------------------------------------------------------------------------------------
 

@@ -244,7 +244,7 @@ editor_state* editor_create(plugin_instance* instance) {
         (instance && instance->slot) ? static_cast<int32_t>(slot_value(instance->slot, PARAM_GROUP)) : 0;
     editor->shown_group = own_group;
     editor->last_own_group = own_group;
-    editor->user_preset_count = preset_list(editor->user_presets, USER_PRESET_MAX);
+    editor->user_preset_count = preset_list(editor->user_presets, USER_PRESET_MAX, editor->user_preset_files);
     editor->hover_kind = 0;
     editor->hover_index = -1;
     editor->hover_sub = -1;

@@ -38,6 +38,7 @@ inline constexpr int32_t HIT_LIST_CAPACITY = 512;
 inline constexpr int32_t EDITOR_GROUP_MAX = CHAIN_MAX_MEMBERS; // 64 listed stages
 inline constexpr int32_t USER_PRESET_MAX = 24;
 inline constexpr int32_t PRESET_NAME_SIZE = 64;   // 63 characters and the terminator
+inline constexpr int32_t PRESET_FILE_NAME_SIZE = 72; // a listed name, its ".lodrin" as spelled, the terminator
 inline constexpr int32_t PRESET_BUILTIN_STAGE = 7; // list positions 0..6
 inline constexpr int32_t PRESET_BUILTIN_CHAIN = 6; // list positions 7..12
 inline constexpr int32_t PRESET_USER_FIRST = 13;   // list position of user preset 0
@@ -246,6 +247,10 @@ struct editor_state {
     int32_t preset_selection; // 0..6 stage, 7..12 chain, 13 + i user preset i
     char user_presets[USER_PRESET_MAX][PRESET_NAME_SIZE];
     int32_t user_preset_count;
+    // The exact file each listed user preset was found in: loading and deleting act on it.
+    char user_preset_files[USER_PRESET_MAX][PRESET_FILE_NAME_SIZE];
+    // The first user preset the menu shows when not all fit the window (the wheel moves it).
+    int32_t preset_menu_first;
 
     // 5. Shown group, the history graph's time anchor, last seen own group.
     int32_t shown_group;
@@ -594,9 +599,12 @@ void preset_save_current(editor_state* editor, int32_t mode, const char* name);
 // Opens the name entry under the preset button to save by keyboard. [main-thread]
 void preset_name_edit_begin(editor_state* editor, int32_t mode);
 
-// The user preset names of the preset folder (at most max, each cut to 63 characters, sorted without
-// regard to case) into names (max x 64 bytes, caller's); returns the count. [main-thread]
-int32_t preset_list(char (*names)[PRESET_NAME_SIZE], int32_t max);
+// The user presets of the preset folder into names (max x 64 bytes, caller's) and, when `files` is
+// given, the exact file name of each into files (max x 72 bytes, caller's); returns the count. The
+// first max (at most 24) in name order (without regard to case, ties byte by byte), so the list is
+// the same on every call. A file whose name cannot be shown as it is (longer than 63 bytes, with a
+// control character, not valid UTF-8) is not listed. [main-thread]
+int32_t preset_list(char (*names)[PRESET_NAME_SIZE], int32_t max, char (*files)[PRESET_FILE_NAME_SIZE] = nullptr);
 
 // Name of built-in preset 0..12 (a constant string), name of preset 0 for any other index.
 // [any-thread]
@@ -615,6 +623,18 @@ void draw_gain_fader(editor_state* editor);
 void draw_footer_bar(editor_state* editor);
 void draw_popup_menu(editor_state* editor);
 void draw_preset_menu(editor_state* editor);
+
+// The preset menu stays between these canvas heights; with more user presets than fit, a run of
+// them is shown and the save and delete rows stay in view.
+inline constexpr float PRESET_MENU_TOP = 4.0f;
+inline constexpr float PRESET_MENU_BOTTOM = 596.0f;
+
+// How many of `users` user presets the preset menu shows (all when they fit). [any-thread]
+int32_t preset_menu_user_rows(int32_t users, bool delete_row);
+
+// Moves the run of user presets the preset menu shows by one row per wheel notch (dy > 0 up).
+// [main-thread]
+void preset_menu_scroll(editor_state* editor, double dy);
 void draw_tooltip(editor_state* editor, double now); // now: world clock, seconds
 void draw_text_entry_box(editor_state* editor);
 void draw_about_overlay(editor_state* editor);

@@ -412,6 +412,9 @@ void editor_on_scroll(editor_state* editor, double x, double y, double dy) {
     case WIDGET_DITHER:
     case WIDGET_SHAPING: p = e.sub; break;
     case WIDGET_STAGE: p = PARAM_GAIN; break;
+    case WIDGET_MENU_ROW:
+        if (editor->menu_kind == MENU_PRESETS) preset_menu_scroll(editor, dy);
+        return;
     case WIDGET_LOUDNESS_TARGET: {
         plugin_instance* inst = editor->instance;
         if (inst && inst->ui.loudness_target_index == 4) {

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,10 +24,10 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <locale.h>
 #include <unistd.h>
 #endif
 
+#include "params.h"
 #include "platform.h"
 
 namespace {
@@ -37,8 +36,9 @@ constexpr const char* PRESET_SUFFIX = ".lodrin";
 constexpr const char* PRESET_HEADER = "Lodrin preset";
 constexpr size_t PRESET_HEADER_LEN = 13;
 
-// A preset we write is a few kilobytes (8 stages x 15 lines). Text past this bound is not read: a
-// multi-gigabyte file in the folder must not stall the editor's thread for seconds.
+// A preset we write is a few kilobytes (8 stages x 15 lines). Bytes past this bound are not read,
+// whatever they are (a hole of a sparse file reads as NUL bytes): a multi-gigabyte file in the
+// folder must not stall the editor's thread for seconds.
 constexpr long long PRESET_READ_LIMIT = 1 << 20;
 
 // Parameters written per stage: every row except Bypass, Delta listen and Unity gain, which are
@@ -76,18 +76,6 @@ long long read_whole_number(const char* s) {
     return negative ? -v : v;
 }
 
-// strtod in the "C" locale: a host running with a decimal-comma locale must neither change the
-// files it writes nor misread files written elsewhere.
-double strtod_c(const char* text, char** end) {
-#if defined(_WIN32)
-    static _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
-    return c_locale ? _strtod_l(text, end, c_locale) : strtod(text, end);
-#else
-    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
-    return c_locale ? strtod_l(text, end, c_locale) : strtod(text, end);
-#endif
-}
-
 // "%.6g" with '.' as the decimal mark whatever the locale says.
 void format_value(double v, char* out, size_t capacity) {
     snprintf(out, capacity, "%.6g", v);
@@ -108,7 +96,7 @@ bool read_param_line(const char* line, uint32_t* id, double* value) {
     }
     *id = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
     char* end = nullptr;
-    const double v = strtod_c(eq + 1, &end);
+    const double v = param_strtod(eq + 1, &end);
     *value = end == eq + 1 ? 0.0 : v;
     return true;
 }
@@ -117,7 +105,23 @@ bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
-// Opens an existing regular file for reading in text mode. Anything else (a FIFO, a device, a
+// One line as fgets reads it (at most capacity - 1 bytes, the '\n' kept, NUL bytes stored as read),
+// each byte taken from *budget; false when nothing was read, at the end of the file or of the budget.
+bool read_line(FILE* f, char* line, size_t capacity, long long* budget) {
+    size_t n = 0;
+    while (n + 1 < capacity && *budget > 0) {
+        const int c = getc(f);
+        if (c == EOF) break;
+        --*budget;
+        line[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    line[n] = '\0';
+    return n > 0;
+}
+
+// Opens an existing regular file for reading, in binary mode so that every byte read is one byte of
+// the file (a CR before the line end is no part of a number or a line beginning). Anything else (a FIFO, a device, a
 // folder, also behind a link) is refused before it can block or act on being opened.
 FILE* open_regular_for_reading(const char* path) {
 #if defined(_WIN32)
@@ -131,12 +135,12 @@ FILE* open_regular_for_reading(const char* path) {
         CloseHandle(h);
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_TEXT);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
         return nullptr;
     }
-    FILE* f = _fdopen(fd, "r");
+    FILE* f = _fdopen(fd, "rb");
     if (f == nullptr) _close(fd);
     return f;
 #else
@@ -216,26 +220,93 @@ bool preset_path(const char* name, char* path, size_t capacity) {
     return n >= 0 && static_cast<size_t>(n) < capacity;
 }
 
-int32_t preset_list(char (*names)[64], int32_t max) {
+namespace {
+
+// True for valid UTF-8: no stray or missing continuation byte (so no character cut off at the end),
+// no overlong form, no surrogate, nothing above U+10FFFF.
+bool is_utf8(const unsigned char* s, size_t n) {
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        size_t more;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) more = 1, cp = c & 0x1Fu;
+        else if (c >= 0xE0 && c <= 0xEF) more = 2, cp = c & 0x0Fu;
+        else if (c >= 0xF0 && c <= 0xF4) more = 3, cp = c & 0x07u;
+        else return false;
+        if (n - i <= more) return false;
+        for (size_t k = 1; k <= more; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3Fu);
+        }
+        if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// A file the menu can show as it is: its name without the suffix fits a preset name (63 bytes),
+// holds no control character (a line break, a tab ...) and is valid UTF-8. Anything else would be
+// shown other than it is named, so it is not listed at all.
+bool listable_file(const char* file_name) {
+    const size_t n = strlen(file_name);
+    const size_t m = strlen(PRESET_SUFFIX);
+    if (n <= m || n - m > PRESET_NAME_SIZE - 1) return false;
+    for (size_t i = 0; i < n - m; ++i) {
+        const unsigned char c = static_cast<unsigned char>(file_name[i]);
+        if (c < 32 || c == 127) return false;
+    }
+    return is_utf8(reinterpret_cast<const unsigned char*>(file_name), n - m);
+}
+
+// The path of a file of the folder by its exact name; false for a name that could leave the folder.
+bool preset_file_path(const char* file_name, char* path, size_t capacity) {
+    if (file_name == nullptr || file_name[0] == '\0' || strchr(file_name, '/') != nullptr ||
+        strchr(file_name, '\\') != nullptr || strcmp(file_name, ".") == 0 || strcmp(file_name, "..") == 0)
+        return false;
+    char folder[1024];
+    if (!preset_folder(folder, sizeof folder)) return false;
+    const int n = snprintf(path, capacity, "%s%c%s", folder, PLATFORM_PATH_SEPARATOR, file_name);
+    return n >= 0 && static_cast<size_t>(n) < capacity;
+}
+
+} // namespace
+
+int32_t preset_list(char (*names)[PRESET_NAME_SIZE], int32_t max, char (*files)[PRESET_FILE_NAME_SIZE]) {
     if (names == nullptr || max <= 0) return 0;
     char folder[1024];
     if (!preset_folder(folder, sizeof folder)) return 0;
-    return list_files_with_suffix(folder, PRESET_SUFFIX, &names[0][0], 64, max);
+    static char listed[USER_PRESET_MAX][PRESET_FILE_NAME_SIZE];
+    if (max > USER_PRESET_MAX) max = USER_PRESET_MAX;
+    const int32_t count = list_files_with_suffix(folder, PRESET_SUFFIX, &listed[0][0], PRESET_FILE_NAME_SIZE, max,
+                                                 listable_file);
+    const size_t m = strlen(PRESET_SUFFIX);
+    for (int32_t i = 0; i < count; ++i) {
+        const size_t n = strlen(listed[i]) - m;
+        memcpy(names[i], listed[i], n);
+        names[i][n] = '\0';
+        if (files != nullptr) memcpy(files[i], listed[i], sizeof listed[i]);
+    }
+    return count;
 }
 
-bool preset_read(const char* name, preset_record* out) {
-    if (out == nullptr) return false;
-    char path[1200];
-    if (!preset_path(name, path, sizeof path)) return false;
+namespace {
+
+// The reading rules on the file at `path`; the record's name becomes `name`.
+bool read_preset_at(const char* path, const char* name, preset_record* out) {
     FILE* f = open_regular_for_reading(path);
     if (f == nullptr) return false;
 
-    // fgets with 256 bytes: a longer line arrives in pieces of up to 255 characters, each read as a
-    // line of its own. A NUL byte inside a line ends it for every test below.
+    // Lines of at most 255 bytes, as fgets with 256 bytes reads them: a longer line arrives in
+    // pieces, each read as a line of its own. A NUL byte inside a line ends it for every test below.
     char line[256];
     bool valid = false;
-    long long consumed = 0;
-    if (fgets(line, sizeof line, f) == nullptr || strncmp(line, PRESET_HEADER, PRESET_HEADER_LEN) != 0) {
+    long long budget = PRESET_READ_LIMIT;
+    if (!read_line(f, line, sizeof line, &budget) || strncmp(line, PRESET_HEADER, PRESET_HEADER_LEN) != 0) {
         fclose(f);
         return false;
     }
@@ -245,8 +316,7 @@ bool preset_read(const char* name, preset_record* out) {
     }
     long long stages = 1;
     long long current = 0; // 0-based; any value a file names, checked before use
-    while (consumed < PRESET_READ_LIMIT && fgets(line, sizeof line, f) != nullptr) {
-        consumed += static_cast<long long>(strlen(line)) + 1;
+    while (read_line(f, line, sizeof line, &budget)) {
         if (starts_with(line, "stages=")) {
             stages = read_whole_number(line + 7);
             valid = true;
@@ -266,6 +336,22 @@ bool preset_read(const char* name, preset_record* out) {
     out->stages = static_cast<int32_t>(stages < 1 ? 1 : stages > PRESET_MAX_STAGES ? PRESET_MAX_STAGES : stages);
     snprintf(out->name, sizeof out->name, "%s", name);
     return true;
+}
+
+} // namespace
+
+bool preset_read(const char* name, preset_record* out) {
+    if (out == nullptr) return false;
+    char path[1200];
+    if (!preset_path(name, path, sizeof path)) return false;
+    return read_preset_at(path, name, out);
+}
+
+bool preset_read_file(const char* file_name, const char* name, preset_record* out) {
+    if (out == nullptr) return false;
+    char path[1200];
+    if (!preset_file_path(file_name, path, sizeof path)) return false;
+    return read_preset_at(path, name ? name : "", out);
 }
 
 bool preset_write(const preset_record* record) {
@@ -297,4 +383,9 @@ bool preset_write(const preset_record* record) {
 void preset_delete(const char* name) {
     char path[1200];
     if (preset_path(name, path, sizeof path)) delete_file(path);
+}
+
+void preset_delete_file(const char* file_name) {
+    char path[1200];
+    if (preset_file_path(file_name, path, sizeof path)) delete_file(path);
 }

@@ -13,6 +13,7 @@
 #include "edit_internal.h"
 #include "edit_queue.h"
 #include "editor.h"
+#include "platform.h"
 #include "plugin_instance.h"
 
 namespace {
@@ -107,9 +108,23 @@ const char* builtin_preset_name(int32_t index) {
 }
 
 void preset_list_refresh(editor_state* editor) {
-    editor->user_preset_count = preset_list(editor->user_presets, USER_PRESET_MAX);
+    editor->user_preset_count = preset_list(editor->user_presets, USER_PRESET_MAX, editor->user_preset_files);
     if (editor->preset_selection >= PRESET_USER_FIRST + user_count(editor) || editor->preset_selection < 0)
         editor->preset_selection = 0;
+    // A menu too long for the window opens with the selected user preset in the middle of its run.
+    const int32_t selected = editor->preset_selection - PRESET_USER_FIRST;
+    const int32_t shown = preset_menu_user_rows(user_count(editor), selected >= 0);
+    editor->preset_menu_first = selected >= 0 ? selected - shown / 2 : 0;
+    preset_menu_scroll(editor, 0.0);
+}
+
+void preset_menu_scroll(editor_state* editor, double dy) {
+    const int32_t users = user_count(editor);
+    const int32_t selected = editor->preset_selection - PRESET_USER_FIRST;
+    const int32_t last = users - preset_menu_user_rows(users, selected >= 0 && selected < users);
+    int32_t first = editor->preset_menu_first + (dy > 0.0 ? -1 : dy < 0.0 ? 1 : 0);
+    first = first > last ? last : first;
+    editor->preset_menu_first = first < 0 ? 0 : first;
 }
 
 void apply_builtin_preset(editor_state* editor, int32_t index) {
@@ -136,7 +151,7 @@ void apply_builtin_preset(editor_state* editor, int32_t index) {
 void apply_user_preset(editor_state* editor, int32_t i) {
     if (i < 0 || i >= user_count(editor)) return;
     preset_record record;
-    if (!preset_read(editor->user_presets[i], &record)) return;
+    if (!preset_read_file(editor->user_preset_files[i], editor->user_presets[i], &record)) return;
     history_push(editor, 0);
     editor->loading = 1;
     if (record.stages <= 1) {
@@ -192,8 +207,19 @@ void preset_save_current(editor_state* editor, int32_t mode, const char* name) {
     }
     if (!preset_write(&record)) return;
     preset_list_refresh(editor);
+    // The listed name must be the record's and its file the one just written: "d." is written as
+    // d.lodrin, and a listed d..lodrin is another preset.
+    char written[PRESET_FILE_NAME_SIZE];
+    char clean[PRESET_NAME_SIZE];
+    if (!preset_sanitise_name(record.name, clean, sizeof clean)) return;
+    snprintf(written, sizeof written, "%s.lodrin", clean);
     for (int32_t i = 0; i < user_count(editor); ++i) {
-        if (strcmp(editor->user_presets[i], record.name) == 0) {
+#if defined(_WIN32)
+        const bool same_file = stricmp_compare(editor->user_preset_files[i], written) == 0; // names ignore case there
+#else
+        const bool same_file = strcmp(editor->user_preset_files[i], written) == 0;
+#endif
+        if (strcmp(editor->user_presets[i], record.name) == 0 && same_file) {
             editor->preset_selection = PRESET_USER_FIRST + i;
             break;
         }
@@ -235,7 +261,7 @@ void preset_menu_action(editor_state* editor, int32_t action, int32_t position) 
     case PRESET_ACTION_DELETE: {
         const int32_t i = editor->preset_selection - PRESET_USER_FIRST;
         if (i >= 0 && i < user_count(editor)) {
-            preset_delete(editor->user_presets[i]);
+            preset_delete_file(editor->user_preset_files[i]);
             preset_list_refresh(editor);
             editor->preset_selection = 0;
         }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 
 int32_t param_index_of_id(uint32_t id) {
@@ -112,11 +113,11 @@ static bool starts_with_word(const char* text, const char* word) {
     return true;
 }
 
-// strtod in the "C" locale, so that a host that set a decimal-comma locale does not change what a
-// typed "-0.3" means. The spellings of infinity and NaN are read here because not every C runtime's
-// strtod accepts them.
-static double strtod_c(const char* text, char** end) {
+double param_strtod(const char* text, char** end) {
+    // Leading white space as strtod skips it, so that the spellings below are found after it too.
     const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
     double sign = 1.0;
     if (*p == '+' || *p == '-') sign = (*p++ == '-') ? -1.0 : 1.0;
     if (starts_with_word(p, "inf")) {
@@ -145,10 +146,37 @@ static double strtod_c(const char* text, char** end) {
 #endif
 }
 
+static bool is_time(int32_t index) {
+    return index == PARAM_RELEASE || index == PARAM_LOOKAHEAD;
+}
+
+// The number of a typed text. A comma stands for the decimal point in a text that has no point
+// ("-0,5"), as a user of a decimal-comma locale types it; the number is then read from a copy with
+// that comma replaced (texts longer than the copy keep the comma). A time row also takes seconds: an
+// "s" after the number, blanks between allowed, and no letter after it ("1 s", "0.5s"; "ms" is the
+// row's own unit) multiplies by 1000.
 static bool read_number(int32_t index, const char* text, double* out) {
     char* end = nullptr;
-    double v = strtod_c(text, &end);
+    double v = param_strtod(text, &end);
     if (end == text) return false;
+    if (*end == ',' && strchr(text, '.') == nullptr) {
+        char copy[256];
+        const size_t n = strlen(text);
+        if (n < sizeof copy) {
+            memcpy(copy, text, n + 1);
+            copy[end - text] = '.';
+            char* copy_end = nullptr;
+            v = param_strtod(copy, &copy_end);
+            end = const_cast<char*>(text) + (copy_end - copy);
+        }
+    }
+    if (is_time(index)) {
+        const char* u = end;
+        while (*u == ' ')
+            ++u;
+        const char after = (*u == 's' || *u == 'S') ? u[1] : 'x';
+        if (!((after >= 'a' && after <= 'z') || (after >= 'A' && after <= 'Z'))) v *= 1000.0;
+    }
     *out = clamp_param_value(index, v);
     return true;
 }

@@ -94,8 +94,15 @@ double clamp_param_value(int32_t index, double value);
 void format_param_value(int32_t index, double value, char* out, size_t capacity);
 
 // Reads a typed or host-given text for row `index`. Returns 1 and stores the clamped value in `*out`,
-// or 0 and leaves `*out` untouched when the text cannot be read. [any-thread]
+// or 0 and leaves `*out` untouched when the text cannot be read. A number may use a comma for its
+// decimal point when the text has no '.', and Release and Lookahead take "s" for seconds. [any-thread]
 int32_t param_text_to_value(int32_t index, const char* text, double* out);
+
+// strtod in the "C" locale, the same on every C runtime: leading white space skipped, '.' as the
+// decimal point whatever locale the host set, exponents, and the spellings of infinity and NaN
+// ("inf", "infinity", "nan", "nan(...)", any case, signed), which not every runtime's strtod reads.
+// `*end` is set past the number, or to `text` when none was read (then 0 is returned). [any-thread]
+double param_strtod(const char* text, char** end);
 
 // Case-insensitive match of the first word of `text` against the beginning of `name`: the number of
 // characters compared when the whole word matched, else 0. [any-thread]

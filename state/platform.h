@@ -49,12 +49,16 @@ bool delete_file(const char* path);
 // ASCII case-insensitive comparison: negative, 0 or positive. [any-thread]
 int32_t stricmp_compare(const char* a, const char* b);
 
-// Lists the files (not directories) of `folder` whose names end in `suffix` (ignoring case) and are
-// longer than it. Each name, without the suffix and cut to entry_size - 1 characters, goes into the
-// next entry of `entries` (max_count entries of entry_size bytes, owned by the caller); the filled
-// entries are sorted with stricmp_compare. Returns the number of entries filled. [main-thread]
+// Lists the files (not directories) of `folder` whose names end in `suffix` (ignoring case), are
+// longer than it, fit an entry whole (at most entry_size - 1 bytes: a longer name is left out, never
+// cut) and that `keep` accepts (nullptr accepts every name; it is given the whole name). Each name
+// goes whole, its suffix as spelled, into an entry of `entries` (max_count entries of entry_size
+// bytes, owned by the caller), so that it names its file exactly. The entries are the first
+// max_count of all such names in one order, whatever order the folder gives them in: the names
+// without the suffix under stricmp_compare, then byte by byte, then the whole names byte by byte.
+// Returns the number of entries filled. [main-thread]
 int32_t list_files_with_suffix(const char* folder, const char* suffix, char* entries, size_t entry_size,
-                               int32_t max_count);
+                               int32_t max_count, bool (*keep)(const char* name) = nullptr);
 
 // Builds the per-user data folder <base><sep><first><sep><second> into `out` (cut to `size`), creating
 // both levels. Returns false when no base folder is known or a level cannot be created. [main-thread]

@@ -10,9 +10,9 @@ int64_t platform_counter_ns();
 // True when `name` (length n) is longer than `suffix` (length m) and ends with it, ignoring case.
 bool platform_name_has_suffix(const char* name, size_t n, const char* suffix, size_t m);
 
-// Copies the first n - m characters of `name` (cut to entry_size - 1) into entry `index`.
-void platform_store_entry(char* entries, size_t entry_size, int32_t index, const char* name, size_t n,
-                          size_t m);
-
-// Sorts the first `count` entries with stricmp_compare.
-void platform_sort_entries(char* entries, size_t entry_size, int32_t count);
+// Offers the file name `name` (length n, its last m characters the suffix) to a listing of *count
+// entries kept in listing order (see list_files_with_suffix). A name that does not fit an entry
+// whole is dropped; otherwise it goes to its place, when the listing has room or it sorts before
+// the last entry, which then drops out. The result does not depend on the order of the offers.
+void platform_offer_entry(char* entries, size_t entry_size, int32_t* count, int32_t max_count,
+                          const char* name, size_t n, size_t m);

@@ -60,7 +60,7 @@ bool delete_file(const char* path) {
 }
 
 int32_t list_files_with_suffix(const char* folder, const char* suffix, char* entries, size_t entry_size,
-                               int32_t max_count) {
+                               int32_t max_count, bool (*keep)(const char* name)) {
     if (folder == nullptr || suffix == nullptr || entries == nullptr || entry_size == 0) return 0;
     DIR* dir = opendir(folder);
     if (dir == nullptr) return 0;
@@ -70,14 +70,14 @@ int32_t list_files_with_suffix(const char* folder, const char* suffix, char* ent
     while (dirent* de = readdir(dir)) {
         const size_t n = strlen(de->d_name);
         if (!platform_name_has_suffix(de->d_name, n, suffix, m)) continue;
-        snprintf(path, sizeof path, "%s/%s", folder, de->d_name);
+        if (keep != nullptr && !keep(de->d_name)) continue;
+        if (static_cast<size_t>(snprintf(path, sizeof path, "%s/%s", folder, de->d_name)) >= sizeof path)
+            continue;
         struct stat st;
         if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) continue;
-        if (count >= max_count) break;
-        platform_store_entry(entries, entry_size, count++, de->d_name, n, m);
+        platform_offer_entry(entries, entry_size, &count, max_count, de->d_name, n, m);
     }
     closedir(dir);
-    platform_sort_entries(entries, entry_size, count);
     return count;
 }
 

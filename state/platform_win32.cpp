@@ -66,7 +66,7 @@ bool delete_file(const char* path) {
 }
 
 int32_t list_files_with_suffix(const char* folder, const char* suffix, char* entries, size_t entry_size,
-                               int32_t max_count) {
+                               int32_t max_count, bool (*keep)(const char* name)) {
     if (folder == nullptr || suffix == nullptr || entries == nullptr || entry_size == 0) return 0;
     char pattern[1200];
     snprintf(pattern, sizeof pattern, "%s\\*%s", folder, suffix);
@@ -79,11 +79,12 @@ int32_t list_files_with_suffix(const char* folder, const char* suffix, char* ent
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const size_t n = strlen(fd.cFileName);
         if (!platform_name_has_suffix(fd.cFileName, n, suffix, m)) continue;
-        if (count >= max_count) break;
-        platform_store_entry(entries, entry_size, count++, fd.cFileName, n, m);
+        // A character the ANSI code page cannot carry comes back as '?', which names no file.
+        if (strchr(fd.cFileName, '?') != nullptr) continue;
+        if (keep != nullptr && !keep(fd.cFileName)) continue;
+        platform_offer_entry(entries, entry_size, &count, max_count, fd.cFileName, n, m);
     } while (FindNextFileA(h, &fd));
     FindClose(h);
-    platform_sort_entries(entries, entry_size, count);
     return count;
 }
 

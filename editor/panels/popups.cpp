@@ -2,6 +2,7 @@
 // above the panels. [main-thread]
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "editor.h"
 #include "painters.h"
@@ -62,17 +63,58 @@ void draw_popup_menu(editor_state* e) {
                  colours.text_white, i == current);
 }
 
+int32_t preset_menu_user_rows(int32_t users, bool delete_row) {
+    // The separators (30) and the fixed rows: 13 built-in presets, the two save rows and the delete row.
+    const int32_t fixed = PRESET_USER_FIRST + 2 + (delete_row ? 1 : 0);
+    const int32_t room = static_cast<int32_t>((PRESET_MENU_BOTTOM - PRESET_MENU_TOP - 8.0f - 30.0f) / 24.0f) - fixed;
+    return users < room ? users : room;
+}
+
+namespace {
+
+// `text` into `out`, shortened at a character boundary and ended with "..." when it is wider than
+// max_w at the menu's font size.
+const char* fit_label(vg_context* vg, const char* text, float max_w, char* out, size_t capacity) {
+    if (panel_text_width(vg, 11.5f, 0, text) <= max_w) return text;
+    size_t n = std::strlen(text);
+    if (n + 4 > capacity) n = capacity - 4;
+    for (;;) {
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) // not inside a character
+            --n;
+        std::memcpy(out, text, n);
+        std::memcpy(out + n, "...", 4);
+        if (n == 0 || panel_text_width(vg, 11.5f, 0, out) <= max_w) return out;
+        --n;
+    }
+}
+
+// A small chevron at the right end of a row whose list goes on above (up) or below.
+void more_mark(vg_context* vg, float x, float top, bool up) {
+    const float cy = top + 12.0f, d = up ? -2.0f : 2.0f;
+    panel_line(vg, x - 4.0f, cy - d, x, cy + d, 1.2f, colours.grey);
+    panel_line(vg, x, cy + d, x + 4.0f, cy - d, 1.2f, colours.grey);
+}
+
+} // namespace
+
 void draw_preset_menu(editor_state* e) {
     const int32_t users = e->user_preset_count < 0 ? 0 : (e->user_preset_count > USER_PRESET_MAX ? USER_PRESET_MAX : e->user_preset_count);
     const int32_t sel = e->preset_selection;
     const bool delete_row = sel >= PRESET_USER_FIRST && sel < PRESET_USER_FIRST + users;
     const int32_t rows = PRESET_USER_FIRST + users + 2 + (delete_row ? 1 : 0);
-    const float h = rows * 24.0f + 8.0f + (users > 0 ? 30.0f : 20.0f);
+    // With more user presets than the window holds, a run of them is shown (scrolled by the wheel),
+    // so that the save and delete rows below stay inside the window.
+    const int32_t shown_users = preset_menu_user_rows(users, delete_row);
+    int32_t first = e->preset_menu_first;
+    if (first > users - shown_users) first = users - shown_users;
+    if (first < 0) first = 0;
+    const int32_t shown_rows = rows - (users - shown_users);
+    const float h = shown_rows * 24.0f + 8.0f + (users > 0 ? 30.0f : 20.0f);
     float x = e->menu_x, y = e->menu_y;
     const float w = e->menu_w;
     if (x + w > 956.0f) x = 956.0f - w;
-    if (y + h > 596.0f) y = 596.0f - h;
-    if (y < 4.0f) y = 4.0f;
+    if (y + h > PRESET_MENU_BOTTOM) y = PRESET_MENU_BOTTOM - h;
+    if (y < PRESET_MENU_TOP) y = PRESET_MENU_TOP;
     vg_context* vg = e->vg;
     menu_box(vg, x, y, w, h);
 
@@ -81,7 +123,9 @@ void draw_preset_menu(editor_state* e) {
         panel_line(vg, x + 10, top + 5, x + w - 10, top + 5, 1, menu_outline);
         top += 10.0f;
     };
-    char label[96];
+    // Labels end 8 before the row's right end; user rows leave room for the marks of a cut list.
+    const float label_w = w - 28.0f - 8.0f, user_label_w = label_w - 14.0f;
+    char label[96], fitted[96];
     for (int32_t i = 0; i < rows; ++i) {
         if (i == PRESET_BUILTIN_STAGE) separator();
         if (i == PRESET_USER_FIRST && users > 0) separator();
@@ -95,8 +139,10 @@ void draw_preset_menu(editor_state* e) {
             section = PRESET_ACTION_CHAIN;
             text = builtin_preset_name(i);
         } else if (i < PRESET_USER_FIRST + users) {
+            const int32_t u = i - PRESET_USER_FIRST;
+            if (u < first || u >= first + shown_users) continue;
             section = PRESET_ACTION_USER;
-            text = e->user_presets[i - PRESET_USER_FIRST];
+            text = e->user_presets[u];
         } else if (i == PRESET_USER_FIRST + users) {
             section = PRESET_ACTION_SAVE_STAGE;
             text = "Save stage preset...";
@@ -105,12 +151,21 @@ void draw_preset_menu(editor_state* e) {
             text = "Save chain preset...";
         } else {
             section = PRESET_ACTION_DELETE;
-            std::snprintf(label, sizeof label, "Delete \"%s\"", e->user_presets[sel - PRESET_USER_FIRST]);
+            const float quotes = panel_text_width(vg, 11.5f, 0, "Delete \"\"");
+            std::snprintf(label, sizeof label, "Delete \"%s\"",
+                          fit_label(vg, e->user_presets[sel - PRESET_USER_FIRST], label_w - quotes, fitted, sizeof fitted));
             text = label;
         }
         const bool preset_row = section <= PRESET_ACTION_USER;
+        if (section != PRESET_ACTION_DELETE)
+            text = fit_label(vg, text, section == PRESET_ACTION_USER ? user_label_w : label_w, fitted, sizeof fitted);
         menu_row(e, x, top, w, section, i, text, preset_row ? colours.text_white : colours.grey,
                  preset_row && i == sel);
+        if (section == PRESET_ACTION_USER) {
+            const int32_t u = i - PRESET_USER_FIRST;
+            if (u == first && first > 0) more_mark(vg, x + w - 16.0f, top, true);
+            if (u == first + shown_users - 1 && u < users - 1) more_mark(vg, x + w - 16.0f, top, false);
+        }
         top += 24.0f;
     }
 }

@@ -127,6 +127,27 @@ TEST_F(KeyboardTextEntry, TypedCeilingReachesEveryStageInChainMode) {
     EXPECT_EQ(ed->preset_selection, 0) << "',' typed into the entry did not step the presets";
 }
 
+TEST_F(KeyboardTextEntry, TypedDecimalCommaAndSeconds) {
+    // "-0,5" typed for Ceiling gave 0 dB and "1 s" for Release 5 ms.
+    make_chain(1);
+    const hit_entry knob_release{WIDGET_KNOB, 0, PARAM_RELEASE, 100, 100, 40, 40};
+    struct typed {
+        hit_entry knob;
+        const char* text;
+        int32_t param;
+        double value;
+    } cases[] = {{KNOB_CEILING, "-0,5", PARAM_CEILING, -0.5}, {knob_release, "1 s", PARAM_RELEASE, 1000}};
+    for (const typed& c : cases) {
+        SCOPED_TRACE(c.text);
+        layout({c.knob});
+        open_ceiling_entry();
+        type(c.text);
+        key(13);
+        text(13);
+        EXPECT_DOUBLE_EQ(value(0, c.param), c.value);
+    }
+}
+
 TEST_F(KeyboardTextEntry, EditingKeys) {
     make_chain(1);
     layout({KNOB_CEILING});

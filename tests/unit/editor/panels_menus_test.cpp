@@ -3,6 +3,9 @@
 // preset or target.
 #include "panels_test_support.h"
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 struct row_expect {
@@ -53,19 +56,90 @@ TEST(PopupMenus, PresetMenuRowsSectionsAndSeparators) {
     }
 }
 
-TEST(PopupMenus, PresetMenuNeverRisesAboveTheTop) {
+TEST(PopupMenus, PresetMenuStaysInsideTheWindowWithSaveAndDeleteInReach) {
+    // With ten or more user presets the menu ran past the window's bottom (to y 950 with 24), taking
+    // the save and delete rows with it. Now a run of the user presets is shown, the selected one in
+    // it, the wheel moves it to every preset, and the rows that act stay in view.
+    struct menu_case {
+        int32_t users, selection, first;
+        size_t shown_users;
+    };
+    const menu_case cases[] = {
+        {24, 13 + 20, 17, 7}, {24, 0, 0, 8}, {9, 13 + 8, 5, 7}, {8, 0, 0, 8}, {7, 13, 0, 7},
+    };
+    for (const menu_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.users << " users, selection " << c.selection);
+        panel_fixture f(1);
+        for (int32_t i = 0; i < c.users; ++i) std::snprintf(f.e->user_presets[i], PRESET_NAME_SIZE, "u%02d", i);
+        f.e->user_preset_count = c.users;
+        f.e->preset_selection = c.selection;
+        f.e->preset_menu_first = c.first;
+        f.e->menu_kind = MENU_PRESETS;
+        f.e->menu_x = 350;
+        f.e->menu_y = 35;
+        f.e->menu_w = 260;
+        const bool delete_row = c.selection >= PRESET_USER_FIRST;
+        int32_t seen_first = c.users, seen_last = -1;
+        for (int round = 0; round < 40; ++round) {
+            f.frame();
+            const auto rows = f.hits(WIDGET_MENU_ROW);
+            std::vector<int32_t> users, actions;
+            for (const hit_entry& r : rows) {
+                EXPECT_GE(r.y, 4.0f);
+                EXPECT_LE(r.y + r.h, 596.0f);
+                if (r.index == PRESET_ACTION_USER) users.push_back(r.sub - PRESET_USER_FIRST);
+                if (r.index >= PRESET_ACTION_SAVE_STAGE) actions.push_back(r.sub);
+            }
+            ASSERT_EQ(users.size(), c.shown_users);
+            EXPECT_EQ(actions.size(), delete_row ? 3u : 2u);
+            EXPECT_EQ(actions[0], PRESET_USER_FIRST + c.users) << "save rows keep their list positions";
+            if (round == 0 && delete_row) {
+                EXPECT_NE(std::find(users.begin(), users.end(), c.selection - PRESET_USER_FIRST), users.end());
+            }
+            seen_first = std::min(seen_first, users.front());
+            seen_last = std::max(seen_last, users.back());
+            // Up the list for the first half, then down.
+            editor_on_scroll(f.e, rows[0].x + 20, rows[PRESET_USER_FIRST].y + 12, round < 20 ? 1.0 : -1.0);
+        }
+        EXPECT_EQ(seen_first, 0);
+        EXPECT_EQ(seen_last, c.users - 1);
+    }
+}
+
+TEST(PopupMenus, LongPresetNamesFitTheirRows) {
+    // A 63-character name ran out of the menu, in its own row and in the delete row.
     panel_fixture f(1);
-    for (int32_t i = 0; i < USER_PRESET_MAX; ++i) std::snprintf(f.e->user_presets[i], PRESET_NAME_SIZE, "u%02d", i);
-    f.e->user_preset_count = USER_PRESET_MAX;
-    f.e->preset_selection = 13;
+    std::snprintf(f.e->user_presets[0], PRESET_NAME_SIZE, "%s", std::string(63, 'W').c_str());
+    std::snprintf(f.e->user_presets[1], PRESET_NAME_SIZE, "%s", "short");
+    std::snprintf(f.e->user_presets[2], PRESET_NAME_SIZE, "%s",
+                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+    f.e->user_preset_count = 3;
+    f.e->preset_selection = PRESET_USER_FIRST;
     f.e->menu_kind = MENU_PRESETS;
-    f.e->menu_x = 900; // would pass 956: moved left
+    f.e->menu_x = 350;
     f.e->menu_y = 35;
-    f.e->menu_w = 204;
+    f.e->menu_w = 260;
     f.frame();
-    const auto rows = f.hits(WIDGET_MENU_ROW);
-    ASSERT_EQ(rows.size(), 40u);
-    EXPECT_RECT(rows[0], 752, 8, 204, 24);
+    EXPECT_TRUE(f.has_text("short")) << "a name that fits is shown whole";
+    int32_t texts = 0;
+    bool delete_named = false;
+    for (int32_t i = 0; i < vg_record_count(f.rec); ++i) {
+        const vg_record_call* call = vg_record_call_at(f.rec, i);
+        if (call->kind != VG_RECORD_TEXT || std::abs(call->run.x - (350 + 28)) > 0.01f) continue;
+        ++texts;
+        EXPECT_LE(call->bounds[2], 350 + 260 - 8) << call->run.text;
+        // Shortened at a character boundary: what is shown is valid UTF-8 ending in "...".
+        const std::string shown = call->run.text;
+        if (shown.compare(0, 9, "Delete \"W") == 0 && shown.compare(shown.size() - 4, 4, "...\"") == 0)
+            delete_named = true;
+        if (shown.size() > 3 && shown.compare(shown.size() - 3, 3, "...") == 0) {
+            EXPECT_NE(static_cast<unsigned char>(shown[shown.size() - 4]), 0xC3) << shown;
+        }
+    }
+    EXPECT_EQ(texts, 19);
+    EXPECT_TRUE(delete_named) << "the delete row names the preset, shortened";
 }
 
 TEST(PopupMenus, TargetAndStyleListsPlaceRowsAndMarkTheCurrentOne) {

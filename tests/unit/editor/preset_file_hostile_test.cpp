@@ -128,6 +128,32 @@ TEST_F(PresetFileHostile, FoldersAndLargeFiles) {
     ASSERT_TRUE(read(big, &rec));
     EXPECT_EQ(rec.stages, 2);
     EXPECT_DOUBLE_EQ(rec.values[0][PARAM_GAIN], 0.0);
+    // The bound counts bytes: a run of NUL bytes (what a hole of a sparse file reads as) is not one
+    // short line per 255 bytes. A line inside the first mebibyte is read, one after two is not.
+    std::string nuls = header() + "stages=1\n";
+    nuls.resize(512u << 10, '\0');
+    nuls += "\np3=-2\n";
+    nuls.resize(2u << 20, '\0');
+    nuls += "\np2=7\n";
+    ASSERT_TRUE(read(nuls, &rec));
+    EXPECT_DOUBLE_EQ(rec.values[0][PARAM_CEILING], -2.0);
+    EXPECT_DOUBLE_EQ(rec.values[0][PARAM_GAIN], 0.0) << "read past the bound";
+}
+
+TEST_F(PresetFileHostile, InfinityAndNanReadTheSameOnEveryPlatform) {
+    // The C runtime's strtod of one platform read "nan" and "inf" as no number (0): a NaN Release came
+    // out as 5 ms instead of the default and a -inf Ceiling as 0 dB instead of -12.
+    preset_record rec;
+    ASSERT_TRUE(read(header() + "stages=1\np4=nan # Release\np3=-inf\np2=Infinity\np1= -INF\np5=NAN(7)\n"
+                                "p15=-nan\np8=+inf\n",
+                     &rec));
+    EXPECT_EQ(rec.values[0][PARAM_RELEASE], 100.0);
+    EXPECT_EQ(rec.values[0][PARAM_CEILING], -12.0);
+    EXPECT_EQ(rec.values[0][PARAM_GAIN], 30.0);
+    EXPECT_EQ(rec.values[0][PARAM_INPUT], -24.0);
+    EXPECT_EQ(rec.values[0][PARAM_STEREO_LINK], 100.0);
+    EXPECT_EQ(rec.values[0][PARAM_MIX], 100.0);
+    EXPECT_EQ(rec.values[0][PARAM_LOOKAHEAD], 10.0);
 }
 
 } // namespace

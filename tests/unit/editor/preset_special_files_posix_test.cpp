@@ -1,9 +1,12 @@
 // Guards the editor's thread against things in the preset folder that are not regular files: a FIFO
 // (opening it for reading would wait for a writer forever), a device, and links to either. Each must
-// be refused at once; a link to a regular preset still loads.
+// be refused at once; a link to a regular preset still loads. A sparse file of a gibibyte is read only
+// up to the reader's bound.
 #include "edit_test_support.h"
 
 #include <chrono>
+
+#include <fcntl.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +71,27 @@ TEST_F(PresetSpecialFiles, SavingReplacesALinkInsteadOfWritingThroughIt) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     preset_record rec;
     EXPECT_TRUE(preset_read("linked", &rec));
+}
+
+TEST_F(PresetSpecialFiles, SparseGibibyteIsReadOnlyUpToTheBound) {
+    // A valid start, then a hole: every byte of the hole reads as NUL. Counted as one character per
+    // piece of 255, the hole let the reader run through hundreds of megabytes on the host's thread
+    // (seconds per load) and reach the line at 2 MiB.
+    const std::string path = presets.file("sparse.lodrin");
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string head = "Lodrin preset 1\nstages=1\n", far = "\np2=7\n";
+    ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(pwrite(fd, far.data(), far.size(), 2 << 20), static_cast<ssize_t>(far.size()));
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 30), 0);
+    close(fd);
+    const auto start = std::chrono::steady_clock::now();
+    preset_record rec;
+    ASSERT_TRUE(preset_read("sparse", &rec));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_DOUBLE_EQ(rec.values[0][PARAM_GAIN], 0.0) << "read past the bound";
+    // Loose: one mebibyte takes milliseconds; only a reader running through the hole comes near this.
+    EXPECT_LT(seconds, 15.0) << "reading took " << seconds << " s";
 }
 
 } // namespace

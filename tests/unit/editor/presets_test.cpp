@@ -238,19 +238,90 @@ TEST_F(Presets, NamesAreSanitised) {
     EXPECT_EQ(ed->user_preset_count, 1);
 }
 
-TEST_F(Presets, TheTwentyFifthFileIsNotListed) {
+TEST_F(Presets, TheFirstTwentyFourByNameAreListed) {
+    // Which 24 of 30 files were listed followed the folder's own order, so the menu changed with it.
+    // Written in a scrambled order; the listing is the first 24 by name, in order, every time.
     make_chain(1);
-    for (int i = 0; i < 25; ++i) {
+    for (int k = 0; k < 30; ++k) {
+        const int i = (k * 7 + 29) % 30;
         char name[16];
-        snprintf(name, sizeof name, "p%02d", i);
+        snprintf(name, sizeof name, "%c%02d", i % 2 ? 'P' : 'p', i);
         add_user_file(name, gain_file(i));
     }
-    add_user_file("notes.txt", "not a preset");
-    preset_list_refresh(ed);
-    EXPECT_EQ(ed->user_preset_count, 24);
+    write_text_file(presets.file("notes.txt"), "not a preset");
+    for (int round = 0; round < 2; ++round) {
+        preset_list_refresh(ed);
+        ASSERT_EQ(ed->user_preset_count, 24);
+        for (int i = 0; i < 24; ++i) {
+            char want[16];
+            snprintf(want, sizeof want, "%c%02d", i % 2 ? 'P' : 'p', i);
+            EXPECT_STREQ(ed->user_presets[i], want) << i;
+        }
+    }
     ed->preset_selection = PRESET_USER_FIRST + 23;
     preset_step(ed, +1);
     EXPECT_EQ(ed->preset_selection, 0);
+}
+
+TEST_F(Presets, EachEntryLoadsAndDeletesTheFileItWasListedFrom) {
+    // Load and delete once rebuilt a path from the shown name: "Vocal: bright" loaded and deleted
+    // "Vocal_ bright", "d." loaded "d", an 80-character name its 63-character namesake, and names
+    // that could not be rebuilt (another case of the suffix, a line break, a cut character) were
+    // listed but never loaded. Now an entry acts on its own file, and a name that cannot be shown
+    // as it is named is not listed.
+    make_chain(1);
+    const std::string n63(63, 'n'), n80(80, 'n');
+    struct file {
+        std::string name; // with its suffix
+        double gain;
+    } files[] = {
+        {"Vocal_ bright.lodrin", 12}, {"d..lodrin", 13}, {"d.lodrin", 14}, {n80 + ".lodrin", 15},
+        {n63 + ".lodrin", 16}, {"UP.LODRIN", 17},
+#if !defined(_WIN32) // names the Windows file system does not take, or gives back in its code page
+        {"Vocal: bright.lodrin", 11}, {"line\nbreak.lodrin", 18}, {"cut\xC3.lodrin", 19},
+        {"caf\xC3\xA9.lodrin", 20}, {"tab\there.lodrin", 21}, {"over\xC0\xAF.lodrin", 22},
+#endif
+    };
+    for (const file& f : files)
+        write_text_file(presets.file(f.name), gain_file(f.gain));
+    struct listed {
+        const char* name;
+        double gain;
+    } want[] = {
+#if !defined(_WIN32)
+        {"caf\xC3\xA9", 20},
+#endif
+        {"d", 14}, {"d.", 13}, {n63.c_str(), 16}, {"UP", 17},
+#if !defined(_WIN32)
+        {"Vocal: bright", 11},
+#endif
+        {"Vocal_ bright", 12},
+    };
+    const int32_t count = static_cast<int32_t>(sizeof want / sizeof want[0]);
+    preset_list_refresh(ed);
+    ASSERT_EQ(ed->user_preset_count, count);
+    for (int32_t i = 0; i < count; ++i) {
+        EXPECT_STREQ(ed->user_presets[i], want[i].name) << i;
+        set(0, PARAM_GAIN, 0);
+        apply_user_preset(ed, i);
+        EXPECT_EQ(ed->preset_selection, PRESET_USER_FIRST + i) << want[i].name;
+        EXPECT_DOUBLE_EQ(value(0, PARAM_GAIN), want[i].gain) << want[i].name;
+    }
+    // Deleting the first of the pair removes its own file only.
+    apply_user_preset(ed, count - 2);
+    preset_menu_action(ed, PRESET_ACTION_DELETE, 0);
+    ASSERT_EQ(ed->user_preset_count, count - 1);
+    EXPECT_STREQ(ed->user_presets[count - 2], "Vocal_ bright");
+#if !defined(_WIN32)
+    EXPECT_EQ(read_text_file(presets.file("Vocal: bright.lodrin")), "") << "deleted";
+#endif
+    EXPECT_EQ(read_text_file(presets.file("Vocal_ bright.lodrin")), gain_file(12));
+    // Saving "d." writes d.lodrin: the entry of d..lodrin is not selected for it.
+    set(0, PARAM_GAIN, 3);
+    preset_save_current(ed, TEXT_ENTRY_STAGE_PRESET, "d.");
+    EXPECT_EQ(ed->preset_selection, 0);
+    EXPECT_NE(read_text_file(presets.file("d.lodrin")).find("p2=3 # Gain"), std::string::npos);
+    EXPECT_EQ(read_text_file(presets.file("d..lodrin")), gain_file(13));
 }
 
 TEST_F(Presets, MenuSaveRowsAndDelete) {

@@ -150,6 +150,73 @@ TEST(Params, TextToValue) {
     }
 }
 
+TEST(Params, DecimalCommaAndSecondsInTypedValues) {
+    // A user of a decimal-comma locale types "-0,5"; one who thinks in seconds types "1 s". Read as
+    // the plain rules read them, the first gave 0 dB and the second 5 ms.
+    struct {
+        int32_t index;
+        const char* text;
+        double value;
+    } cases[] = {
+        {PARAM_CEILING, "-0,5", -0.5},
+        {PARAM_CEILING, "-1,25 dB", -1.25},
+        {PARAM_CEILING, "-1,5e0", -1.5},
+        {PARAM_GAIN, "1,5.", 1.0}, // a point anywhere: the comma ends the number as before
+        {PARAM_GAIN, "2.5,7", 2.5},
+        {PARAM_MIX, "50,", 50},
+        {PARAM_RELEASE, "1 s", 1000},
+        {PARAM_RELEASE, "0.25s", 250},
+        {PARAM_RELEASE, "1,5 S", 1500},
+        {PARAM_RELEASE, "1  s  ", 1000},
+        {PARAM_RELEASE, "5 s", 2000},    // clamped after the unit
+        {PARAM_RELEASE, "120 ms", 120},  // the row's own unit
+        {PARAM_RELEASE, "120 sec", 120}, // only "s" alone means seconds
+        {PARAM_RELEASE, "nan s", 100},
+        {PARAM_LOOKAHEAD, "0,002 s", 2},
+        {PARAM_LOOKAHEAD, "0.005s", 5},
+        {PARAM_GAIN, "1 s", 1}, // not a time row
+        {PARAM_STEREO_LINK, "1 s", 1},
+    };
+    for (auto& c : cases) {
+        double v = -1234.5;
+        EXPECT_EQ(param_text_to_value(c.index, c.text, &v), 1) << c.index << " '" << c.text << "'";
+        EXPECT_DOUBLE_EQ(v, c.value) << c.index << " '" << c.text << "'";
+    }
+    double v = 7.0;
+    EXPECT_EQ(param_text_to_value(PARAM_CEILING, ",5", &v), 0) << "no digit before the comma: no number";
+    EXPECT_EQ(param_text_to_value(PARAM_RELEASE, "s", &v), 0);
+    EXPECT_EQ(v, 7.0);
+}
+
+TEST(Params, NumberParserReadsEverySpellingOnEveryRuntime) {
+    // One parser for typed values and preset files: a C runtime whose strtod reads "nan" or "inf" as
+    // no number at all made a preset's nan Release 5 ms instead of the default.
+    struct {
+        const char* text;
+        double value; // NaN: expect NaN
+        size_t used;
+    } cases[] = {
+        {"nan", NAN, 3},
+        {"-inf # x", -HUGE_VAL, 4},
+        {" \tInfinity", HUGE_VAL, 10},
+        {"NAN(12)", NAN, 7},
+        {"-0.25e1 dB", -2.5, 7},
+        {"  +7", 7, 4},
+        {"abc", 0, 0},
+        {"", 0, 0},
+    };
+    for (auto& c : cases) {
+        char* end = nullptr;
+        const double v = param_strtod(c.text, &end);
+        if (std::isnan(c.value)) {
+            EXPECT_TRUE(std::isnan(v)) << c.text;
+        } else {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+        EXPECT_EQ(static_cast<size_t>(end - c.text), c.used) << c.text;
+    }
+}
+
 TEST(Params, EmptyOrBlankTextFailsForEveryIndex) {
     for (int32_t i = 0; i < PARAM_COUNT; ++i) {
         double v = 7.0;

@@ -105,23 +105,35 @@ TEST(Platform, ListingKeepsFilesWithTheSuffixSortedWithoutCase) {
     ASSERT_TRUE(make_directory(d.join("d.lodrin").c_str()));
     char entries[8][32];
     int32_t n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 32, 8);
-    EXPECT_EQ(entries_of(&entries[0][0], 32, n), (std::vector<std::string>{"A", "b"}));
+    EXPECT_EQ(entries_of(&entries[0][0], 32, n), (std::vector<std::string>{"A.LODRIN", "b.lodrin"}));
 }
 
-TEST(Platform, ListingStopsAtMaxAndCutsLongNames) {
+TEST(Platform, ListingKeepsTheFirstByNameWholeAndFiltered) {
+    // The entries kept once followed the folder's order, and long names were cut so that they named
+    // no file. Now: the first max_count in name order (ties of case broken byte-wise), whole names
+    // only, and only those the filter keeps.
     temp_dir d;
-    for (const char* name : {"e.lodrin", "d.lodrin", "c.lodrin", "b.lodrin", "a-very-long-name.lodrin"}) {
+    for (const char* name :
+         {"e.lodrin", "d.lodrin", "c.lodrin", "b.lodrin", "a-very-long-name.lodrin", "a.skip.lodrin"}) {
         d.touch(name);
     }
-    char entries[2][8];
+#if defined(_WIN32)
+    const std::vector<std::string> kept{"b.lodrin", "c.lodrin", "d.lodrin"},
+        all{"a.skip.lodrin", "b.lodrin", "c.lodrin"};
+#else // names that differ in case only are other files here
+    d.touch("b.LODRIN");
+    d.touch("B.lodrin");
+    const std::vector<std::string> kept{"B.lodrin", "b.LODRIN", "b.lodrin"},
+        all{"a.skip.lodrin", "B.lodrin", "b.LODRIN"};
+#endif
+    char entries[3][16];
     memset(entries, '#', sizeof entries);
-    int32_t n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 8, 2);
-    ASSERT_EQ(n, 2);
-    EXPECT_LE(stricmp_compare(entries[0], entries[1]), 0);
-    for (auto& e : entries)
-        EXPECT_LE(strlen(e), 7u);
-
-    EXPECT_EQ(list_files_with_suffix(d.join("missing").c_str(), ".lodrin", &entries[0][0], 8, 2), 0);
+    const auto keep = [](const char* name) { return strstr(name, "skip") == nullptr; };
+    int32_t n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 16, 3, keep);
+    EXPECT_EQ(entries_of(&entries[0][0], 16, n), kept);
+    n = list_files_with_suffix(d.path.c_str(), ".lodrin", &entries[0][0], 16, 3);
+    EXPECT_EQ(entries_of(&entries[0][0], 16, n), all);
+    EXPECT_EQ(list_files_with_suffix(d.join("missing").c_str(), ".lodrin", &entries[0][0], 16, 2), 0);
 }
 
 TEST(Platform, MakeDirectoryAndDeleteFile) {
