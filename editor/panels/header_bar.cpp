@@ -13,6 +13,18 @@ namespace {
 // The maker's web host as the about box names it (the link itself opens the product's page).
 constexpr char maker_host[] = "tovarin.com";
 
+// The credit lines name the only third-party code compiled into this build, with their licences:
+// the typeface and its rasteriser everywhere, and on Windows also mingw-w64's thread library, which
+// the self-contained Windows binaries link statically.
+#if defined(_WIN32)
+constexpr const char* credit_lines[] = {"Built with stb_truetype (public domain / MIT),",
+                                        "the Roboto typeface (Apache 2.0)", "and mingw-w64's winpthreads (MIT)"};
+#else
+constexpr const char* credit_lines[] = {"Built with stb_truetype (public domain / MIT)",
+                                        "and the Roboto typeface (Apache 2.0)"};
+#endif
+constexpr int32_t credit_count = static_cast<int32_t>(sizeof credit_lines / sizeof credit_lines[0]);
+
 bool hovered(const editor_state* e, int32_t kind) {
     return e->hover_kind == kind;
 }
@@ -135,12 +147,11 @@ void draw_about_overlay(editor_state* e) {
     panel_text(vg, 480, 288, 10.5f, 0, ALIGN_CENTRE, colours.orange, maker);
     panel_line(vg, 310, 336, 650, 336, 1, theme_rgba(255, 255, 255, 24));
 
-    // The credit lines name what this build really holds: its two plug-in formats, and the only
-    // third-party code compiled into it, the typeface and its rasteriser.
+    // What this build really holds: its two plug-in formats and its third-party code.
     panel_text(vg, 480, 356, 9.5f, 0, ALIGN_CENTRE, colours.grey, "CLAP - VST3");
-    panel_text(vg, 480, 374, 9, 0, ALIGN_CENTRE, colours.grey, "Built with stb_truetype (public domain / MIT)");
-    panel_text(vg, 480, 388, 9, 0, ALIGN_CENTRE, colours.grey, "and the Roboto typeface (Apache 2.0)");
-    panel_text(vg, 480, 414, 9, 0, ALIGN_CENTRE, colours.dim, "Click anywhere to close");
+    for (int32_t i = 0; i < credit_count; ++i)
+        panel_text(vg, 480, 374.0f + 14.0f * i, 9, 0, ALIGN_CENTRE, colours.grey, credit_lines[i]);
+    panel_text(vg, 480, 386.0f + 14.0f * credit_count, 9, 0, ALIGN_CENTRE, colours.dim, "Click anywhere to close");
 
     hit_record(e, WIDGET_ABOUT, -1, 1, 280, 160, 400, 280);
     hit_record(e, WIDGET_ABOUT, -1, 2, 385, 279, 190, 18);
