@@ -17,7 +17,36 @@ bool same_widget(const hit_entry& a, const hit_entry& b) {
     return a.kind == b.kind && a.index == b.index && a.sub == b.sub;
 }
 
+bool overlap(const hit_entry& a, const hit_entry& b) {
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+
+// The own stage in group `groups - 1`, so that the header shows `groups` letters.
+void show_groups(panel_fixture& f, int32_t groups) {
+    f.inst->slot->values[PARAM_GROUP] = groups - 1;
+    f.e->shown_group = groups - 1;
+}
+
 } // namespace
+
+TEST(FullFrame, NoTwoWidgetsOverlapAtAnyGroupCount) {
+    for (int32_t groups = 1; groups <= 16; ++groups)
+        for (const bool chain_mode : {false, true})
+            for (const bool grid_open : {false, true}) {
+                SCOPED_TRACE(std::to_string(groups) + " groups, chain mode " + std::to_string(chain_mode) +
+                             ", grid " + std::to_string(grid_open));
+                panel_fixture f(12);
+                f.inst->ui.grid_open = grid_open ? 1 : 0;
+                f.e->chain_mode = chain_mode ? 1 : 0;
+                show_groups(f, groups);
+                f.frame();
+                EXPECT_EQ(f.hits(WIDGET_GROUP).size(), static_cast<size_t>(groups < 16 ? groups + 1 : 16));
+                for (int32_t i = 0; i < f.e->hit_count; ++i)
+                    for (int32_t j = i + 1; j < f.e->hit_count; ++j)
+                        EXPECT_FALSE(overlap(f.e->hits[i], f.e->hits[j]))
+                            << describe(f.e->hits[i]) << " and " << describe(f.e->hits[j]);
+            }
+}
 
 TEST(FullFrame, EveryWidgetOfSixtyFourStagesIsHittable) {
     struct row {
