@@ -131,8 +131,9 @@ void draw_header_bar(editor_state* e) {
     panel_text(vg, 364, 20, 12, 0, ALIGN_CENTRE, hovered(e, WIDGET_PRESET_PREV) ? colours.orange : colours.grey, "<");
     panel_text(vg, right - 14, 20, 12, 0, ALIGN_CENTRE, hovered(e, WIDGET_PRESET_NEXT) ? colours.orange : colours.grey,
                ">");
-    panel_text(vg, 350 + pw / 2, 20, 11.5f, 0, ALIGN_CENTRE,
-               hovered(e, WIDGET_PRESET_MENU) ? colours.orange : colours.text_white, preset_display_name(e));
+    panel_text_fit(vg, 350 + pw / 2, 20, 11.5f, 0, ALIGN_CENTRE,
+                   hovered(e, WIDGET_PRESET_MENU) ? colours.orange : colours.text_white, preset_display_name(e),
+                   pw - 64);
     hit_record(e, WIDGET_PRESET_PREV, -1, 0, 350, 9, 28, 22);
     hit_record(e, WIDGET_PRESET_NEXT, -1, 0, right - 28, 9, 28, 22);
     hit_record(e, WIDGET_PRESET_MENU, -1, 0, 378, 9, pw - 56, 22);
