@@ -72,7 +72,7 @@ void draw_chain_panel(editor_state* e) {
         const bool bright = m.live && !bypassed;
 
         // Every text keeps to its card: the position at the left, the Gain right of it (without its
-        // unit, then shortened, when the card is narrow), the word under them; on cards too narrow
+        // unit, then whole dB, then shortened, when the card is narrow), the word under them; on cards too narrow
         // for a text it is left out.
         char pos[16];
         std::snprintf(pos, sizeof pos, "%d", m.position >= 99 ? 0 : m.position);
@@ -86,6 +86,7 @@ void draw_chain_panel(editor_state* e) {
         char gain_text[24];
         std::snprintf(gain_text, sizeof gain_text, "%+.1f dB", gain);
         if (panel_text_width(vg, 11, 0, gain_text) > gain_room) std::snprintf(gain_text, sizeof gain_text, "%+.1f", gain);
+        if (panel_text_width(vg, 11, 0, gain_text) > gain_room) std::snprintf(gain_text, sizeof gain_text, "%+.0f", gain);
         const float gain_w = panel_fit_text(vg, 11, 0, gain_text, gain_room, fitted, sizeof fitted);
         if (gain_w > 0)
             panel_text(vg, x + cw - 10, 59, 11, 0, ALIGN_RIGHT, bright ? colours.text_white : colours.dim, fitted);

@@ -407,8 +407,9 @@ void draw_frame_and_labels(vg_context* vg) {
         panel_text(vg, 692, y_level(static_cast<float>(d)), 8.5f, 0, ALIGN_LEFT, colours.grey, text);
     }
     panel_text(vg, 692, 562, 7, 0.84f, ALIGN_LEFT, colours.dim, "DB");
-    // Right of the gain fader, which lies over the graph's left edge (16 to 56) with its caption.
-    panel_text(vg, 62, 554, 8, 0.96f, ALIGN_LEFT, colours.dim, "6 S");
+    // The time span at the graph's top left corner: the gain fader lies over its left edge (16 to
+    // 56) with its caption, the controls panel over its bottom.
+    panel_text(vg, 62, 109, 8, 0.96f, ALIGN_LEFT, colours.dim, "6 S");
 }
 
 } // namespace
