@@ -34,8 +34,11 @@ inline constexpr double EDITOR_ZOOM_MIN = 0.6;
 inline constexpr double EDITOR_ZOOM_MAX = 2.5;
 inline constexpr int64_t EDITOR_ZOOM_THROTTLE_NS = 40000000; // one host resize request per 40 ms
 
-inline constexpr int32_t HIT_LIST_CAPACITY = 512;
 inline constexpr int32_t EDITOR_GROUP_MAX = CHAIN_MAX_MEMBERS; // 64 listed stages
+// The hit list holds the fullest frame there can be: a card, a grid column head and 12 grid cells
+// per listed stage, 64 for the header, meters, controls, fader, footer and about box together (at
+// most 40 of them at 16 groups), and 64 rows of the tallest open menu.
+inline constexpr int32_t HIT_LIST_CAPACITY = 64 + EDITOR_GROUP_MAX * (1 + 1 + 12) + 64;
 inline constexpr int32_t USER_PRESET_MAX = 24;
 inline constexpr int32_t PRESET_NAME_SIZE = 64;   // 63 characters and the terminator
 inline constexpr int32_t PRESET_FILE_NAME_SIZE = 72; // a listed name, its ".lodrin" as spelled, the terminator
@@ -473,7 +476,8 @@ void editor_draw_canvas(editor_state* editor);
 void editor_frame_geometry(uint32_t width, uint32_t height, double host_scale, double* scale,
                            double* offset_x, double* offset_y);
 
-// Appends a hit entry in canvas units; dropped without notice once the list holds 512. [main-thread]
+// Appends a hit entry in canvas units; dropped without notice once the list is full (which no frame
+// reaches: see HIT_LIST_CAPACITY). [main-thread]
 inline void hit_record(editor_state* editor, int32_t kind, int32_t index, int32_t sub, float x, float y,
                        float w, float h) {
     if (editor->hit_count >= HIT_LIST_CAPACITY) return;

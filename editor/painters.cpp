@@ -78,10 +78,13 @@ void draw_knob(vg_context* vg, float cx, float cy, float r, double value, const 
     vg_stroke(vg);
     vg_line_cap(vg, VG_CAP_BUTT);
 
+    // The caption keeps to the knob's column (2r + 28 wide, its hit box): a caption wider than that
+    // at the spaced style loses the letter spacing, so that neighbouring captions stay apart.
     vg_font_size(vg, fonts.knob_label.size);
     vg_letter_spacing(vg, fonts.knob_label.spacing);
     vg_text_align(vg, VG_ALIGN_CENTER | VG_ALIGN_MIDDLE);
     vg_fill_color(vg, to_vg(colours.grey));
+    if (label && vg_text_bounds(vg, 0, 0, label, nullptr, nullptr) > 2.0f * r + 28.0f) vg_letter_spacing(vg, 0.0f);
     if (label) vg_text(vg, cx, cy - r - 13, label, nullptr);
     vg_letter_spacing(vg, 0.0f);
 

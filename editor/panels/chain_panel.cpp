@@ -30,8 +30,10 @@ void draw_chain_panel(editor_state* e) {
         if (e->group[i].slot == e->instance->slot) own = i;
 
     // Cards of 132 with gaps of 10 after a 74-wide CHAIN column; beyond 920 the cards shrink.
+    // An empty group shows a note right of the CHAIN button instead of cards.
+    constexpr char empty_note[] = "no stages in this group";
     float cw = 132.0f;
-    float width = 74.0f;
+    float width = 74.0f + panel_text_width(vg, 11, 0, empty_note);
     if (n >= 1) {
         width = 74.0f + n * cw + 10.0f * (n - 1);
         if (width > 920.0f) {
@@ -45,7 +47,7 @@ void draw_chain_panel(editor_state* e) {
     hit_record(e, WIDGET_CHAIN_MODE, -1, 0, x0, 47, 64, 38);
 
     if (n == 0) {
-        panel_text(vg, 480, 66, 11, 0, ALIGN_CENTRE, colours.grey, "no stages in this group");
+        panel_text(vg, x0 + 74.0f, 66, 11, 0, ALIGN_LEFT, colours.grey, empty_note);
         return;
     }
 
@@ -69,13 +71,25 @@ void draw_chain_panel(editor_state* e) {
         const double gain = slot_value(m.slot, PARAM_GAIN);
         const bool bright = m.live && !bypassed;
 
+        // Every text keeps to its card: the position at the left, the Gain right of it (without its
+        // unit, then whole dB, then shortened, when the card is narrow), the word under them; on cards too narrow
+        // for a text it is left out.
         char pos[16];
         std::snprintf(pos, sizeof pos, "%d", m.position >= 99 ? 0 : m.position);
-        panel_text(vg, x + 14, 62, 16, 0, ALIGN_CENTRE,
-                   focused ? colours.orange : (bright ? colours.text_white : colours.dim), pos);
+        char fitted[24];
+        const float pos_w = panel_fit_text(vg, 16, 0, pos, cw - 8, fitted, sizeof fitted);
+        const float pos_x = cw >= 28 ? x + 14 : x + cw / 2;
+        if (pos_w > 0)
+            panel_text(vg, pos_x, 62, 16, 0, ALIGN_CENTRE,
+                       focused ? colours.orange : (bright ? colours.text_white : colours.dim), fitted);
+        const float gain_room = (x + cw - 10) - (pos_w > 0 ? pos_x + pos_w / 2 + 4 : x + 4);
         char gain_text[24];
         std::snprintf(gain_text, sizeof gain_text, "%+.1f dB", gain);
-        panel_text(vg, x + cw - 10, 59, 11, 0, ALIGN_RIGHT, bright ? colours.text_white : colours.dim, gain_text);
+        if (panel_text_width(vg, 11, 0, gain_text) > gain_room) std::snprintf(gain_text, sizeof gain_text, "%+.1f", gain);
+        if (panel_text_width(vg, 11, 0, gain_text) > gain_room) std::snprintf(gain_text, sizeof gain_text, "%+.0f", gain);
+        const float gain_w = panel_fit_text(vg, 11, 0, gain_text, gain_room, fitted, sizeof fitted);
+        if (gain_w > 0)
+            panel_text(vg, x + cw - 10, 59, 11, 0, ALIGN_RIGHT, bright ? colours.text_white : colours.dim, fitted);
 
         const char* word = "IDLE";
         theme_colour word_colour = colours.grey;
@@ -87,9 +101,9 @@ void draw_chain_panel(editor_state* e) {
         }
         // On narrow cards (seven stages and more) the word would run into the Gain: it then sits
         // on its own line under the Gain, above the bar.
-        const float gain_left = x + cw - 10 - panel_text_width(vg, 11, 0, gain_text);
+        const float gain_left = x + cw - 10 - gain_w;
         const float word_y = x + 30 + panel_text_width(vg, 7.5f, 0.9f, word) + 4 > gain_left ? 69.0f : 60.0f;
-        panel_text(vg, x + 30, word_y, 7.5f, 0.9f, ALIGN_LEFT, word_colour, word);
+        panel_text_fit(vg, x + 30, word_y, 7.5f, 0.9f, ALIGN_LEFT, word_colour, word, cw - 36);
 
         if (i == own) panel_fill_circle(vg, x + cw - 8, 55, 2.2f, colours.orange);
 

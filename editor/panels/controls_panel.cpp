@@ -188,8 +188,8 @@ void draw_stage_grid(editor_state* e) {
         const float x = 144.0f + c * pitch;
         if (c == fi) panel_fill_rrect(vg, x - 2, y0, cw + 4, 226, 5, theme_rgba(255, 182, 74, 18));
         std::snprintf(text, sizeof text, "%d", m.position >= 99 ? 0 : m.position);
-        panel_text(vg, x + cw / 2, y0 + 11, 13, 0, ALIGN_CENTRE,
-                   c == fi ? colours.orange : (m.live ? colours.text_white : colours.dim), text);
+        panel_text_fit(vg, x + cw / 2, y0 + 11, 13, 0, ALIGN_CENTRE,
+                       c == fi ? colours.orange : (m.live ? colours.text_white : colours.dim), text, cw);
         if (c == own) panel_fill_circle(vg, x + cw - 6, y0 + 7, 2.2f, colours.orange);
         hit_record(e, WIDGET_STAGE, c, 0, x, y0, cw, 22);
 
@@ -216,8 +216,9 @@ void draw_stage_grid(editor_state* e) {
                 panel_fill_rrect(vg, x + 2, ry + 12, (cw - 4) * static_cast<float>(g), 2, 1,
                                  theme_rgba(255, 182, 74, 140));
             }
+            // The value keeps 2 clear of its cell's sides, shortened when the cells are narrow.
             format_param_value(p, v, text, sizeof text);
-            panel_text(vg, x + cw / 2, ry + 7.5f, 10.5f, 0, ALIGN_CENTRE, text_colour, text);
+            panel_text_fit(vg, x + cw / 2, ry + 7.5f, 10.5f, 0, ALIGN_CENTRE, text_colour, text, cw - 4);
             if (mapped(m.slot, p)) panel_text(vg, x + 6, ry + 8.5f, 6.5f, 0.78f, ALIGN_LEFT, colours.orange, "M");
             hit_record(e, WIDGET_GRID_CELL, c, p, x, ry, cw, 17);
         }

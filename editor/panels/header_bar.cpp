@@ -13,6 +13,18 @@ namespace {
 // The maker's web host as the about box names it (the link itself opens the product's page).
 constexpr char maker_host[] = "tovarin.com";
 
+// The credit lines name the only third-party code compiled into this build, with their licences:
+// the typeface and its rasteriser everywhere, and on Windows also mingw-w64's thread library, which
+// the self-contained Windows binaries link statically.
+#if defined(_WIN32)
+constexpr const char* credit_lines[] = {"Built with stb_truetype (public domain / MIT),",
+                                        "the Roboto typeface (Apache 2.0)", "and mingw-w64's winpthreads (MIT)"};
+#else
+constexpr const char* credit_lines[] = {"Built with stb_truetype (public domain / MIT)",
+                                        "and the Roboto typeface (Apache 2.0)"};
+#endif
+constexpr int32_t credit_count = static_cast<int32_t>(sizeof credit_lines / sizeof credit_lines[0]);
+
 bool hovered(const editor_state* e, int32_t kind) {
     return e->hover_kind == kind;
 }
@@ -25,7 +37,9 @@ const char* preset_display_name(const editor_state* e) {
     return builtin_preset_name(0);
 }
 
-void draw_group_buttons(editor_state* e, vg_context* vg) {
+// Draws the MIDI button and the group letters at the right end of the header; returns the MIDI
+// button's left edge, which the preset selector must keep clear of.
+float draw_group_buttons(editor_state* e, vg_context* vg) {
     const shm_slot* own = e->instance->slot;
     const int32_t g = own ? static_cast<int32_t>(slot_value(own, PARAM_GROUP)) : 0;
     const int32_t shown = e->shown_group;
@@ -77,6 +91,7 @@ void draw_group_buttons(editor_state* e, vg_context* vg) {
     panel_text(vg, x + bw / 2, 20, 12, 0, ALIGN_CENTRE,
                hot ? colours.orange : (new_group ? colours.grey : colours.dim), "+");
     if (new_group) hit_record(e, WIDGET_GROUP, -1, 100 + b, x, 10, bw, 20);
+    return xm;
 }
 
 } // namespace
@@ -106,17 +121,22 @@ void draw_header_bar(editor_state* e) {
     draw_button(vg, 297, 9, 42, 22, "Copy", false, hovered(e, WIDGET_COPY));
     hit_record(e, WIDGET_COPY, -1, 0, 297, 9, 42, 22);
 
-    panel_fill_rrect(vg, 350, 9, 260, 22, 4, theme_rgba(0, 0, 0, 70));
-    panel_stroke_rrect(vg, 350.5f, 9.5f, 259, 21, 4, 1, colours.faint);
+    // The preset selector runs from 350 to 610, or to 4 short of the MIDI button when many group
+    // letters push that button further left (from 8 groups on).
+    const float midi_x = draw_group_buttons(e, vg);
+    const float right = midi_x - 4.0f < 610.0f ? midi_x - 4.0f : 610.0f;
+    const float pw = right - 350.0f;
+    panel_fill_rrect(vg, 350, 9, pw, 22, 4, theme_rgba(0, 0, 0, 70));
+    panel_stroke_rrect(vg, 350.5f, 9.5f, pw - 1, 21, 4, 1, colours.faint);
     panel_text(vg, 364, 20, 12, 0, ALIGN_CENTRE, hovered(e, WIDGET_PRESET_PREV) ? colours.orange : colours.grey, "<");
-    panel_text(vg, 596, 20, 12, 0, ALIGN_CENTRE, hovered(e, WIDGET_PRESET_NEXT) ? colours.orange : colours.grey, ">");
-    panel_text(vg, 480, 20, 11.5f, 0, ALIGN_CENTRE,
-               hovered(e, WIDGET_PRESET_MENU) ? colours.orange : colours.text_white, preset_display_name(e));
+    panel_text(vg, right - 14, 20, 12, 0, ALIGN_CENTRE, hovered(e, WIDGET_PRESET_NEXT) ? colours.orange : colours.grey,
+               ">");
+    panel_text_fit(vg, 350 + pw / 2, 20, 11.5f, 0, ALIGN_CENTRE,
+                   hovered(e, WIDGET_PRESET_MENU) ? colours.orange : colours.text_white, preset_display_name(e),
+                   pw - 64);
     hit_record(e, WIDGET_PRESET_PREV, -1, 0, 350, 9, 28, 22);
-    hit_record(e, WIDGET_PRESET_NEXT, -1, 0, 582, 9, 28, 22);
-    hit_record(e, WIDGET_PRESET_MENU, -1, 0, 378, 9, 204, 22);
-
-    draw_group_buttons(e, vg);
+    hit_record(e, WIDGET_PRESET_NEXT, -1, 0, right - 28, 9, 28, 22);
+    hit_record(e, WIDGET_PRESET_MENU, -1, 0, 378, 9, pw - 56, 22);
 }
 
 void draw_about_overlay(editor_state* e) {
@@ -135,12 +155,11 @@ void draw_about_overlay(editor_state* e) {
     panel_text(vg, 480, 288, 10.5f, 0, ALIGN_CENTRE, colours.orange, maker);
     panel_line(vg, 310, 336, 650, 336, 1, theme_rgba(255, 255, 255, 24));
 
-    // The credit lines name what this build really holds: its two plug-in formats, and the only
-    // third-party code compiled into it, the typeface and its rasteriser.
+    // What this build really holds: its two plug-in formats and its third-party code.
     panel_text(vg, 480, 356, 9.5f, 0, ALIGN_CENTRE, colours.grey, "CLAP - VST3");
-    panel_text(vg, 480, 374, 9, 0, ALIGN_CENTRE, colours.grey, "Built with stb_truetype (public domain / MIT)");
-    panel_text(vg, 480, 388, 9, 0, ALIGN_CENTRE, colours.grey, "and the Roboto typeface (Apache 2.0)");
-    panel_text(vg, 480, 414, 9, 0, ALIGN_CENTRE, colours.dim, "Click anywhere to close");
+    for (int32_t i = 0; i < credit_count; ++i)
+        panel_text(vg, 480, 374.0f + 14.0f * i, 9, 0, ALIGN_CENTRE, colours.grey, credit_lines[i]);
+    panel_text(vg, 480, 386.0f + 14.0f * credit_count, 9, 0, ALIGN_CENTRE, colours.dim, "Click anywhere to close");
 
     hit_record(e, WIDGET_ABOUT, -1, 1, 280, 160, 400, 280);
     hit_record(e, WIDGET_ABOUT, -1, 2, 385, 279, 190, 18);

@@ -221,9 +221,12 @@ history_frame history_align_step(editor_state* editor, int32_t frame, int64_t no
     }
 
     // 4. Where the display time lies; a smoothed A that drifted more than 80 entries from a writing
-    // anchor is reset at once rather than crawling back at 5% per frame.
+    // anchor is reset at once rather than crawling back at 5% per frame. Above 48 kHz the limit keeps
+    // the time 80 entries take at 48 kHz: the 40 ms display delay alone is 120 entries at 192 kHz, and
+    // a fixed limit would reset A on every frame there and never let the smoothing run.
+    const double reset_entries = fs > 48000.0 ? 80.0 * fs / 48000.0 : 80.0;
     double frac = (display - editor->anchor_time) / dt_ns - c;
-    if (now - rk.last < STALE_NS && (frac < -80.0 || frac > 80.0)) {
+    if (now - rk.last < STALE_NS && (frac < -reset_entries || frac > reset_entries)) {
         editor->anchor_time = base;
         editor->anchor_correction = 0.0;
         frac = (display - base) / dt_ns - c;

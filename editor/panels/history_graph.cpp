@@ -359,9 +359,10 @@ void draw_reduction_tag(vg_context* vg, int32_t count, int32_t focused) {
     float above = 0.0f;
     for (int32_t s = 0; s < focused; ++s) above += scratch.stages[s].gr[m];
     const float by = y_reduction(best + above) + 6.0f;
+    // Never under the gain fader over the graph's left edge (16 to 56).
     float bx = scratch.cols[m].x - bw / 2.0f;
-    if (bx < 14.0f)
-        bx = 14.0f;
+    if (bx < 60.0f)
+        bx = 60.0f;
     else if (bx > 686.0f - bw - 4.0f)
         bx = 686.0f - bw - 4.0f;
     panel_fill_rrect(vg, bx, by, bw, 16, 3, theme_rgba(255, 208, 90, 230));
@@ -406,7 +407,9 @@ void draw_frame_and_labels(vg_context* vg) {
         panel_text(vg, 692, y_level(static_cast<float>(d)), 8.5f, 0, ALIGN_LEFT, colours.grey, text);
     }
     panel_text(vg, 692, 562, 7, 0.84f, ALIGN_LEFT, colours.dim, "DB");
-    panel_text(vg, 20, 554, 8, 0.96f, ALIGN_LEFT, colours.dim, "6 S");
+    // The time span at the graph's top left corner: the gain fader lies over its left edge (16 to
+    // 56) with its caption, the controls panel over its bottom.
+    panel_text(vg, 62, 109, 8, 0.96f, ALIGN_LEFT, colours.dim, "6 S");
 }
 
 } // namespace

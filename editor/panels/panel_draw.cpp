@@ -1,6 +1,8 @@
 // The panels' single-path drawing steps on the vector layer. [main-thread]
 #include "panel_draw.h"
 
+#include <cstring>
+
 #include "vg/vg.h"
 
 namespace {
@@ -80,6 +82,45 @@ float panel_text_width(vg_context* vg, float size, float spacing, const char* te
     const float w = vg_text_bounds(vg, 0, 0, text, nullptr, nullptr);
     if (spacing != 0.0f) vg_letter_spacing(vg, 0.0f);
     return w;
+}
+
+float panel_fit_text(vg_context* vg, float size, float spacing, const char* text, float max_width, char* out,
+                     int32_t out_size) {
+    static constexpr char ellipsis[] = "\xE2\x80\xA6";
+    out[0] = '\0';
+    if (out_size < 4 || !text) return 0.0f;
+    int32_t len = 0;
+    while (text[len] != '\0' && len < out_size - 1) ++len;
+    std::memcpy(out, text, static_cast<size_t>(len));
+    out[len] = '\0';
+    float w = panel_text_width(vg, size, spacing, out);
+    if (w <= max_width && text[len] == '\0') return w;
+    // Drop whole characters from the end (and the spaces before the cut) until the rest and the
+    // ellipsis fit.
+    while (len > 0) {
+        do {
+            --len;
+        } while (len > 0 && (static_cast<uint8_t>(text[len]) & 0xC0) == 0x80);
+        int32_t keep = len;
+        while (keep > 0 && text[keep - 1] == ' ') --keep;
+        if (keep + 4 > out_size) continue;
+        std::memcpy(out, text, static_cast<size_t>(keep));
+        std::memcpy(out + keep, ellipsis, 4);
+        w = panel_text_width(vg, size, spacing, out);
+        if (w <= max_width) return w;
+    }
+    std::memcpy(out, ellipsis, 4);
+    w = panel_text_width(vg, size, spacing, out);
+    if (w <= max_width) return w;
+    out[0] = '\0';
+    return 0.0f;
+}
+
+void panel_text_fit(vg_context* vg, float x, float y, float size, float spacing, panel_align align, theme_colour c,
+                    const char* text, float max_width) {
+    char fitted[160];
+    if (panel_fit_text(vg, size, spacing, text, max_width, fitted, sizeof fitted) > 0.0f)
+        panel_text(vg, x, y, size, spacing, align, c, fitted);
 }
 
 void panel_logo(vg_context* vg, float cx, float cy) {

@@ -38,5 +38,15 @@ void panel_text(vg_context* vg, float x, float y, float size, float spacing, pan
 // The advance width of `text` at that size and spacing.
 float panel_text_width(vg_context* vg, float size, float spacing, const char* text);
 
+// `text` cut to at most `max_width` into out (out_size bytes, caller's): whole when it fits, else its
+// longest beginning that fits with an ellipsis after it, else "" when not even the ellipsis fits.
+// Cuts fall between UTF-8 characters; out_size at least 4. Returns the width of what out holds.
+float panel_fit_text(vg_context* vg, float size, float spacing, const char* text, float max_width, char* out,
+                     int32_t out_size);
+
+// panel_text of `text` shortened by panel_fit_text to `max_width`; nothing when nothing fits.
+void panel_text_fit(vg_context* vg, float x, float y, float size, float spacing, panel_align align,
+                    theme_colour c, const char* text, float max_width);
+
 // The product logo centred at (cx, cy): a dot in orange with two opposite arcs around it.
 void panel_logo(vg_context* vg, float cx, float cy);

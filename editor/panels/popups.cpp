@@ -177,13 +177,30 @@ void draw_text_entry_box(editor_state* e) {
     draw_drop_shadow(vg, t.x, t.y, t.w, t.h, 4, 8, theme_rgba(255, 182, 74, 60));
     panel_fill_rrect(vg, t.x, t.y, t.w, t.h, 4, theme_rgb(14, 16, 22));
     panel_stroke_rrect(vg, t.x + 0.5f, t.y + 0.5f, t.w - 1, t.h - 1, 4, 1, colours.orange);
-    const float tw = panel_text_width(vg, 12, 0, t.text);
+    // A text wider than the box (6 clear of each side) shows its end, where the caret is: the
+    // characters before it scroll out at the left.
+    const float room = t.w - 12.0f;
+    const char* shown = t.text;
+    float tw = panel_text_width(vg, 12, 0, shown);
+    while (tw > room && *shown != '\0') {
+        ++shown;
+        while ((static_cast<uint8_t>(*shown) & 0xC0) == 0x80) ++shown;
+        tw = panel_text_width(vg, 12, 0, shown);
+    }
+    const float cx = tw > room - 4.0f ? t.x + t.w - 6.0f - tw / 2 - 2.0f : t.x + t.w / 2;
     if (t.select_all)
-        panel_fill_rrect(vg, t.x + t.w / 2 - tw / 2 - 2, t.y + 4, tw + 4, t.h - 8, 2, theme_rgba(255, 182, 74, 70));
-    panel_text(vg, t.x + t.w / 2, t.y + t.h / 2, 12, 0, ALIGN_CENTRE, colours.text_white, t.text);
-    if (t.mode == TEXT_ENTRY_STAGE_PRESET || t.mode == TEXT_ENTRY_CHAIN_PRESET)
-        panel_text(vg, t.x + t.w / 2, t.y + t.h + 9, 7, 0.84f, ALIGN_CENTRE, colours.orange,
-                   t.mode == TEXT_ENTRY_STAGE_PRESET ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
-                                                     : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS");
-    if (!t.select_all) panel_fill_rect(vg, t.x + t.w / 2 + tw / 2 + 1, t.y + 5, 1, t.h - 10, colours.orange);
+        panel_fill_rrect(vg, cx - tw / 2 - 2, t.y + 4, tw + 4, t.h - 8, 2, theme_rgba(255, 182, 74, 70));
+    if (*shown != '\0') panel_text(vg, cx, t.y + t.h / 2, 12, 0, ALIGN_CENTRE, colours.text_white, shown);
+    if (t.mode == TEXT_ENTRY_STAGE_PRESET || t.mode == TEXT_ENTRY_CHAIN_PRESET) {
+        // The hint under the box lies on a plate of its own, over whatever the panels show there.
+        const char* hint = t.mode == TEXT_ENTRY_STAGE_PRESET ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
+                                                             : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS";
+        const float hw = panel_text_width(vg, 7, 0.84f, hint) + 16.0f;
+        float hx = t.x + t.w / 2 - hw / 2;
+        if (hx < 4.0f) hx = 4.0f;
+        if (hx + hw > 956.0f) hx = 956.0f - hw;
+        panel_fill_rrect(vg, hx, t.y + t.h + 1, hw, 16, 3, theme_rgb(14, 16, 22));
+        panel_text(vg, hx + hw / 2, t.y + t.h + 9, 7, 0.84f, ALIGN_CENTRE, colours.orange, hint);
+    }
+    if (!t.select_all) panel_fill_rect(vg, cx + tw / 2 + 1, t.y + 5, 1, t.h - 10, colours.orange);
 }

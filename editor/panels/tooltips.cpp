@@ -105,8 +105,12 @@ bool editor_widget_tooltip(const editor_state* e, const hit_entry* w, char* titl
             format_param_value(w->sub, stage_value(tooltip_stage(e, w->index), w->sub), value, sizeof value);
             std::snprintf(title, title_size, "%s  %s", spec.name, value);
             const bool toggle = (spec.flags & PARAM_IS_STEPPED) && spec.max == 1.0;
-            std::snprintf(help, help_size, "%s  %s", param_help[w->sub],
-                          toggle ? "Click toggles." : "Drag, wheel, double-click to type, Shift = fine.");
+            // What a press does on this widget: POSITION sets Auto on a double press and STYLE opens
+            // its list instead of the typing the other controls offer.
+            const char* use = toggle ? "Click toggles." : "Drag, wheel, double-click to type, Shift = fine.";
+            if (kind == WIDGET_POSITION) use = "Drag or wheel to choose the place, double-click = Auto.";
+            if (kind == WIDGET_STYLE) use = "Click opens the list, wheel steps through it.";
+            std::snprintf(help, help_size, "%s  %s", param_help[w->sub], use);
             return true;
         }
         case WIDGET_GAIN_FADER:
@@ -124,8 +128,13 @@ bool editor_widget_tooltip(const editor_state* e, const hit_entry* w, char* titl
             const bool listed = w->index >= 0 && w->index < e->group_count;
             const int32_t position = listed ? e->group[w->index].position : 0;
             format_param_value(PARAM_GAIN, stage_value(tooltip_stage(e, w->index), PARAM_GAIN), value, sizeof value);
-            std::snprintf(title, title_size, "Stage %d  gain %s", position, value);
-            std::snprintf(help, help_size, "Click focuses it, drag changes its gain, double-click = 0 dB.");
+            // 99 stands for a place not learned yet (the card shows 0): no number to name.
+            if (position >= 99)
+                std::snprintf(title, title_size, "Stage, place not known yet  gain %s", value);
+            else
+                std::snprintf(title, title_size, "Stage %d  gain %s", position, value);
+            std::snprintf(help, help_size,
+                          "Click focuses it; drag or wheel changes its gain, double-click to type it, Ctrl+click = 0 dB.");
             return true;
         }
         case WIDGET_GROUP:
@@ -155,6 +164,9 @@ bool editor_widget_tooltip(const editor_state* e, const hit_entry* w, char* titl
 void draw_tooltip(editor_state* e, double now) {
     if (e->drag_kind != 0 || e->menu_kind != MENU_NONE || e->hover_kind == WIDGET_NONE) return;
     if (now - e->hover_start < TOOLTIP_DELAY_S) return;
+    // The about box and its link line are gone once the box closed, and so is their tooltip, even
+    // while the pointer has not moved and the hover still names them.
+    if (e->hover_kind == WIDGET_ABOUT && e->hover_sub != 0 && !e->about_open) return;
     const hit_entry widget{e->hover_kind, e->hover_index, e->hover_sub, 0, 0, 0, 0};
     char title[96], help[200];
     if (!editor_widget_tooltip(e, &widget, title, sizeof title, help, sizeof help)) return;

@@ -126,3 +126,30 @@ TEST(HistoryAlign, RecordTableDropsTheOldestOf64) {
 }
 
 } // namespace
+
+TEST(HistoryAlign, SmoothingRunsAtEveryRate) {
+    // One stage writing in real time, its entry times jittering by 0.4 entries: the smoothed anchor
+    // time must absorb the jitter (the display time moves on by one frame's worth of entries, give
+    // or take a few hundredths) instead of being reset to the jittering raw time on every frame.
+    for (const double fs : {44100.0, 48000.0, 96000.0, 192000.0}) {
+        SCOPED_TRACE(std::to_string(fs) + " Hz");
+        panel_fixture f(1);
+        shm_slot* s = f.slots[0];
+        const double dt = 64.0 * 1e9 / fs;
+        const int64_t t0 = 1000000000;
+        double last_position = 0.0; // the display time in anchor entries
+        for (int32_t k = 1; k <= 120; ++k) {
+            const int64_t now = t0 + static_cast<int64_t>(k * 16666667.0);
+            const int32_t cnt = static_cast<int32_t>((now - t0) / dt);
+            const double jitter = (k % 2 ? 0.4 : -0.4) * dt;
+            s->history_counter = static_cast<uint32_t>(cnt);
+            s->history_time_ns = t0 + static_cast<int64_t>((cnt - 1) * dt + jitter);
+            const history_frame h = history_align_step(f.e, k, now, fs);
+            const double position = h.newest + h.frac;
+            if (k > 20) {
+                EXPECT_NEAR(position - last_position, 16666667.0 / dt, 0.1) << "frame " << k;
+            }
+            last_position = position;
+        }
+    }
+}

@@ -262,3 +262,17 @@ TEST(HistoryGraph, EmptyGroupLeavesOnlyTheFrameInTheProbes) {
 }
 
 } // namespace
+
+TEST(HistoryGraph, ReductionTagStaysClearOfTheGainFader) {
+    // The deepest reduction lies at the graph's left edge, where the gain fader (16 to 56) lies
+    // over the graph: the tag naming it sits right of the fader, not under it.
+    panel_fixture f(1);
+    sim_stage a;
+    a.t0 = NOW - 9000 * MS;
+    a.count = static_cast<int32_t>((NOW - 5 * MS - a.t0) / MS) + 1;
+    fill(f.slots[0], a, {{NOW - 7000 * MS, NOW - 5900 * MS}});
+    for (int32_t i = 0; i < 10; ++i) f.frame(10.0, NOW);
+    const int32_t i = vg_record_find_text(f.rec, "-6.0 dB", 0);
+    ASSERT_GE(i, 0) << "the tag is drawn";
+    EXPECT_GE(vg_record_call_at(f.rec, i)->bounds[0], 56.0f);
+}

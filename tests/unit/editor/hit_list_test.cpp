@@ -1,5 +1,5 @@
 // Guards the frame's canvas placement and hit list: scale and centring offset for any window
-// shape, the 512-entry limit (later widgets of a frame become unclickable, earlier ones stay), the
+// shape, the list's limit (later widgets of a frame become unclickable, earlier ones stay), the
 // topmost entry winning with half-open rectangles, the widget look-up of the debug extension (first
 // match, window pixels), and the canvas drawn at the window's logical size with the scale as device
 // pixel ratio and the background shifted by the centring offset.
@@ -35,14 +35,17 @@ TEST(Frame, ScaleAndCentringOffset) {
 TEST(HitList, FullListDropsLaterEntriesAndTheTopmostWins) {
     bare_editor b;
     editor_state* e = b.editor;
-    // 600 entries of a 10-unit grid, each kind numbering its place; entry 600 would lie on top.
-    for (int32_t i = 0; i < 600; ++i) hit_record(e, 1 + (i % 32), i, 0, float(i % 30) * 10, float(i / 30) * 10, 10, 10);
+    // 88 entries more than the list holds, on a 10-unit grid, each numbering its place.
+    const int32_t n = HIT_LIST_CAPACITY + 88;
+    for (int32_t i = 0; i < n; ++i) hit_record(e, 1 + (i % 32), i, 0, float(i % 30) * 10, float(i / 30) * 10, 10, 10);
     EXPECT_EQ(e->hit_count, HIT_LIST_CAPACITY);
-    EXPECT_EQ(e->hits[511].index, 511);
-    const hit_entry* h = editor_hit_test(e, 5, 175); // row 17 col 0 = entry 510
+    const int32_t last = HIT_LIST_CAPACITY - 1;
+    EXPECT_EQ(e->hits[last].index, last);
+    const hit_entry* h = editor_hit_test(e, float(last % 30) * 10 + 5, float(last / 30) * 10 + 5);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(h->index, 510);
-    EXPECT_EQ(editor_hit_test(e, 295, 195), nullptr) << "entry 599 was dropped, nothing else is there";
+    EXPECT_EQ(h->index, last);
+    EXPECT_EQ(editor_hit_test(e, float((n - 1) % 30) * 10 + 5, float((n - 1) / 30) * 10 + 5), nullptr)
+        << "the last entry was dropped, nothing else is there";
 
     e->hit_count = 0;
     hit_record(e, WIDGET_KNOB, 0, 2, 10, 10, 20, 20);

@@ -82,9 +82,10 @@ struct panel_fixture {
         return s;
     }
 
-    // One frame of every panel in the frame's order, on the recording canvas.
-    void frame(double now_s = 10.0, int64_t now_ns = 10000000000LL) {
-        vg_begin_frame(vg, 960, 600, 1.0f);
+    // One frame of every panel in the frame's order, on the recording canvas (`ratio` device pixels
+    // per canvas unit: the zoom times the host scale).
+    void frame(double now_s = 10.0, int64_t now_ns = 10000000000LL, float ratio = 1.0f) {
+        vg_begin_frame(vg, 960, 600, ratio);
         vg_font_face_id(vg, font);
         e->hit_count = 0;
         draw_header_bar(e);

@@ -20,6 +20,7 @@ std::string formatted(int32_t param, double v) {
 
 TEST(Tooltips, TextsNameTheWidgetAndItsStage) {
     panel_fixture f(3);
+    f.e->group[2].position = 99; // not placed yet
     f.slots[1]->values[PARAM_GAIN] = 7.5;
     f.slots[1]->values[PARAM_RELEASE] = 250;
     f.slots[0]->values[PARAM_GAIN] = 2.0;
@@ -40,7 +41,12 @@ TEST(Tooltips, TextsNameTheWidgetAndItsStage) {
         {WIDGET_GAIN_FADER, 0, PARAM_GAIN, "Gain  " + formatted(PARAM_GAIN, 2.0),
          std::string(param_tooltip_text(PARAM_GAIN)) + "  Drag, wheel, double-click to type."},
         {WIDGET_STAGE, 1, 0, "Stage 2  gain " + formatted(PARAM_GAIN, 7.5),
-         "Click focuses it, drag changes its gain, double-click = 0 dB."},
+         "Click focuses it; drag or wheel changes its gain, double-click to type it, Ctrl+click = 0 dB."},
+        {WIDGET_STAGE, 2, 0, "Stage, place not known yet  gain " + formatted(PARAM_GAIN, 0.0), ""},
+        {WIDGET_POSITION, 1, PARAM_STAGE, "Stage  " + formatted(PARAM_STAGE, 0),
+         std::string(param_tooltip_text(PARAM_STAGE)) + "  Drag or wheel to choose the place, double-click = Auto."},
+        {WIDGET_STYLE, 1, PARAM_STYLE, "Style  " + formatted(PARAM_STYLE, 0),
+         std::string(param_tooltip_text(PARAM_STYLE)) + "  Click opens the list, wheel steps through it."},
         {WIDGET_STAGE, 9, 0, "Stage 0  gain " + formatted(PARAM_GAIN, 2.0), ""}, // outside: the focused one
         {WIDGET_GROUP, -1, 103, "New group", "Put this instance alone in a chain of its own (group D)."},
         {WIDGET_GROUP, -1, 2, "Group C", ""},
@@ -77,22 +83,24 @@ TEST(Tooltips, AppearAfterTheDelayOnlyWhenNothingElseIsGoingOn) {
     const delay_case cases[] = {{0.54, 0, MENU_NONE, false},
                                 {0.55, 0, MENU_NONE, true},
                                 {2.0, WIDGET_KNOB, MENU_NONE, false},
-                                {2.0, 0, MENU_LOUDNESS_TARGET, false}};
+                                {2.0, 0, MENU_LOUDNESS_TARGET, false},
+                                {2.0, 0, -1, false}}; // -1: the about box just closed under the pointer
     for (const delay_case& c : cases) {
         panel_fixture f(1);
-        f.e->hover_kind = WIDGET_COPY;
+        const bool about = c.menu_kind < 0;
+        f.e->hover_kind = about ? WIDGET_ABOUT : WIDGET_COPY;
         f.e->hover_index = -1;
-        f.e->hover_sub = 0;
+        f.e->hover_sub = about ? 1 : 0;
         f.e->hover_start = 10.0;
         f.e->pointer_x = 300;
         f.e->pointer_y = 20;
         f.e->drag_kind = c.drag_kind;
-        f.e->menu_kind = c.menu_kind;
+        f.e->menu_kind = about ? MENU_NONE : c.menu_kind;
         f.e->menu_x = 756;
         f.e->menu_y = 514;
         f.e->menu_w = 184;
         f.frame(10.0 + c.waited);
-        EXPECT_EQ(f.text_at("Copy", 326, 54) != nullptr, c.shown) << "waited " << c.waited;
+        EXPECT_EQ(f.text_at(about ? "Lodrin" : "Copy", 326, 54) != nullptr, c.shown) << "waited " << c.waited;
     }
 }
 
