@@ -206,12 +206,15 @@ static void expose(window_view* view) {
   PAINTSTRUCT ps;
   BeginPaint(view->hwnd, &ps);
   EndPaint(view->hwnd, &ps);
+  const double start = window_world_time(view->world);
   if (!view->visible || !make_current(view)) return;
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
   window_send(view, ev);
   SwapBuffers(view->hdc);
+  view->frame_end = window_world_time(view->world);
+  view->frame_seconds = view->frame_end - start;
 }
 
 static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -486,6 +489,7 @@ window_status window_view_realize(window_view* view) {
 
   view->realized = true;
   view->visible = false;
+  view->frame_seconds = view->frame_end = 0.0;
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_REALIZE;

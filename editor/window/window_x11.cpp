@@ -326,7 +326,9 @@ static void dispatch(window_world* world, XEvent* xe) {
   }
 }
 
-static void expose(window_view* view) {
+// A frame's cost counts from `start`, the beginning of the pass that drew it: the events and timers
+// served before it belong to the work the host gave that pass.
+static void expose(window_view* view, double start) {
   view->redraw = false;
   if (!make_current(view)) return;
   window_event ev;
@@ -334,6 +336,8 @@ static void expose(window_view* view) {
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
   window_send(view, ev);
   glXSwapBuffers(view->world->display, view->win);
+  view->frame_end = window_world_time(view->world);
+  view->frame_seconds = view->frame_end - start;
 }
 
 static double next_timer_due(const window_world* world) {
@@ -360,6 +364,7 @@ window_status window_world_update(window_world* world, double timeout) {
   }
 
   // XPending also reads what the socket holds, so one call drains what arrived up to now.
+  const double pass_start = window_world_time(world);
   int pending = XPending(d);
   while (pending-- > 0) {
     XEvent xe;
@@ -386,7 +391,7 @@ window_status window_world_update(window_world* world, double timeout) {
   }
   for (window_view* v = world->views; v != nullptr;) {
     window_view* next = v->next;
-    if (v->redraw && v->visible) expose(v);
+    if (v->redraw && v->visible) expose(v, pass_start);
     v = next;
   }
   XFlush(d);
@@ -641,6 +646,7 @@ window_status window_view_realize(window_view* view) {
 
   view->realized = true;
   view->visible = false;
+  view->frame_seconds = view->frame_end = 0.0;
   view->x = 0;
   view->y = 0;
   view->reported_w = view->current_w;
