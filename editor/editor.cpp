@@ -105,7 +105,8 @@ void on_realize(editor_state* editor) {
 // thread: once a frame is drawn, ticks ask for none until as long again as it cost has passed (from
 // the tick that asked for it to the end of its swap), so a frame slower than the tick lowers the
 // rate rather than leaving the host's own work no turn. The history graph is drawn from time-stamped
-// columns, so a lower rate still shows the right span.
+// columns, so a lower rate still shows the right span. An editor nobody can see draws nothing and
+// still keeps its group list current, so it shows the chain as it is the moment it is seen again.
 void redraw_tick(editor_state* editor) {
     editor_tick_deferred_zoom(editor);
     double took = 0.0, ended = 0.0;
@@ -121,6 +122,11 @@ void redraw_tick(editor_state* editor) {
     const double now = editor_world_time();
     if (now < editor->pace_next_time) {
         ++editor->pace_skipped;
+        return;
+    }
+    if (!window_view_is_viewable(editor->view)) {
+        ++editor->unseen_ticks;
+        editor_refresh_group(editor);
         return;
     }
     editor->pace_tick_time = now > 0.0 ? now : 1e-9;

@@ -338,10 +338,12 @@ struct editor_state {
     window_message* fallback_window;
 
     // 20. Frame pacing (world clock seconds): the redraw tick that asked for the last frame, the time
-    // before which ticks ask for none, the count of drawing ticks skipped for the pace, and the pause a test hook puts into every frame (LODRIN_EDITOR_FRAME_DELAY_MS).
+    // before which ticks ask for none, counts of drawing ticks skipped for the pace and for an editor
+    // nobody can see, and the pause a test hook puts into every frame (LODRIN_EDITOR_FRAME_DELAY_MS).
     double pace_tick_time;
     double pace_next_time;
     uint32_t pace_skipped;
+    uint32_t unseen_ticks;
     uint32_t frame_delay_ms;
 };
 

@@ -535,6 +535,13 @@ window_status window_view_hide(window_view* view) {
   return WINDOW_SUCCESS;
 }
 
+int window_view_is_viewable(window_view* view) {
+  if (view == nullptr || !view->realized || !view->visible || view->window_gone) return 0;
+  if (!IsWindowVisible(view->hwnd)) return 0;  // hidden, or an ancestor is
+  const HWND top = GetAncestor(view->hwnd, GA_ROOT);
+  return top != nullptr && IsIconic(top) ? 0 : 1;
+}
+
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
   if (!view->realized || view->window_gone) return WINDOW_UNSUPPORTED;

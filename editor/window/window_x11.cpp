@@ -63,6 +63,7 @@ struct window_view : window_view_head {
   GLXContext context;
   bool window_gone;  // destroyed with its parent: the id must not be used again
   bool redraw;
+  bool fully_obscured;  // the server's last VisibilityNotify said so
   view_timer timers[kMaxTimers];
 };
 
@@ -273,6 +274,9 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       view->redraw = true;
       break;
     }
+    case VisibilityNotify:
+      view->fully_obscured = xe->xvisibility.state == VisibilityFullyObscured;
+      break;
     case DestroyNotify:
       if (xe->xdestroywindow.window == view->win) {
         view->window_gone = true;
@@ -586,7 +590,7 @@ window_status window_view_realize(window_view* view) {
   swa.background_pixmap = None;
   swa.event_mask = ExposureMask | StructureNotifyMask | KeyPressMask | KeyReleaseMask |
                    ButtonPressMask | ButtonReleaseMask | PointerMotionMask | LeaveWindowMask |
-                   EnterWindowMask | FocusChangeMask;
+                   EnterWindowMask | FocusChangeMask | VisibilityChangeMask;
   view->win = XCreateWindow(d, parent, 0, 0, view->current_w, view->current_h, 0, vi->depth,
                             InputOutput, vi->visual,
                             CWColormap | CWBorderPixel | CWBackPixmap | CWEventMask, &swa);
@@ -646,6 +650,7 @@ window_status window_view_realize(window_view* view) {
 
   view->realized = true;
   view->visible = false;
+  view->fully_obscured = false;
   view->frame_seconds = view->frame_end = 0.0;
   view->x = 0;
   view->y = 0;
@@ -699,10 +704,26 @@ window_status window_view_show(window_view* view) {
 window_status window_view_hide(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
   if (!view->realized || view->window_gone) return WINDOW_UNSUPPORTED;
-  XUnmapWindow(view->world->display, view->win);
-  XFlush(view->world->display);
+  // The host may have destroyed its window (and ours with it) before asking: its DestroyNotify is
+  // not read yet, and the unmap's BadWindow would reach the process-wide handler.
+  Display* d = view->world->display;
+  x_error_handler old = trap_begin(d);
+  XUnmapWindow(d, view->win);
+  if (trap_end(d, old) != 0) view->window_gone = true;
   view->visible = false;
   return WINDOW_SUCCESS;
+}
+
+int window_view_is_viewable(window_view* view) {
+  if (view == nullptr || !view->realized || !view->visible || view->window_gone || view->fully_obscured)
+    return 0;
+  Display* d = view->world->display;
+  XWindowAttributes wa;
+  std::memset(&wa, 0, sizeof wa);
+  x_error_handler old = trap_begin(d);
+  const Status ok = XGetWindowAttributes(d, view->win, &wa);
+  if (trap_end(d, old) != 0 || ok == 0) return 0;  // gone with the host's window
+  return wa.map_state == IsViewable ? 1 : 0;
 }
 
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {

@@ -1,7 +1,9 @@
 // The editor inside a host's GUI loop, as a DAW runs one: the host's window on a connection of its
 // own, its own 60 Hz tick, and the plug-in's timer and X descriptor served from the same poll loop.
 // Frames made slow (the editor's frame-delay hook sleeps in every frame) must leave the host its
-// share of the loop.
+// share of the loop; an editor whose window the host unmaps or covers draws nothing until it can be
+// seen again; and a host that destroys its window before hide and destroy (the order of the VST3
+// view's teardown) must not bring Xlib's default error handler, which ends the process, into play.
 #include <poll.h>
 #include <unistd.h>
 
@@ -115,6 +117,7 @@ struct loop_stage : test_stage {
     }
     const editor_state* editor() const { return instance()->editor; }
     uint32_t frames() const { return editor() ? static_cast<uint32_t>(editor()->graph_frame) : 0; }
+    uint32_t unseen() const { return editor() ? editor()->unseen_ticks : 0; }
 
     // The host loop for `seconds`: one poll over the plug-in's descriptor with the earlier of the two
     // timers as timeout, then every due source of the pass, as a DAW's main loop does.
@@ -170,7 +173,7 @@ struct loop_stage : test_stage {
 };
 
 std::string counts(const loop_stage& s) {
-    return std::to_string(s.frames()) + " frames";
+    return std::to_string(s.frames()) + " frames, " + std::to_string(s.unseen()) + " unseen ticks";
 }
 
 struct frame_delay {
@@ -203,5 +206,66 @@ TEST(EditorHostLoop, SlowFramesLeaveTheHostItsHalfOfTheLoop) {
     EXPECT_LE(f.median_gap, 0.1) << f.text();
     EXPECT_GT(f.host_ticks, 30) << f.text();
     stage.gui->hide(stage.plugin);
+    stage.gui->destroy(stage.plugin);
+}
+
+// The host unmaps its window (or covers it entirely) without a word to the plug-in: the editor stops
+// drawing, keeps ticking, and draws again once its window can be seen.
+TEST(EditorHostLoop, UnseenEditorDrawsNothingAndResumes) {
+    loop_host host;
+    loop_stage stage(host);
+    ASSERT_TRUE(stage.open());
+    ASSERT_TRUE(stage.run_until([&] { return stage.frames() >= 3; }, [&] { return counts(stage); }));
+
+    Window cover = XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 1200, 800, 0, 0, 0);
+    struct step {
+        const char* what;
+        std::function<void()> hide, show;
+    } steps[] = {
+        {"unmapped", [&] { XUnmapWindow(host.display, host.parent); }, [&] { XMapWindow(host.display, host.parent); }},
+        {"covered", [&] { XMapRaised(host.display, cover); }, [&] { XUnmapWindow(host.display, cover); }},
+    };
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.what);
+        s.hide();
+        XSync(host.display, False);
+        // Once the editor has seen it, no frame follows however many ticks pass.
+        const uint32_t u0 = stage.unseen();
+        ASSERT_TRUE(stage.run_until([&] { return stage.unseen() >= u0 + 3; }, [&] { return counts(stage); }));
+        const uint32_t f0 = stage.frames(), u1 = stage.unseen();
+        ASSERT_TRUE(stage.run_until([&] { return stage.unseen() >= u1 + 30; }, [&] { return counts(stage); }));
+        EXPECT_EQ(stage.frames(), f0) << counts(stage);
+
+        s.show();
+        XSync(host.display, False);
+        ASSERT_TRUE(stage.run_until([&] { return stage.frames() >= f0 + 3; }, [&] { return counts(stage); }));
+    }
+    XDestroyWindow(host.display, cover);
+    stage.gui->hide(stage.plugin);
+    stage.gui->destroy(stage.plugin);
+}
+
+// The VST3 view's teardown order: the host's window (and the editor's with it) is gone before hide
+// and destroy, and nothing the editor's connection did may reach Xlib's default handler, which exits.
+TEST(EditorHostLoop, HostWindowDestroyedBeforeHideAndDestroy) {
+    XSetErrorHandler(nullptr);
+    loop_host host;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        loop_stage stage(host);
+        ASSERT_TRUE(stage.open());
+        ASSERT_TRUE(stage.run_until([&] { return stage.frames() >= 2; }, [&] { return counts(stage); }));
+        XDestroyWindow(host.display, host.parent);
+        XSync(host.display, False);
+        EXPECT_TRUE(stage.gui->hide(stage.plugin));
+        stage.gui->destroy(stage.plugin);
+        // A new window and editor work as before: the process and the shared world survived.
+        host.parent = XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 960, 600, 0, 0, 0);
+        XMapWindow(host.display, host.parent);
+        XSync(host.display, False);
+    }
+    loop_stage stage(host);
+    ASSERT_TRUE(stage.open());
+    EXPECT_TRUE(stage.run_until([&] { return stage.frames() >= 2; }, [&] { return counts(stage); }));
     stage.gui->destroy(stage.plugin);
 }
