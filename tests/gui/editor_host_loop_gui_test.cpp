@@ -91,7 +91,8 @@ struct loop_figures {
     double share() const { return wall_seconds > 0 ? plugin_seconds / wall_seconds : 0; }
     std::string text() const {
         char t[200];
-        std::snprintf(t, sizeof t, "%d host ticks, gaps median %.1f ms max %.1f ms; plug-in %.0f ms of %.0f ms (%.0f%%)",
+        std::snprintf(t, sizeof t,
+                      "%d host ticks, gaps median %.1f ms max %.1f ms; plug-in %.0f ms of %.0f ms (%.0f%%)",
                       host_ticks, median_gap * 1e3, max_gap * 1e3, plugin_seconds * 1e3, wall_seconds * 1e3,
                       100 * share());
         return t;
@@ -167,7 +168,8 @@ struct loop_stage : test_stage {
         }
         return f;
     }
-    testing::AssertionResult run_until(const std::function<bool()>& done, const std::function<std::string()>& seen) {
+    testing::AssertionResult run_until(const std::function<bool()>& done,
+                                       const std::function<std::string()>& seen) {
         return wait_until(done, kWaitSeconds, seen, [&] { run(0.02); });
     }
 };
@@ -199,8 +201,8 @@ TEST(EditorHostLoop, SlowFramesLeaveTheHostItsHalfOfTheLoop) {
     const uint32_t before = stage.frames();
     const loop_figures f = stage.run(3.0);
     const uint32_t drawn = stage.frames() - before;
-    std::printf("slow frames: %u drawn, %u ticks skipped for the pace; %s\n", drawn, stage.editor()->pace_skipped,
-                f.text().c_str());
+    std::printf("slow frames: %u drawn, %u ticks skipped for the pace; %s\n", drawn,
+                stage.editor()->pace_skipped, f.text().c_str());
     EXPECT_GE(drawn, 5u) << f.text();
     EXPECT_LE(f.share(), 0.5) << drawn << " frames; " << f.text();
     EXPECT_LE(f.median_gap, 0.1) << f.text();
@@ -217,12 +219,14 @@ TEST(EditorHostLoop, UnseenEditorDrawsNothingAndResumes) {
     ASSERT_TRUE(stage.open());
     ASSERT_TRUE(stage.run_until([&] { return stage.frames() >= 3; }, [&] { return counts(stage); }));
 
-    Window cover = XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 1200, 800, 0, 0, 0);
+    Window cover =
+        XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 1200, 800, 0, 0, 0);
     struct step {
         const char* what;
         std::function<void()> hide, show;
     } steps[] = {
-        {"unmapped", [&] { XUnmapWindow(host.display, host.parent); }, [&] { XMapWindow(host.display, host.parent); }},
+        {"unmapped", [&] { XUnmapWindow(host.display, host.parent); },
+         [&] { XMapWindow(host.display, host.parent); }},
         {"covered", [&] { XMapRaised(host.display, cover); }, [&] { XUnmapWindow(host.display, cover); }},
     };
     for (const step& s : steps) {
@@ -233,7 +237,8 @@ TEST(EditorHostLoop, UnseenEditorDrawsNothingAndResumes) {
         const uint32_t u0 = stage.unseen();
         ASSERT_TRUE(stage.run_until([&] { return stage.unseen() >= u0 + 3; }, [&] { return counts(stage); }));
         const uint32_t f0 = stage.frames(), u1 = stage.unseen();
-        ASSERT_TRUE(stage.run_until([&] { return stage.unseen() >= u1 + 30; }, [&] { return counts(stage); }));
+        ASSERT_TRUE(
+            stage.run_until([&] { return stage.unseen() >= u1 + 30; }, [&] { return counts(stage); }));
         EXPECT_EQ(stage.frames(), f0) << counts(stage);
 
         s.show();
@@ -260,7 +265,8 @@ TEST(EditorHostLoop, HostWindowDestroyedBeforeHideAndDestroy) {
         EXPECT_TRUE(stage.gui->hide(stage.plugin));
         stage.gui->destroy(stage.plugin);
         // A new window and editor work as before: the process and the shared world survived.
-        host.parent = XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 960, 600, 0, 0, 0);
+        host.parent =
+            XCreateSimpleWindow(host.display, DefaultRootWindow(host.display), 0, 0, 960, 600, 0, 0, 0);
         XMapWindow(host.display, host.parent);
         XSync(host.display, False);
     }
