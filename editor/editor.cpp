@@ -33,6 +33,7 @@ int32_t g_editor_count = 0;
 
 constexpr char WORLD_CLASS_NAME[] = "LodrinEditor";
 constexpr uintptr_t REDRAW_TIMER = 0;
+constexpr double REDRAW_PERIOD = 1.0 / 60.0;
 
 bool key_debug() {
     return std::getenv("LODRIN_KEYDBG") != nullptr;
@@ -92,7 +93,44 @@ void on_realize(editor_state* editor) {
                                                  static_cast<int32_t>(lodrin_font_size), 0);
     }
     if (!editor->vg) instance_log(editor->instance, CLAP_LOG_ERROR, "Lodrin: OpenGL 3.2 unavailable, editor is blank");
-    window_view_start_timer(editor->view, REDRAW_TIMER, 1.0 / 60.0);
+    editor->pace_tick_time = 0.0;
+    editor->pace_next_time = 0.0;
+    const char* delay = std::getenv("LODRIN_EDITOR_FRAME_DELAY_MS");
+    const long ms = delay ? std::strtol(delay, nullptr, 10) : 0;
+    editor->frame_delay_ms = ms > 0 && ms <= 1000 ? static_cast<uint32_t>(ms) : 0;
+    window_view_start_timer(editor->view, REDRAW_TIMER, REDRAW_PERIOD);
+}
+
+// One redraw tick. It asks for at most one frame, and frames keep to at most half of the host's GUI
+// thread: once a frame is drawn, ticks ask for none until as long again as it cost has passed (from
+// the tick that asked for it to the end of its swap), so a frame slower than the tick lowers the
+// rate rather than leaving the host's own work no turn. The history graph is drawn from time-stamped
+// columns, so a lower rate still shows the right span. An editor nobody can see draws nothing and
+// still keeps its group list current, so it shows the chain as it is the moment it is seen again.
+void redraw_tick(editor_state* editor) {
+    editor_tick_deferred_zoom(editor);
+    double took = 0.0, ended = 0.0;
+    window_view_last_frame(editor->view, &took, &ended);
+    if (editor->pace_tick_time > 0.0 && ended >= editor->pace_tick_time) {
+        // The frame this editor's tick asked for came in the same pass, right after the tick.
+        const double start = ended - took;
+        const double asked = editor->pace_tick_time;
+        const double cost = asked <= start && start - asked < REDRAW_PERIOD ? ended - asked : took;
+        editor->pace_next_time = ended + cost;
+        editor->pace_tick_time = 0.0;
+    }
+    const double now = editor_world_time();
+    if (now < editor->pace_next_time) {
+        ++editor->pace_skipped;
+        return;
+    }
+    if (!window_view_is_viewable(editor->view)) {
+        ++editor->unseen_ticks;
+        editor_refresh_group(editor);
+        return;
+    }
+    editor->pace_tick_time = now > 0.0 ? now : 1e-9;
+    window_view_obscure(editor->view);
 }
 
 void on_unrealize(editor_state* editor) {
@@ -378,12 +416,10 @@ window_status editor_on_event(window_view* view, const window_event* event) {
             break;
         case WINDOW_EVENT_EXPOSE:
             editor_render_frame(editor);
+            if (editor->frame_delay_ms) sleep_ms(editor->frame_delay_ms);
             break;
         case WINDOW_EVENT_TIMER:
-            if (event->timer.id == REDRAW_TIMER) {
-                editor_tick_deferred_zoom(editor);
-                window_view_obscure(editor->view);
-            }
+            if (event->timer.id == REDRAW_TIMER) redraw_tick(editor);
             break;
         case WINDOW_EVENT_KEY_PRESS:
             editor_on_key_press(editor, translate_key(event->key.key), translate_mods(event->key.state));

@@ -354,6 +354,15 @@ struct editor_state {
 
     // 19. Fallback message window, owned; null when there is none.
     window_message* fallback_window;
+
+    // 20. Frame pacing (world clock seconds): the redraw tick that asked for the last frame, the time
+    // before which ticks ask for none, counts of drawing ticks skipped for the pace and for an editor
+    // nobody can see, and the pause a test hook puts into every frame (LODRIN_EDITOR_FRAME_DELAY_MS).
+    double pace_tick_time;
+    double pace_next_time;
+    uint32_t pace_skipped;
+    uint32_t unseen_ticks;
+    uint32_t frame_delay_ms;
 };
 
 // ---- Constant tables ------------------------------------------------------------------------------

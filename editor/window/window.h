@@ -167,6 +167,17 @@ window_status window_view_hide(window_view* view);
 // 1 while the view is realized and shown. [main-thread]
 int window_view_is_visible(const window_view* view);
 
+// 1 when the view can be seen now: realized and shown, its native window viewable (it and every
+// ancestor mapped; X11 asks the server, one round trip), and not hidden as a whole (X11: fully
+// obscured as the server last reported it; Win32: its top-level window minimised). A host may hide
+// the editor by unmapping or minimising its own window without a word to the plug-in. [main-thread]
+int window_view_is_viewable(window_view* view);
+
+// What the view's last frame took: the seconds from the start of the world pass that drew it (X11) or
+// of its paint message (Win32) to the end of the buffer swap, and the world time at which it ended;
+// both 0 before the first frame. [main-thread]
+void window_view_last_frame(const window_view* view, double* seconds, double* end_time);
+
 // Starts (or restarts) a repeating timer that delivers timer events with this id every `seconds`
 // (at least 1 ms). On X11 timers fire inside window_world_update, so their resolution is the rate at
 // which the world is updated. Unrealized views give WINDOW_UNSUPPORTED. At most 8 timers per view.

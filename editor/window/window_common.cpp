@@ -126,6 +126,12 @@ int window_view_is_visible(const window_view* view) {
   return v && v->visible ? 1 : 0;
 }
 
+void window_view_last_frame(const window_view* view, double* seconds, double* end_time) {
+  const window_view_head* v = window_port_view(view);
+  if (seconds) *seconds = v ? v->frame_seconds : 0.0;
+  if (end_time) *end_time = v ? v->frame_end : 0.0;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Event helpers
 

@@ -36,6 +36,8 @@ struct window_view_head {
   uintptr_t parent;
   bool realized;
   bool visible;
+  double frame_seconds;  // the last frame, from the start of its pass or paint to the end of the swap
+  double frame_end;      // world time at which it ended
 };
 
 // Fills a zeroed view head for a new view of `world`: the world and the default hints (an OpenGL 3.2

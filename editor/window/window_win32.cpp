@@ -210,12 +210,15 @@ static void expose(window_view* view) {
   PAINTSTRUCT ps;
   BeginPaint(view->hwnd, &ps);
   EndPaint(view->hwnd, &ps);
+  const double start = window_world_time(view->world);
   if (!view->visible || !make_current(view)) return;
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
   window_send(view, ev);
   SwapBuffers(view->hdc);
+  view->frame_end = window_world_time(view->world);
+  view->frame_seconds = view->frame_end - start;
 }
 
 static LRESULT CALLBACK view_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -490,6 +493,7 @@ window_status window_view_realize(window_view* view) {
 
   view->realized = true;
   view->visible = false;
+  view->frame_seconds = view->frame_end = 0.0;
   window_event ev;
   std::memset(&ev, 0, sizeof ev);
   ev.any.type = WINDOW_EVENT_REALIZE;
@@ -533,6 +537,13 @@ window_status window_view_hide(window_view* view) {
   ShowWindow(view->hwnd, SW_HIDE);
   view->visible = false;
   return WINDOW_SUCCESS;
+}
+
+int window_view_is_viewable(window_view* view) {
+  if (view == nullptr || !view->realized || !view->visible || view->window_gone) return 0;
+  if (!IsWindowVisible(view->hwnd)) return 0;  // hidden, or an ancestor is
+  const HWND top = GetAncestor(view->hwnd, GA_ROOT);
+  return top != nullptr && IsIconic(top) ? 0 : 1;
 }
 
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {

@@ -63,6 +63,7 @@ struct window_view : window_view_head {
   GLXContext context;
   bool window_gone;  // destroyed with its parent: the id must not be used again
   bool redraw;
+  bool fully_obscured;  // the server's last VisibilityNotify said so
   view_timer timers[kMaxTimers];
 };
 
@@ -277,6 +278,9 @@ static void dispatch_view(window_view* view, XEvent* xe) {
       view->redraw = true;
       break;
     }
+    case VisibilityNotify:
+      view->fully_obscured = xe->xvisibility.state == VisibilityFullyObscured;
+      break;
     case DestroyNotify:
       if (xe->xdestroywindow.window == view->win) {
         view->window_gone = true;
@@ -330,7 +334,9 @@ static void dispatch(window_world* world, XEvent* xe) {
   }
 }
 
-static void expose(window_view* view) {
+// A frame's cost counts from `start`, the beginning of the pass that drew it: the events and timers
+// served before it belong to the work the host gave that pass.
+static void expose(window_view* view, double start) {
   view->redraw = false;
   if (!make_current(view)) return;
   window_event ev;
@@ -338,6 +344,8 @@ static void expose(window_view* view) {
   ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
   window_send(view, ev);
   glXSwapBuffers(view->world->display, view->win);
+  view->frame_end = window_world_time(view->world);
+  view->frame_seconds = view->frame_end - start;
 }
 
 static double next_timer_due(const window_world* world) {
@@ -364,6 +372,7 @@ window_status window_world_update(window_world* world, double timeout) {
   }
 
   // XPending also reads what the socket holds, so one call drains what arrived up to now.
+  const double pass_start = window_world_time(world);
   int pending = XPending(d);
   while (pending-- > 0) {
     XEvent xe;
@@ -390,7 +399,7 @@ window_status window_world_update(window_world* world, double timeout) {
   }
   for (window_view* v = world->views; v != nullptr;) {
     window_view* next = v->next;
-    if (v->redraw && v->visible) expose(v);
+    if (v->redraw && v->visible) expose(v, pass_start);
     v = next;
   }
   XFlush(d);
@@ -585,7 +594,7 @@ window_status window_view_realize(window_view* view) {
   swa.background_pixmap = None;
   swa.event_mask = ExposureMask | StructureNotifyMask | KeyPressMask | KeyReleaseMask |
                    ButtonPressMask | ButtonReleaseMask | PointerMotionMask | LeaveWindowMask |
-                   EnterWindowMask | FocusChangeMask;
+                   EnterWindowMask | FocusChangeMask | VisibilityChangeMask;
   view->win = XCreateWindow(d, parent, 0, 0, view->current_w, view->current_h, 0, vi->depth,
                             InputOutput, vi->visual,
                             CWColormap | CWBorderPixel | CWBackPixmap | CWEventMask, &swa);
@@ -645,6 +654,8 @@ window_status window_view_realize(window_view* view) {
 
   view->realized = true;
   view->visible = false;
+  view->fully_obscured = false;
+  view->frame_seconds = view->frame_end = 0.0;
   view->x = 0;
   view->y = 0;
   view->reported_w = view->current_w;
@@ -697,10 +708,26 @@ window_status window_view_show(window_view* view) {
 window_status window_view_hide(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
   if (!view->realized || view->window_gone) return WINDOW_UNSUPPORTED;
-  XUnmapWindow(view->world->display, view->win);
-  XFlush(view->world->display);
+  // The host may have destroyed its window (and ours with it) before asking: its DestroyNotify is
+  // not read yet, and the unmap's BadWindow would reach the process-wide handler.
+  Display* d = view->world->display;
+  x_error_handler old = trap_begin(d);
+  XUnmapWindow(d, view->win);
+  if (trap_end(d, old) != 0) view->window_gone = true;
   view->visible = false;
   return WINDOW_SUCCESS;
+}
+
+int window_view_is_viewable(window_view* view) {
+  if (view == nullptr || !view->realized || !view->visible || view->window_gone || view->fully_obscured)
+    return 0;
+  Display* d = view->world->display;
+  XWindowAttributes wa;
+  std::memset(&wa, 0, sizeof wa);
+  x_error_handler old = trap_begin(d);
+  const Status ok = XGetWindowAttributes(d, view->win, &wa);
+  if (trap_end(d, old) != 0 || ok == 0) return 0;  // gone with the host's window
+  return wa.map_state == IsViewable ? 1 : 0;
 }
 
 window_status window_view_start_timer(window_view* view, uintptr_t id, double seconds) {

@@ -185,6 +185,34 @@ TEST_F(WindowWgl, PressesCarryTheirMessageTime) {
   EXPECT_GE(rec.press_times[1] - rec.press_times[0], 0.65);
 }
 
+// What the editor's redraw tick asks before it draws: a view in a hidden or minimised host window
+// cannot be seen though it was never hidden itself; and each frame's cost is timed through the swap.
+TEST_F(WindowWgl, ViewabilityFollowsTheHostWindowAndFramesAreTimed) {
+  ASSERT_EQ(realize(), WINDOW_SUCCESS);
+  EXPECT_EQ(window_view_is_viewable(view), 0);  // not shown yet
+  rec.frame_ms = 30;
+  ASSERT_EQ(window_view_show(view), WINDOW_SUCCESS);
+  EXPECT_EQ(window_view_is_viewable(view), 1);
+  window_view_obscure(view);
+  pump(0.3);
+  ASSERT_GE(rec.exposes, 1);
+  double took = 0, ended = 0;
+  window_view_last_frame(view, &took, &ended);
+  EXPECT_GE(took, 0.029);  // the frame's own 30 ms are inside
+  EXPECT_GT(ended, 0.0);
+
+  ShowWindow(parent, SW_HIDE);
+  EXPECT_EQ(window_view_is_viewable(view), 0);
+  ShowWindow(parent, SW_SHOWNA);
+  EXPECT_EQ(window_view_is_viewable(view), 1);
+  ShowWindow(parent, SW_SHOWMINNOACTIVE);
+  EXPECT_EQ(window_view_is_viewable(view), 0);
+  ShowWindow(parent, SW_SHOWNOACTIVATE);
+  EXPECT_EQ(window_view_is_viewable(view), 1);
+  ASSERT_EQ(window_view_hide(view), WINDOW_SUCCESS);
+  EXPECT_EQ(window_view_is_viewable(view), 0);
+}
+
 TEST_F(WindowWgl, ForcedFailureLeavesNoWindowAndTheMessageIsAStaticChild) {
   _putenv("LODRIN_FORCE_NO_GL=1");
   EXPECT_EQ(realize(), WINDOW_CREATE_CONTEXT_FAILED);

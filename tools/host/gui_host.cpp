@@ -81,6 +81,16 @@ void host_resize(gui_session& g, gui_window* win, uint32_t w, uint32_t h, uint32
     *cur_h = h;
 }
 
+// The editor's frame counter from the debug extension's draw-probe header (its first field);
+// 0 before the first frame, -1 without the extension.
+int32_t editor_frames_drawn(const gui_session& g) {
+    const lodrin_plugin_debug* d = g.stage->debug;
+    if (!d || !d->debug_read_draw_probes) return -1;
+    int32_t header[DEBUG_PROBE_HEADER_SIZE / sizeof(int32_t)] = {};
+    d->debug_read_draw_probes(g.plugin, header, nullptr, 0);
+    return header[0];
+}
+
 void render_block(host_rack* r, float* const (*in)[2], float* const (*out)[2], uint64_t* pos) {
     demo_render(r->rate, *pos % demo_frames(r->rate), r->block, (*in)[0], (*in)[1]);
     *pos += r->block;
@@ -193,6 +203,11 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
     bool shot_requested = false;
     uint32_t frame = 0, waited = 0;
     const int64_t start = host_os_clock_ns();
+    // What the editor cost this loop: the time inside the plug-in's timer and descriptor callbacks and
+    // the window messages (the host's own are few and quick), and the frames it drew (the debug extension's frame counter) against the ticks it was given.
+    int64_t pumped_ns = 0;
+    uint32_t pumps = 0;
+    const int32_t frames_before = editor_frames_drawn(g);
     int64_t next = start;
     if (rc == 0) {
         std::printf("window %llu\n", static_cast<unsigned long long>(gui_window_native(win)));
@@ -223,10 +238,17 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
         }
         bool resized = false;
         uint32_t ww = 0, wh = 0;
-        if (!gui_window_pump(win, &resized, &ww, &wh)) break;
+        // On Windows the editor draws from the window messages the pump dispatches: they count too.
+        const int64_t messages_start = host_os_clock_ns();
+        const bool open = gui_window_pump(win, &resized, &ww, &wh);
+        pumped_ns += host_os_clock_ns() - messages_start;
+        if (!open) break;
         if (resized) host_resize(g, win, ww, wh, &w, &h, true);
         run_audio(r, in, out, &pos, start, &blocks, o.wait_token);
+        const int64_t pump_start = host_os_clock_ns();
         rack_pump(r);  // the plug-in's host timers and its watched descriptors
+        pumped_ns += host_os_clock_ns() - pump_start;
+        ++pumps;
         if (o.each_frame) o.each_frame(r, o.frame_ctx);
 
         const uint32_t requests = g.stage->n_request_resize.load();
@@ -248,6 +270,8 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
         rc = 1;
     }
 
+    const int64_t loop_ns = host_os_clock_ns() - start;
+    const int32_t drawn = editor_frames_drawn(g) - frames_before;
     if (!gui->hide(g.plugin)) std::fprintf(stderr, "lodrin-host: gui: clap_plugin_gui.hide failed\n");
     gui->destroy(g.plugin);
     g.stage->gui_state.store(0);
@@ -263,5 +287,15 @@ int gui_run(host_rack* r, const gui_options& o, char* err, size_t cap) {
     std::printf("gui: %u frames, editor %ux%u, %u resize request(s)%s%s\n", frame, w, h,
                 g.stage->n_request_resize.load() - requests_before, rc == 0 && o.screenshot ? ", screenshot " : "",
                 rc == 0 && o.screenshot ? o.screenshot : "");
+    if (frames_before >= 0) {
+        const uint32_t shown = drawn > 0 ? uint32_t(drawn) : 0;
+        std::printf("gui: the editor drew %u frames in %u ticks (%u ticks skipped), its callbacks and the window "
+                    "messages took %.1f%% of the GUI thread (%.1f ms of %.1f ms)\n",
+                    shown, pumps, pumps > shown ? pumps - shown : 0, loop_ns > 0 ? 100.0 * pumped_ns / loop_ns : 0.0,
+                    pumped_ns * 1e-6, loop_ns * 1e-6);
+    } else {
+        std::printf("gui: the plug-in's callbacks and the window messages took %.1f%% of the GUI thread (%.1f ms of %.1f ms)\n",
+                    loop_ns > 0 ? 100.0 * pumped_ns / loop_ns : 0.0, pumped_ns * 1e-6, loop_ns * 1e-6);
+    }
     return rc;
 }
