@@ -456,13 +456,15 @@ void wrapper_bridge_retire(wrapper_bridge* b) {
     if (!b) return;
     const clap_plugin* p = b->plugin;
     if (p) {
-        if (b->gui) b->gui->destroy(p);
+        if (b->gui && b->gui_views) b->gui->destroy(p);
         if (b->processing.load()) p->stop_processing(p);
         if (b->active.load()) p->deactivate(p);
         p->destroy(p);
     }
     b->processing.store(0);
     b->active.store(0);
+    b->gui_views = 0;
+    b->gui_attached = nullptr;
     b->view = nullptr;
     b->view_resize = nullptr;
     b->plugin = nullptr;

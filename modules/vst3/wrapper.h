@@ -123,6 +123,10 @@ struct wrapper_bridge {
     // The open view's resize request (set by the view, cleared by it). [main-thread]
     bool (*view_resize)(void* view, uint32_t w, uint32_t h);
     void* view;
+    // The plug-in has one editor: the views that hold it (it is made for the first and destroyed
+    // with the last) and the one view attached to a host window, or null. [main-thread]
+    uint32_t gui_views;
+    void* gui_attached;
 
     // The bridge that the component made when it was initialised again after this one's terminate
     // (one reference held), or null: a controller bound to a retired bridge moves on to it, so that
