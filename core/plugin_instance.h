@@ -128,6 +128,13 @@ inline double slot_setting(const shm_slot* slot, int32_t index) {
     return clamp_param_value(index, slot_value(slot, index));
 }
 
+// Lookahead in samples for a Lookahead setting at a rate, by the engine's own rule (at least 2).
+// [any-thread, audio-thread safe]
+inline int32_t lookahead_samples(double lookahead_ms, double sample_rate) {
+    const int32_t k = static_cast<int32_t>(lookahead_ms * 0.001 * sample_rate + 0.5);
+    return k < 2 ? 2 : k;
+}
+
 // ---- Operations shared across the core's files ----------------------------------------------------
 
 // The module's one descriptor. [any-thread]

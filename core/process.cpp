@@ -22,12 +22,6 @@ namespace {
 constexpr double GAP_THRESHOLD_NS = 300000000.0; // pauses beyond 0.3 s are written as idle columns
 constexpr uint32_t METER_COUNT = 9;
 
-// Lookahead in samples for the slot's current value, by the engine's own rule.
-int32_t lookahead_samples(double lookahead_ms, double sample_rate) {
-    const int32_t k = static_cast<int32_t>(lookahead_ms * 0.001 * sample_rate + 0.5);
-    return k < 2 ? 2 : k;
-}
-
 // Writes idle columns for the time between the previous call and this one beyond the audio the
 // previous call carried, so the history's time axis stays true across stops and pauses.
 void fill_idle_gap(plugin_instance* instance, int64_t now, int64_t steady) {

@@ -9,10 +9,13 @@
 //
 // Everything read is untrusted: values are clamped (NaN gives the default), CC numbers outside
 // 0..127 are dropped, editor settings out of range fall back to their defaults. [main-thread]
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
+#include "chain_order.h"
 #include "plugin_instance.h"
+#include "registry.h"
 
 namespace {
 
@@ -157,24 +160,38 @@ bool state_save(const clap_plugin* plugin, const clap_ostream* stream) {
            write_f64(stream, ui.zoom) && write_f64(stream, ui.custom_target_lufs);
 }
 
-// ---- load ---------------------------------------------------------------------------------------
+// ---- load ----------------------------------------------------------------------------------------
 
-void load_midi_chunk_entries(shm_slot* slot, const clap_istream* stream, uint32_t count) {
+// A state as read from the stream, before any of it reaches the stage: a stream refused half-way
+// leaves the stage as it was.
+struct parsed_state {
+    uint64_t saved_id;
+    uint8_t has_value[PARAM_COUNT];
+    double value[PARAM_COUNT]; // clamped
+    int32_t cc[PARAM_COUNT];   // -1 unbound
+    bool has_ui;
+    ui_settings ui;
+};
+
+// Reads the MIDI chunk's entries; false when the stream ends inside them (the entries read so far
+// are kept, as they always were).
+bool parse_midi_chunk_entries(parsed_state* st, const clap_istream* stream, uint32_t count) {
     for (uint32_t k = 0; k < count; ++k) {
         uint32_t id, cc;
-        if (!read_u32(stream, &id) || !read_u32(stream, &cc)) return;
+        if (!read_u32(stream, &id) || !read_u32(stream, &cc)) return false;
         const int32_t index = param_index_of_id(id);
-        if (index >= 0 && cc <= 127) shm_exchange(slot->midi_cc[index], static_cast<int32_t>(cc));
+        if (index >= 0 && cc <= 127) st->cc[index] = static_cast<int32_t>(cc);
     }
+    return true;
 }
 
-void load_ui_chunk(plugin_instance* instance, const clap_istream* stream) {
+void parse_ui_chunk(parsed_state* st, const ui_settings& current, const clap_istream* stream) {
     uint8_t b[36];
     if (!read_tag(stream, "UI01") || !read_bytes(stream, b, sizeof b)) return;
     const uint32_t controls_open = le_u32(b), grid_open = le_u32(b + 4), readout = le_u32(b + 8),
                    spread = le_u32(b + 12), target = le_u32(b + 16);
     const double zoom = le_f64(b + 20), custom = le_f64(b + 28);
-    ui_settings& ui = instance->ui;
+    ui_settings ui = current;
     ui.controls_open = controls_open != 0;
     ui.grid_open = grid_open != 0;
     ui.readout_mode = readout < 3 ? readout : 0;
@@ -182,6 +199,19 @@ void load_ui_chunk(plugin_instance* instance, const clap_istream* stream) {
     ui.loudness_target_index = target < 5 ? target : 1;
     ui.zoom = (zoom >= 0.6 && zoom <= 2.5) ? zoom : 1.0; // NaN fails both comparisons
     ui.custom_target_lufs = (custom >= -40.0 && custom <= 0.0) ? custom : -16.0;
+    st->ui = ui;
+    st->has_ui = true;
+}
+
+// True when another live stage of the segment carries `id` (a copied track, one preset loaded into
+// several stages). Called under the registry lock.
+bool id_is_taken(const shm_slot* own, uint64_t id) {
+    const int32_t n = slot_count();
+    for (int32_t i = 0; i < n; ++i) {
+        const shm_slot* s = slot_by_index(i);
+        if (s && s != own && slot_owner_alive(s) && shm_load(s->instance_id) == id) return true;
+    }
+    return false;
 }
 
 bool state_load(const clap_plugin* plugin, const clap_istream* stream) {
@@ -189,32 +219,50 @@ bool state_load(const clap_plugin* plugin, const clap_istream* stream) {
     shm_slot* slot = instance->slot;
     if (!slot || !stream || !stream->read) return false;
 
+    parsed_state st{};
     uint32_t version, count;
-    uint64_t saved_id;
     if (!read_tag(stream, "SLM1") || !read_u32(stream, &version) || version != STATE_VERSION) return false;
-    if (!read_u64(stream, &saved_id) || !read_u32(stream, &count) || count > STATE_MAX_ENTRIES) return false;
-
-    // A saved 0 keeps the running identity.
-    if (saved_id != 0) instance->instance_id = saved_id;
-    shm_exchange(slot->instance_id, instance->instance_id);
-
+    if (!read_u64(stream, &st.saved_id) || !read_u32(stream, &count) || count > STATE_MAX_ENTRIES)
+        return false;
     for (uint32_t k = 0; k < count; ++k) {
         uint32_t id;
         double value;
         if (!read_u32(stream, &id) || !read_f64(stream, &value)) return false;
         const int32_t index = param_index_of_id(id);
         if (index < 0 || !row_is_writable(index)) continue;
-        shm_exchange(slot->values[index], clamp_param_value(index, value));
+        st.has_value[index] = 1;
+        st.value[index] = clamp_param_value(index, value);
     }
-
     // The bindings are replaced as a whole: a missing or damaged MIDI chunk leaves none.
     for (int32_t i = 0; i < PARAM_COUNT; ++i)
-        shm_exchange(slot->midi_cc[i], -1);
+        st.cc[i] = -1;
     uint32_t bound;
-    if (read_tag(stream, "MIDI") && read_u32(stream, &bound) && bound <= static_cast<uint32_t>(PARAM_COUNT)) {
-        load_midi_chunk_entries(slot, stream, bound);
-        load_ui_chunk(instance, stream);
+    if (read_tag(stream, "MIDI") && read_u32(stream, &bound) && bound <= static_cast<uint32_t>(PARAM_COUNT) &&
+        parse_midi_chunk_entries(&st, stream, bound))
+        parse_ui_chunk(&st, instance->ui, stream);
+
+    // Accepted: apply. A saved 0 keeps the running identity, and so does an id another live stage
+    // already carries: two stages of one id would be one member to the chain order.
+    registry_lock();
+    if (st.saved_id != 0 && st.saved_id != instance->instance_id && !id_is_taken(slot, st.saved_id)) {
+        instance->instance_id = st.saved_id;
+        shm_exchange(slot->instance_id, instance->instance_id);
+        learned_order_clear();
     }
+    registry_unlock();
+    for (int32_t i = 0; i < PARAM_COUNT; ++i)
+        if (st.has_value[i]) shm_exchange(slot->values[i], st.value[i]);
+    for (int32_t i = 0; i < PARAM_COUNT; ++i)
+        shm_exchange(slot->midi_cc[i], st.cc[i]);
+    if (st.has_ui) instance->ui = st.ui;
+
+    // A new Lookahead while active needs a restart; ask now, on this thread, rather than at the next
+    // audio block, so that a host whose only calls are the state's own learns of it at once.
+    if (instance->active && st.has_value[PARAM_LOOKAHEAD] &&
+        lookahead_samples(slot_setting(slot, PARAM_LOOKAHEAD), instance->sample_rate) !=
+            instance->limiter.lookahead &&
+        std::atomic_ref<uint32_t>(instance->restart_requested).exchange(1) == 0)
+        host_request_callback(instance);
 
     host_rescan_values(instance);
     return true;

@@ -338,12 +338,18 @@ static void dispatch(window_world* world, XEvent* xe) {
 // served before it belong to the work the host gave that pass.
 static void expose(window_view* view, double start) {
   view->redraw = false;
-  if (!make_current(view)) return;
-  window_event ev;
-  std::memset(&ev, 0, sizeof ev);
-  ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
-  window_send(view, ev);
-  glXSwapBuffers(view->world->display, view->win);
+  // The host may have destroyed the parent, and this window with it, before the destroy event
+  // arrived: the frame's requests then fail inside the trap, and the window counts as gone.
+  Display* d = view->world->display;
+  x_error_handler old = trap_begin(d);
+  if (make_current(view)) {
+    window_event ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.expose = {WINDOW_EVENT_EXPOSE, 0, 0, view->current_w, view->current_h};
+    window_send(view, ev);
+    glXSwapBuffers(d, view->win);
+  }
+  if (trap_end(d, old) != 0) view->window_gone = true;
   view->frame_end = window_world_time(view->world);
   view->frame_seconds = view->frame_end - start;
 }
@@ -434,7 +440,12 @@ void window_view_free(window_view* view) {
 }
 
 void window_port_title_changed(window_view* view) {
-  if (view->realized && !view->window_gone) XStoreName(view->world->display, view->win, view->title);
+  if (view->realized && !view->window_gone) {
+    Display* d = view->world->display;
+    x_error_handler old = trap_begin(d);
+    XStoreName(d, view->win, view->title);
+    if (trap_end(d, old) != 0) view->window_gone = true;
+  }
 }
 
 window_status window_port_resize(window_view* view, uint32_t width, uint32_t height) {
@@ -697,8 +708,13 @@ window_status window_view_unrealize(window_view* view) {
 window_status window_view_show(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
   if (!view->realized || view->window_gone) return WINDOW_UNSUPPORTED;
-  XMapWindow(view->world->display, view->win);
-  XFlush(view->world->display);
+  Display* d = view->world->display;
+  x_error_handler old = trap_begin(d);
+  XMapWindow(d, view->win);
+  if (trap_end(d, old) != 0) {
+    view->window_gone = true;
+    return WINDOW_FAILURE;
+  }
   view->visible = true;
   // The first frame comes with the server's expose once the window is viewable: a frame drawn before
   // would be lost, and one drawn for both would be drawn twice.
@@ -707,14 +723,16 @@ window_status window_view_show(window_view* view) {
 
 window_status window_view_hide(window_view* view) {
   if (view == nullptr) return WINDOW_BAD_PARAMETER;
+  view->visible = false;
   if (!view->realized || view->window_gone) return WINDOW_UNSUPPORTED;
-  // The host may have destroyed its window (and ours with it) before asking: its DestroyNotify is
-  // not read yet, and the unmap's BadWindow would reach the process-wide handler.
+  // The host may destroy its window, and this child with it, before it asks for the hide.
   Display* d = view->world->display;
   x_error_handler old = trap_begin(d);
   XUnmapWindow(d, view->win);
-  if (trap_end(d, old) != 0) view->window_gone = true;
-  view->visible = false;
+  if (trap_end(d, old) != 0) {
+    view->window_gone = true;
+    return WINDOW_FAILURE;
+  }
   return WINDOW_SUCCESS;
 }
 

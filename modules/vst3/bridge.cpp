@@ -143,10 +143,12 @@ namespace {
 void timer_attach(wrapper_bridge* b, wrapper_timer* t) {
     if (b->run_loop && !t->registered)
         t->registered = b->run_loop->registerTimer(t, t->period_ms) == vst3::kResultOk;
+    wrapper_bridge_update_tick(b);
 }
 void timer_detach(wrapper_bridge* b, wrapper_timer* t) {
     if (b->run_loop && t->registered) b->run_loop->unregisterTimer(t);
     t->registered = false;
+    wrapper_bridge_update_tick(b);
 }
 void fd_attach(wrapper_bridge* b, wrapper_fd* f) {
     if (b->run_loop && !f->registered) f->registered = b->run_loop->registerEventHandler(f, f->fd) == vst3::kResultOk;
@@ -259,10 +261,32 @@ bool ring_push(wrapper_bridge* b, const wrapper_edit& e) {
     return true;
 }
 
+// A value of the plug-in as a point of the host's output parameter changes; false when the host's
+// list takes no more.
+bool out_change_push(wrapper_bridge* b, const clap_event_param_value* p) {
+    const int32_t i = wrapper_param_index(&b->table, p->param_id);
+    if (i < 0) return true;
+    vst3::ParamID id = p->param_id;
+    vst3::int32 index = 0;
+    vst3::IParamValueQueue* q = b->out_changes->addParameterData(&id, &index);
+    if (!q) return false;
+    vst3::int32 at = 0;
+    const vst3::int32 offset = p->header.time > 0x7FFFFFFFu ? 0x7FFFFFFF : vst3::int32(p->header.time);
+    return q->addPoint(offset, wrapper_to_normalised(&b->table, i, p->value), &at) == vst3::kResultOk;
+}
+
 bool out_try_push(const clap_output_events* list, const clap_event_header* ev) {
     auto* b = static_cast<wrapper_bridge*>(list->ctx);
     if (!b || !ev || ev->space_id != CLAP_CORE_EVENT_SPACE_ID) return false;
     wrapper_edit e{};
+    // With no tick to hand them to the component handler, the plug-in's values go to the host
+    // through the processor's own channel; its gestures then have nobody to go to.
+    if (b->out_changes) {
+        if (ev->type == CLAP_EVENT_PARAM_VALUE && ev->size >= sizeof(clap_event_param_value) &&
+            out_change_push(b, reinterpret_cast<const clap_event_param_value*>(ev)))
+            return true;
+        if (ev->type == CLAP_EVENT_PARAM_GESTURE_BEGIN || ev->type == CLAP_EVENT_PARAM_GESTURE_END) return true;
+    }
     if (ev->type == CLAP_EVENT_PARAM_VALUE && ev->size >= sizeof(clap_event_param_value)) {
         const auto* p = reinterpret_cast<const clap_event_param_value*>(ev);
         e = wrapper_edit{ev->type, p->param_id, p->value};
@@ -428,16 +452,41 @@ void wrapper_bridge_retain(wrapper_bridge* b) {
     if (b) b->refs.fetch_add(1);
 }
 
-void wrapper_bridge_release(wrapper_bridge* b) {
-    if (!b || b->refs.fetch_sub(1) != 1) return;
-    live_remove(b);
+void wrapper_bridge_retire(wrapper_bridge* b) {
+    if (!b) return;
     const clap_plugin* p = b->plugin;
     if (p) {
-        if (b->gui) b->gui->destroy(p);
+        if (b->gui && b->gui_views) b->gui->destroy(p);
         if (b->processing.load()) p->stop_processing(p);
         if (b->active.load()) p->deactivate(p);
         p->destroy(p);
     }
+    b->processing.store(0);
+    b->active.store(0);
+    b->gui_views = 0;
+    b->gui_attached = nullptr;
+    b->view = nullptr;
+    b->view_resize = nullptr;
+    b->plugin = nullptr;
+    b->params = nullptr;
+    b->state = nullptr;
+    b->latency = nullptr;
+    b->gui = nullptr;
+    b->timer_support = nullptr;
+    b->posix_fd = nullptr;
+}
+
+void wrapper_bridge_set_successor(wrapper_bridge* old, wrapper_bridge* next) {
+    if (!old || old == next || old->successor) return;
+    wrapper_bridge_retain(next);
+    old->successor = next;
+}
+
+void wrapper_bridge_release(wrapper_bridge* b) {
+    if (!b || b->refs.fetch_sub(1) != 1) return;
+    live_remove(b);
+    wrapper_bridge_retire(b);
+    wrapper_bridge_release(b->successor);
     // Whatever the plug-in left registered goes now.
     wrapper_bridge_set_run_loop(b, nullptr);
     for (auto& t : b->timers)
@@ -551,6 +600,14 @@ void wrapper_bridge_service(wrapper_bridge* b) {
         else
             b->want_flush.store(0);
     }
+}
+
+void wrapper_bridge_update_tick(wrapper_bridge* b) {
+    if (!b) return;
+    bool live = b->controller_ticks != 0;
+    for (auto* t : b->timers)
+        live = live || (t && t->registered);
+    b->tick_live.store(live ? 1 : 0, std::memory_order_release);
 }
 
 void wrapper_bridge_set_run_loop(wrapper_bridge* b, vst3::IRunLoop* loop) {

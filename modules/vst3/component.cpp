@@ -103,6 +103,17 @@ void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames)
     }
 }
 
+void silence_outputs(ProcessData& data) {
+    if (data.numSamples <= 0 || !data.outputs) return;
+    for (int32 bus = 0; bus < data.numOutputs && bus < 1; ++bus) {
+        AudioBusBuffers& out = data.outputs[bus];
+        if (!out.channelBuffers32) continue;
+        for (int32 c = 0; c < out.numChannels && c < 64; ++c)
+            if (float* ch = out.channelBuffers32[c]) std::memset(ch, 0, sizeof(float) * size_t(data.numSamples));
+        out.silenceFlags = out.numChannels >= 64 ? ~uint64(0) : (uint64(1) << out.numChannels) - 1;
+    }
+}
+
 void set_silence_flags(AudioBusBuffers& out, int32 frames) {
     uint64 flags = 0;
     for (int32 c = 0; c < out.numChannels && c < 64; ++c) {
@@ -139,7 +150,11 @@ class component final : public IComponent,
     }
     uint32 VST3_API addRef() override { return ++refs_; }
     uint32 VST3_API release() override {
-        return wrapper_release(this, refs_, [this] { terminate(); });
+        return wrapper_release(this, refs_, [this] {
+            terminate();
+            wrapper_bridge_release(retired_);
+            retired_ = nullptr;
+        });
     }
 
     // ---- IPluginBase ----
@@ -147,6 +162,12 @@ class component final : public IComponent,
         if (bridge_) return kResultFalse;
         bridge_ = wrapper_bridge_create();
         if (!bridge_) return kInternalError;
+        // A controller still bound to the plug-in of the previous initialize follows to this one.
+        if (retired_) {
+            wrapper_bridge_set_successor(retired_, bridge_);
+            wrapper_bridge_release(retired_);
+            retired_ = nullptr;
+        }
         if (context) {
             context_ = context;
             context_->addRef();
@@ -166,7 +187,11 @@ class component final : public IComponent,
         }
         if (bridge_) {
             deactivate();
-            wrapper_bridge_release(bridge_);
+            // The plug-in ends here; the bridge stays (held) until the next initialize names its
+            // successor, for a controller that still holds it.
+            wrapper_bridge_retire(bridge_);
+            wrapper_bridge_release(retired_);
+            retired_ = bridge_;
             bridge_ = nullptr;
         }
         return kResultOk;
@@ -221,6 +246,7 @@ class component final : public IComponent,
         if (!p->activate(p, setup_.sampleRate, 1, uint32_t(setup_.maxSamplesPerBlock))) return kResultFalse;
         bridge_->restart_sent = 0;
         bridge_->active.store(1);
+        run_tick();
         return kResultOk;
     }
     tresult VST3_API setState(IBStream* state) override {
@@ -228,7 +254,10 @@ class component final : public IComponent,
         if (!bridge_) return kNotInitialized;
         if (!bridge_->state) return kNotImplemented;
         clap_istream in{state, istream_read};
-        return bridge_->state->load(bridge_->plugin, &in) ? kResultOk : kResultFalse;
+        if (!bridge_->state->load(bridge_->plugin, &in)) return kResultFalse;
+        // A new Lookahead reaches the host now, on its UI thread, not at some later call.
+        run_tick();
+        return kResultOk;
     }
     tresult VST3_API getState(IBStream* state) override {
         if (!state) return kInvalidArgument;
@@ -267,8 +296,14 @@ class component final : public IComponent,
         if (setup.symbolicSampleSize != kSample32 || !(setup.sampleRate > 0) || !std::isfinite(setup.sampleRate) ||
             setup.maxSamplesPerBlock <= 0)
             return kInvalidArgument;
+        // Rates and blocks the stage cannot run at are refused here rather than at activation: the
+        // engine's delay lines and scratch buffer are sized from them.
+        if (setup.sampleRate < WRAPPER_MIN_RATE || setup.sampleRate > WRAPPER_MAX_RATE ||
+            setup.maxSamplesPerBlock > WRAPPER_MAX_BLOCK)
+            return kResultFalse;
         setup_ = setup;
         setup_done_ = true;
+        run_tick();
         return kResultOk;
     }
     tresult VST3_API setProcessing(TBool state) override {
@@ -280,6 +315,9 @@ class component final : public IComponent,
             bridge_->processing.store(1);
         } else if (!state && bridge_->processing.load()) {
             p->stop_processing(p);
+            // Hosts stop processing around a locate: what the lookahead still holds belongs to the
+            // old position and must not play after the restart.
+            p->reset(p);
             bridge_->processing.store(0);
         }
         return kResultOk;
@@ -292,6 +330,7 @@ class component final : public IComponent,
         const clap_plugin* p = b->plugin;
         if (data.numSamples < 0 || data.numInputs < 0 || data.numOutputs < 0) return kInvalidArgument;
         collect_events(b, data.inputParameterChanges, data.numSamples);
+        b->out_changes = b->tick_live.load(std::memory_order_acquire) ? nullptr : data.outputParameterChanges;
         clap_input_events in{b, events_size, events_get};
         clap_output_events out;
         wrapper_bridge_output_list(b, &out);
@@ -306,6 +345,9 @@ class component final : public IComponent,
                 audio = audio && data.outputs[0].channelBuffers32[c];
         }
         if (!audio) {
+            // Whatever output buffers the host gave are silenced: without input there is nothing to
+            // put there, and a host buffer left as it was would play stale audio.
+            silence_outputs(data);
             // A call without audio carries parameter changes only: a flush. While processing CLAP
             // takes them through a process call without ports; otherwise through params.flush.
             if (b->processing.load()) {
@@ -318,14 +360,17 @@ class component final : public IComponent,
                 b->params->flush(p, &in, &out);
             }
             b->n_events = 0;
+            b->out_changes = nullptr;
             return kResultOk;
         }
+        b->out_changes = nullptr;
         if (!b->active.load()) return kNotInitialized;
         if (data.symbolicSampleSize != kSample32) return kInvalidArgument;
         if (!b->processing.load()) {
             if (!p->start_processing(p)) return kResultFalse;
             b->processing.store(1);
         }
+        b->out_changes = b->tick_live.load(std::memory_order_acquire) ? nullptr : data.outputParameterChanges;
         clap_audio_buffer ib{}, ob{};
         ib.data32 = data.inputs[0].channelBuffers32;
         ib.channel_count = uint32_t(data.inputs[0].numChannels > 2 ? 2 : data.inputs[0].numChannels);
@@ -345,6 +390,7 @@ class component final : public IComponent,
         cp.out_events = &out;
         clap_process_status st = p->process(p, &cp);
         b->n_events = 0;
+        b->out_changes = nullptr;
         set_silence_flags(data.outputs[0], data.numSamples);
         return st == CLAP_PROCESS_ERROR ? kResultFalse : kResultOk;
     }
@@ -380,11 +426,18 @@ class component final : public IComponent,
   private:
     std::atomic<uint32> refs_{1};
     wrapper_bridge* bridge_ = nullptr;
+    wrapper_bridge* retired_ = nullptr; // the bridge of the last terminate, until the next initialize
     FUnknown* context_ = nullptr;
     IConnectionPoint* peer_ = nullptr;
     ProcessSetup setup_{};
     bool setup_done_ = false;
     uint8_t bus_active_[3] = {};
+
+    // The controller's tick, for a host without a run loop: its UI-thread call is the moment to hand
+    // over restart, dirty and edit requests.
+    void run_tick() {
+        if (bridge_ && bridge_->tick) bridge_->tick(bridge_->tick_ctx);
+    }
 
     void deactivate() {
         if (!bridge_) return;

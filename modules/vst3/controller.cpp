@@ -4,7 +4,10 @@
 // once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer; failing both, the
 // open editor's timer on the frame's run loop) serves the plug-in's main-thread requests and hands
 // its output events to the host's component handler as beginEdit / performEdit / endEdit, latency
-// changes as restartComponent(kLatencyChanged).
+// changes as restartComponent(kLatencyChanged). A host with none of these gets the plug-in's values
+// through the processor's output parameter changes, and the tick runs on its UI-thread calls that
+// change state or set-up (setState, setComponentState, setActive, setupProcessing); never from a
+// getter, which must not call back into the host.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -102,9 +105,13 @@ class controller final : public IEditController, public IMidiMapping, public ICo
     // ---- IEditController ----
     tresult VST3_API setComponentState(IBStream* state) override {
         // The component and this controller share one plug-in: its setState already gave the values
-        // to the plug-in that every read below goes to.
+        // to the plug-in that every read below goes to, so what the host set here before is stale.
         if (!state) return kInvalidArgument;
-        return initialised_ ? kResultOk : kNotInitialized;
+        if (!initialised_) return kNotInitialized;
+        follow();
+        for (auto& f : host_set_) f = 0;
+        if (!tick_running_) tick(); // the host's UI thread: hand over what the state asked for
+        return kResultOk;
     }
     tresult VST3_API setControllerState(IBStream* state) override {
         if (!state) return kInvalidArgument;
@@ -206,20 +213,28 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         return i < 0 ? 0.0 : wrapper_to_normalised(t, i, x);
     }
     ParamValue VST3_API getParamNormalized(ParamID id) override {
-        if (!tick_running_) tick();
         if (is_cc_param(id)) return 0.0;
         const wrapper_params* t = table();
         int32 i = wrapper_param_index(t, id);
         if (i < 0) return 0.0;
-        double x = t->info[i].default_value;
-        if (bridge_ && bridge_->params) bridge_->params->get_value(bridge_->plugin, id, &x);
+        const double x = plugin_value(t, i);
+        // What the host set stands until the plug-in's own value moves (the host's change through
+        // the processor's queue, an editor's edit, a state).
+        if (host_set_[i] && x == host_plain_[i]) return host_norm_[i];
+        host_set_[i] = 0;
         return wrapper_to_normalised(t, i, x);
     }
     tresult VST3_API setParamNormalized(ParamID id, ParamValue v) override {
         // The value reaches the plug-in through the processor's parameter queue, where the host sends
-        // it as well; reads here come from the plug-in itself.
+        // it as well; the controller holds it meanwhile, as a VST3 host expects of each side.
         if (std::isnan(v) || v < 0 || v > 1) return kInvalidArgument;
-        if (!is_cc_param(id) && wrapper_param_index(table(), id) < 0) return kInvalidArgument;
+        if (is_cc_param(id)) return kResultOk;
+        const wrapper_params* t = table();
+        int32 i = wrapper_param_index(t, id);
+        if (i < 0) return kInvalidArgument;
+        host_plain_[i] = plugin_value(t, i);
+        host_norm_[i] = v;
+        host_set_[i] = 1;
         return kResultOk;
     }
     tresult VST3_API setComponentHandler(IComponentHandler* handler) override {
@@ -227,6 +242,7 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         return kResultOk;
     }
     IPlugView* VST3_API createView(FIDString name) override {
+        follow();
         if (!name || std::strcmp(name, kEditor) != 0 || !bridge_) return nullptr;
         return wrapper_view_create(bridge_);
     }
@@ -275,6 +291,7 @@ class controller final : public IEditController, public IMidiMapping, public ICo
     void VST3_API onTimer() override { tick(); }
 
     void tick() {
+        follow();
         wrapper_bridge* b = bridge_;
         if (!b) return;
         wrapper_bridge_service(b);
@@ -310,11 +327,36 @@ class controller final : public IEditController, public IMidiMapping, public ICo
     IComponentHandler2* handler2_ = nullptr;
     IRunLoop* run_loop_ = nullptr;
     bool tick_running_ = false;
+    // Values the host set through setParamNormalized (normalised), with the plug-in's plain value at
+    // that moment, per parameter index.
+    uint8_t host_set_[WRAPPER_MAX_PARAMS] = {};
+    double host_norm_[WRAPPER_MAX_PARAMS] = {};
+    double host_plain_[WRAPPER_MAX_PARAMS] = {};
 #if defined(_WIN32)
     int win_timer_ = -1;
 #endif
 
-    const wrapper_params* table() const { return bridge_ ? &bridge_->table : wrapper_params_cache(); }
+    const wrapper_params* table() {
+        follow();
+        return bridge_ ? &bridge_->table : wrapper_params_cache();
+    }
+
+    // The plug-in's plain value of parameter i (its default without a plug-in).
+    double plugin_value(const wrapper_params* t, int32 i) {
+        double x = t->info[i].default_value;
+        if (bridge_ && bridge_->params) bridge_->params->get_value(bridge_->plugin, t->info[i].id, &x);
+        return x;
+    }
+
+    // Moves on from a bridge whose plug-in the component ended to the one it made next.
+    void follow() {
+        while (bridge_ && bridge_->successor) {
+            wrapper_bridge* next = bridge_->successor;
+            wrapper_bridge_retain(next);
+            bind(next);
+            wrapper_bridge_release(next);
+        }
+    }
 
     void bind(wrapper_bridge* b) {
         if (!b || bridge_ == b) return;
@@ -326,6 +368,8 @@ class controller final : public IEditController, public IMidiMapping, public ICo
             b->tick = [](void* self) { static_cast<controller*>(self)->tick(); };
             b->tick_ctx = this;
         }
+        b->controller_ticks = tick_running_ ? 1 : 0;
+        wrapper_bridge_update_tick(b);
     }
     void unbind() {
         if (!bridge_) return;
@@ -334,6 +378,8 @@ class controller final : public IEditController, public IMidiMapping, public ICo
             bridge_->tick_ctx = nullptr;
         }
         if (bridge_->run_loop == run_loop_) wrapper_bridge_set_run_loop(bridge_, nullptr);
+        bridge_->controller_ticks = 0;
+        wrapper_bridge_update_tick(bridge_);
         wrapper_bridge_release(bridge_);
         bridge_ = nullptr;
     }

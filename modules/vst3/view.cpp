@@ -37,7 +37,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
   public:
     explicit view(wrapper_bridge* b) : bridge_(b) {
         wrapper_bridge_retain(b);
-        created_ = b->gui->create(b->plugin, GUI_API, false);
+        created_ = acquire_gui();
     }
 
     bool ok() const { return created_; }
@@ -63,9 +63,11 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     tresult VST3_API attached(void* parent, FIDString type) override {
         if (!parent || !type) return kInvalidArgument;
         if (std::strcmp(type, PLATFORM_TYPE) != 0) return kResultFalse;
-        if (attached_) return kResultFalse;
+        if (attached_ || !live()) return kResultFalse;
+        // One editor per plug-in: while another view shows it, this one cannot.
+        if (bridge_->gui_attached && bridge_->gui_attached != this) return kResultFalse;
         const clap_plugin* p = bridge_->plugin;
-        if (!created_) created_ = bridge_->gui->create(p, GUI_API, false);
+        if (!created_) created_ = acquire_gui();
         if (!created_) return kResultFalse;
         if (scale_ > 0) bridge_->gui->set_scale(p, scale_);
         clap_window w{};
@@ -82,8 +84,14 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
             bridge_->view_resize = nullptr;
             return kResultFalse;
         }
-        bridge_->gui->show(p);
+        // A parent id that names no window leaves the editor without a window to show.
+        if (!bridge_->gui->show(p)) {
+            bridge_->view = nullptr;
+            bridge_->view_resize = nullptr;
+            return kResultFalse;
+        }
         attached_ = true;
+        bridge_->gui_attached = this;
         report_size();
         return kResultOk;
     }
@@ -98,7 +106,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     tresult VST3_API getSize(ViewRect* r) override {
         if (!r) return kInvalidArgument;
         uint32_t w = DEFAULT_W, h = DEFAULT_H;
-        if (!created_ || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) {
+        if (!created_ || !live() || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) {
             w = DEFAULT_W;
             h = DEFAULT_H;
         }
@@ -112,7 +120,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     tresult VST3_API onSize(ViewRect* r) override {
         uint32_t w = 0, h = 0;
         if (!rect_size(r, &w, &h)) return kInvalidArgument;
-        if (!created_) return kResultFalse;
+        if (!created_ || !owns_editor()) return kResultFalse;
         bridge_->gui->adjust_size(bridge_->plugin, &w, &h);
         if (!bridge_->gui->set_size(bridge_->plugin, w, h)) return kResultFalse;
         known_w_ = w;
@@ -132,21 +140,22 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         return kResultOk;
     }
     tresult VST3_API canResize() override {
-        return created_ && bridge_->gui->can_resize(bridge_->plugin) ? kResultTrue : kResultFalse;
+        return created_ && live() && bridge_->gui->can_resize(bridge_->plugin) ? kResultTrue : kResultFalse;
     }
     tresult VST3_API checkSizeConstraint(ViewRect* r) override {
         uint32_t w = 0, h = 0;
         if (!rect_size(r, &w, &h)) return kInvalidArgument;
-        if (!bridge_->gui->adjust_size(bridge_->plugin, &w, &h)) return kResultFalse;
+        if (!live() || !bridge_->gui->adjust_size(bridge_->plugin, &w, &h)) return kResultFalse;
         r->right = r->left + int32(w);
         r->bottom = r->top + int32(h);
         return kResultTrue;
     }
 
     tresult VST3_API setContentScaleFactor(float factor) override {
-        if (!(factor > 0) || !std::isfinite(factor)) return kInvalidArgument;
+        // Beyond these an editor would be a few pixels or many screens wide.
+        if (!(factor > 0.25f && factor <= 8.0f)) return kInvalidArgument;
         scale_ = factor;
-        if (created_) bridge_->gui->set_scale(bridge_->plugin, factor);
+        if (created_ && owns_editor()) bridge_->gui->set_scale(bridge_->plugin, factor);
         if (attached_) report_size();
         return kResultOk;
     }
@@ -164,7 +173,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     void report_size() {
         ViewRect r{};
         uint32_t w = DEFAULT_W, h = DEFAULT_H;
-        if (!created_ || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) return;
+        if (!created_ || !live() || !bridge_->gui->get_size(bridge_->plugin, &w, &h)) return;
         if (w == known_w_ && h == known_h_) return;
         r.right = int32(w);
         r.bottom = int32(h);
@@ -178,16 +187,33 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         return self->frame_->resizeView(self, &r) == kResultOk;
     }
 
+    // The plug-in still lives (the component's terminate ends it under a view the host keeps).
+    bool live() const { return bridge_->plugin && bridge_->gui; }
+    // This view may change the editor: it shows it, or no view does.
+    bool owns_editor() const {
+        return live() && (bridge_->gui_attached == this || bridge_->gui_attached == nullptr);
+    }
+    // Takes a hold on the plug-in's one editor, making it for the first view.
+    bool acquire_gui() {
+        if (!live()) return false;
+        if (bridge_->gui_views == 0 && !bridge_->gui->create(bridge_->plugin, GUI_API, false)) return false;
+        ++bridge_->gui_views;
+        return true;
+    }
+
+    // Lets go of what this view holds; the editor goes with the last view that holds it, so that
+    // releasing a view a host made to probe never touches the one a host window shows.
     void teardown() {
         if (bridge_->view == this) {
             bridge_->view = nullptr;
             bridge_->view_resize = nullptr;
         }
-        if (created_) {
+        if (created_ && live()) {
             if (attached_) bridge_->gui->hide(bridge_->plugin);
-            bridge_->gui->destroy(bridge_->plugin);
-            created_ = false;
+            if (bridge_->gui_attached == this) bridge_->gui_attached = nullptr;
+            if (bridge_->gui_views > 0 && --bridge_->gui_views == 0) bridge_->gui->destroy(bridge_->plugin);
         }
+        created_ = false;
         attached_ = false;
         if (frame_) {
             frame_->release();

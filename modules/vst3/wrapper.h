@@ -28,6 +28,10 @@ inline constexpr uint32_t WRAPPER_EDIT_RING = 1024; // power of two
 inline constexpr uint32_t WRAPPER_MAX_EVENTS = 2048;
 inline constexpr uint32_t WRAPPER_MAX_TIMERS = 8;
 inline constexpr uint32_t WRAPPER_MAX_FDS = 8;
+// The set-ups the processor accepts (the project's own hosts hold to the same).
+inline constexpr double WRAPPER_MIN_RATE = 1000.0;
+inline constexpr double WRAPPER_MAX_RATE = 768000.0;
+inline constexpr int32_t WRAPPER_MAX_BLOCK = 1 << 20;
 
 // One output event of the plug-in on its way to the host's component handler.
 struct wrapper_edit {
@@ -103,13 +107,31 @@ struct wrapper_bridge {
     clap_id next_timer_id;
 
     // The controller's tick for a host that gave it no run loop: run after each of the plug-in's
-    // own timer calls (the editor's timer, on the frame's run loop). Set by the controller. [main-thread]
+    // own timer calls (the editor's timer, on the frame's run loop), and by the component after the
+    // host's UI-thread calls that change state or latency (setState, setActive, setupProcessing).
+    // Set by the controller. [main-thread]
     void (*tick)(void* ctx);
     void* tick_ctx;
+    uint8_t controller_ticks; // the controller has a periodic tick of its own [main-thread]
+    // 1 while a periodic tick on the UI thread drains the edit ring (the controller's own, or the
+    // plug-in's timer on a host run loop); 0 otherwise, and the plug-in's values then leave through
+    // the processor's output parameter changes. Main -> audio.
+    std::atomic<uint8_t> tick_live;
+    // The host's output parameter changes during one process call while no tick is live. [audio-thread]
+    vst3::IParameterChanges* out_changes;
 
     // The open view's resize request (set by the view, cleared by it). [main-thread]
     bool (*view_resize)(void* view, uint32_t w, uint32_t h);
     void* view;
+    // The plug-in has one editor: the views that hold it (it is made for the first and destroyed
+    // with the last) and the one view attached to a host window, or null. [main-thread]
+    uint32_t gui_views;
+    void* gui_attached;
+
+    // The bridge that the component made when it was initialised again after this one's terminate
+    // (one reference held), or null: a controller bound to a retired bridge moves on to it, so that
+    // component and controller stay one plug-in. [main-thread]
+    wrapper_bridge* successor;
 };
 
 // Creates the bridge and the CLAP plug-in behind it (create_plugin and init) and reads its parameter
@@ -118,6 +140,12 @@ wrapper_bridge* wrapper_bridge_create();
 // Reference counting; the last release destroys the plug-in (deactivating it first) and the bridge.
 void wrapper_bridge_retain(wrapper_bridge* b);
 void wrapper_bridge_release(wrapper_bridge* b);
+// Ends the plug-in of a bridge that others may still hold (the component's terminate): its editor,
+// processing, activation and the plug-in itself go; plugin and every extension pointer read null
+// from then on. [main-thread]
+void wrapper_bridge_retire(wrapper_bridge* b);
+// Makes `next` the successor of the retired bridge `old` (a reference on next is taken). [main-thread]
+void wrapper_bridge_set_successor(wrapper_bridge* old, wrapper_bridge* next);
 // True when b is a live bridge of this module (for pointers that arrive in host messages). [main-thread]
 bool wrapper_bridge_is_live(const void* b);
 
@@ -134,6 +162,9 @@ double wrapper_to_plain(const wrapper_params* t, int32_t i, double normalised);
 // millionth, so values of up to six decimals survive the round trip exactly. [any-thread]
 double wrapper_snap(double plain, double scale);
 double wrapper_to_normalised(const wrapper_params* t, int32_t i, double plain);
+
+// Recomputes tick_live after a change of the controller's tick or of the plug-in's timers. [main-thread]
+void wrapper_bridge_update_tick(wrapper_bridge* b);
 
 // Takes the next output event of the plug-in; false when none is left. [main-thread]
 bool wrapper_bridge_take_edit(wrapper_bridge* b, wrapper_edit* out);

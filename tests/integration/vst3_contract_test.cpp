@@ -5,6 +5,7 @@
 // controller-number mapping reaching the plug-in; an editor's edits and a latency change reaching
 // the host's component handler on its run-loop timer; a connection through proxies, where the plug-in
 // travels in a message and forged messages are refused; and repeated terminate/initialize cycles.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -159,6 +160,74 @@ class test_message final : public IMessage, public IAttributeList {
     tresult VST3_API getBinary(const char*, const void**, uint32*) override { return kResultFalse; }
 };
 
+// A host's output parameter changes of one block: what the processor reports, as "id value" lines.
+class out_changes final : public IParameterChanges {
+  public:
+    struct queue final : IParamValueQueue {
+        ParamID id = 0;
+        std::vector<std::pair<int32, double>> points;
+        tresult VST3_API queryInterface(const char*, void** obj) override {
+            *obj = nullptr;
+            return kNoInterface;
+        }
+        uint32 VST3_API addRef() override { return 1; }
+        uint32 VST3_API release() override { return 1; }
+        ParamID VST3_API getParameterId() override { return id; }
+        int32 VST3_API getPointCount() override { return int32(points.size()); }
+        tresult VST3_API getPoint(int32, int32*, ParamValue*) override { return kResultFalse; }
+        tresult VST3_API addPoint(int32 off, ParamValue v, int32* index) override {
+            points.emplace_back(off, v);
+            if (index) *index = int32(points.size()) - 1;
+            return kResultOk;
+        }
+    };
+    queue queues[8];
+    int32 n = 0;
+
+    tresult VST3_API queryInterface(const char*, void** obj) override {
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 VST3_API addRef() override { return 1; }
+    uint32 VST3_API release() override { return 1; }
+    int32 VST3_API getParameterCount() override { return n; }
+    IParamValueQueue* VST3_API getParameterData(int32 i) override { return i >= 0 && i < n ? &queues[i] : nullptr; }
+    IParamValueQueue* VST3_API addParameterData(const ParamID* id, int32* index) override {
+        for (int32 i = 0; i < n; ++i)
+            if (queues[i].id == *id) {
+                *index = i;
+                return &queues[i];
+            }
+        if (n == 8) return nullptr;
+        queues[n].id = *id;
+        queues[n].points.clear();
+        *index = n;
+        return &queues[n++];
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> o;
+        for (int32 i = 0; i < n; ++i)
+            for (auto& p : queues[i].points) {
+                char s[64];
+                std::snprintf(s, sizeof(s), "%u %.6f", queues[i].id, p.second);
+                o.push_back(s);
+            }
+        return o;
+    }
+};
+
+// Where the value of parameter `id` sits in a saved state's list (0 when it is not there).
+size_t value_offset(const std::vector<uint8_t>& st, uint32_t id) {
+    uint32_t n = 0;
+    std::memcpy(&n, st.data() + 16, 4);
+    for (size_t k = 0, at = 20; k < n && at + 12 <= st.size(); ++k, at += 12) {
+        uint32_t got = 0;
+        std::memcpy(&got, st.data() + at, 4);
+        if (got == id) return at + 4;
+    }
+    return 0;
+}
+
 // What a host may put between component and controller: it forwards messages and hides the peer.
 class proxy_point final : public IConnectionPoint {
   public:
@@ -184,12 +253,13 @@ class test_host final : public IHostApplication, public IRunLoop, public ICompon
   public:
     std::vector<ITimerHandler*> timers;
     std::vector<std::string> calls;
+    bool offer_run_loop = true; // false: a host such as a headless one, with no run loop at all
 
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
         void* p = nullptr;
         if (uid_equal(iid, FUnknown::iid) || uid_equal(iid, IHostApplication::iid))
             p = static_cast<IHostApplication*>(this);
-        else if (uid_equal(iid, IRunLoop::iid))
+        else if (uid_equal(iid, IRunLoop::iid) && offer_run_loop)
             p = static_cast<IRunLoop*>(this);
         else if (uid_equal(iid, IComponentHandler::iid))
             p = static_cast<IComponentHandler*>(this);
@@ -314,7 +384,7 @@ class vst3_contract : public ::testing::Test {
         ASSERT_EQ(proc->setProcessing(1), kResultOk);
     }
     // One block of quiet stereo audio with the given changes (none: null).
-    tresult block(IParameterChanges* changes, int32 frames = 256) {
+    tresult block(IParameterChanges* changes, int32 frames = 256, IParameterChanges* output = nullptr) {
         std::vector<float> l(size_t(frames), 0.01f), r(size_t(frames), 0.01f);
         float* ch[2] = {l.data(), r.data()};
         AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
@@ -325,9 +395,25 @@ class vst3_contract : public ::testing::Test {
         d.inputs = &in;
         d.outputs = &out;
         d.inputParameterChanges = changes;
+        d.outputParameterChanges = output;
         return proc->process(&d);
     }
     double normalised(ParamID id) { return ctrl->getParamNormalized(id); }
+    // The component's stage in the segment, as an editor of any process finds it.
+    shm_slot* stage_slot() {
+        test_stream st;
+        comp->getState(&st);
+        uint64_t iid = 0;
+        std::memcpy(&iid, st.data.data() + 8, 8);
+        registry_lock();
+        shm_open();
+        registry_unlock();
+        for (int32_t i = 0; i < SHM_SLOT_COUNT; ++i) {
+            shm_slot* s = slot_by_index(i);
+            if (s && shm_load(s->in_use) == 1 && shm_load(s->instance_id) == iid) return s;
+        }
+        return nullptr;
+    }
 
     void TearDown() override {
         if (proc) {
@@ -774,4 +860,204 @@ TEST_F(vst3_contract, connection_through_a_proxy_and_forged_messages) {
     EXPECT_EQ(cc->disconnect(&to_ctrl), kResultOk);
     cc->release();
     kc->release();
+}
+
+// A host re-initialises the component and keeps its controller: both must go on talking about one
+// plug-in, and a value the host sets on the controller must read back from it.
+TEST_F(vst3_contract, controller_follows_the_component_through_terminate_and_initialize) {
+    make_pair();
+    EXPECT_EQ(ctrl->setParamNormalized(2, 0.5), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 0.5) << "the host-set value holds";
+    EXPECT_EQ(ctrl->setParamNormalized(12, 1.0), kResultOk);
+    EXPECT_EQ(normalised(12), 1.0);
+    one_queue q;
+    ProcessData d{};
+    d.inputParameterChanges = &q;
+    q.id = 2;
+    q.points = {{0, 0.25}};
+    ASSERT_EQ(proc->process(&d), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 0.25) << "the processor's change moves it on";
+
+    // The validator's bypass persistence: Bypass set through the processor, terminate, initialize,
+    // the host's sync of the controller, then Bypass read back through the controller.
+    q.id = 12;
+    q.points = {{0, 1.0}};
+    ASSERT_EQ(proc->process(&d), kResultOk);
+    ASSERT_EQ(normalised(12), 1.0);
+    ASSERT_EQ(comp->terminate(), kResultOk);
+    ASSERT_EQ(comp->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    test_stream st;
+    ASSERT_EQ(comp->getState(&st), kResultOk);
+    st.pos = 0;
+    ASSERT_EQ(ctrl->setComponentState(&st), kResultOk);
+    double bypass = 0;
+    std::memcpy(&bypass, st.data.data() + value_offset(st.data, 12), 8);
+    EXPECT_EQ(normalised(12), bypass) << "the controller reads the component's new plug-in";
+    EXPECT_EQ(normalised(12), 0.0);
+    q.id = 2;
+    q.points = {{0, 0.75}};
+    ASSERT_EQ(proc->process(&d), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 0.75);
+    ASSERT_EQ(ctrl->setParamNormalized(2, 0.5), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 0.5);
+    st.pos = 0;
+    ASSERT_EQ(ctrl->setComponentState(&st), kResultOk);
+    EXPECT_DOUBLE_EQ(normalised(2), 0.75) << "the host's sync replaces what it set before";
+}
+
+// The instance id of a state as its bytes say.
+static uint64_t state_id(const test_stream& s) {
+    uint64_t id = 0;
+    std::memcpy(&id, s.data.data() + 8, 8);
+    return id;
+}
+
+// A state refused half-way leaves the stage as it was; a state whose id another live stage carries
+// (a copied track, one preset in several stages) never makes two stages of one id.
+TEST_F(vst3_contract, refused_states_change_nothing_and_ids_stay_unique) {
+    make_pair();
+    test_stream before;
+    ASSERT_EQ(comp->getState(&before), kResultOk);
+    std::vector<uint8_t> cut = before.data;
+    uint64_t other_id = 0x0123456789ABCDEFull;
+    std::memcpy(cut.data() + 8, &other_id, 8);
+    double twenty = 20.0;
+    std::memcpy(cut.data() + 20 + 12 + 4, &twenty, 8); // Gain
+    cut.resize(20 + 12 * 5 + 6);                     // inside the sixth entry
+    test_stream s;
+    s.data = cut;
+    EXPECT_EQ(comp->setState(&s), kResultFalse);
+    EXPECT_EQ(normalised(2), 0.0) << "Gain untouched";
+    test_stream after;
+    ASSERT_EQ(comp->getState(&after), kResultOk);
+    EXPECT_EQ(after.data, before.data) << "values and id as they were";
+
+    // A second stage of this process loads the first one's state: values yes, id no.
+    IComponent* c2 = create<IComponent>(class_id(0));
+    ASSERT_NE(c2, nullptr);
+    ASSERT_EQ(c2->initialize(static_cast<IHostApplication*>(&host)), kResultOk);
+    test_stream copy;
+    copy.data = before.data;
+    std::memcpy(copy.data.data() + 20 + 12 + 4, &twenty, 8);
+    test_stream own2;
+    ASSERT_EQ(c2->getState(&own2), kResultOk);
+    ASSERT_EQ(c2->setState(&copy), kResultOk);
+    test_stream got2;
+    ASSERT_EQ(c2->getState(&got2), kResultOk);
+    EXPECT_NE(state_id(got2), state_id(before)) << "two live stages never share an id";
+    EXPECT_EQ(state_id(got2), state_id(own2)) << "the newcomer keeps its own, unique id";
+    double gain = 0;
+    std::memcpy(&gain, got2.data.data() + 20 + 12 + 4, 8);
+    EXPECT_EQ(gain, 20.0);
+    // An id no live stage carries is taken over, as a reloaded session needs.
+    copy.pos = 0;
+    std::memcpy(copy.data.data() + 8, &other_id, 8);
+    ASSERT_EQ(c2->setState(&copy), kResultOk);
+    test_stream got3;
+    ASSERT_EQ(c2->getState(&got3), kResultOk);
+    EXPECT_EQ(state_id(got3), other_id);
+    c2->terminate();
+    c2->release();
+}
+
+// Calls of a host in a hurry: missing inputs, absurd set-ups, a stop and start around a locate.
+TEST_F(vst3_contract, missing_inputs_absurd_setups_and_a_locate) {
+    make_pair();
+    ProcessSetup absurd[] = {{kRealtime, kSample32, 512, 1e-300}, {kRealtime, kSample32, 512, 1e9},
+                             {kRealtime, kSample32, 0x7FFFFFFF, 48000}};
+    for (auto& s : absurd)
+        EXPECT_EQ(proc->setupProcessing(&s), kResultFalse) << s.sampleRate << " Hz, " << s.maxSamplesPerBlock;
+    activate();
+    // The output buffer holds what the host left there; every call without usable input clears it.
+    constexpr int32 N = 128;
+    std::vector<float> in_l(N, 0.25f), in_r(N, 0.25f), out_l(N), out_r(N);
+    float* in_ch[2] = {in_l.data(), in_r.data()};
+    float* half_ch[2] = {in_l.data(), nullptr};
+    float* out_ch[2] = {out_l.data(), out_r.data()};
+    AudioBusBuffers in{2, 0, {in_ch}}, half{2, 0, {half_ch}}, out{2, 0, {out_ch}};
+    struct {
+        const char* what;
+        int32 n_in;
+        AudioBusBuffers* inputs;
+    } missing[] = {{"null inputs", 1, nullptr}, {"a null channel", 1, &half}, {"no input bus", 0, &in}};
+    for (auto& m : missing) {
+        std::fill(out_l.begin(), out_l.end(), 0.5f);
+        std::fill(out_r.begin(), out_r.end(), 0.5f);
+        ProcessData d{};
+        d.symbolicSampleSize = kSample32;
+        d.numSamples = N;
+        d.numInputs = m.n_in;
+        d.inputs = m.inputs;
+        d.numOutputs = 1;
+        d.outputs = &out;
+        EXPECT_EQ(proc->process(&d), kResultOk) << m.what;
+        EXPECT_EQ(*std::max_element(out_l.begin(), out_l.end()), 0.0f) << m.what;
+        EXPECT_EQ(*std::max_element(out_r.begin(), out_r.end()), 0.0f) << m.what;
+        EXPECT_EQ(out.silenceFlags, 3u) << m.what;
+    }
+    // Audio in, then a stop and start: the lookahead's old samples must not play afterwards.
+    ProcessData d{};
+    d.symbolicSampleSize = kSample32;
+    d.numSamples = N;
+    d.numInputs = d.numOutputs = 1;
+    d.inputs = &in;
+    d.outputs = &out;
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(proc->process(&d), kResultOk);
+    ASSERT_GT(std::fabs(out_l[N - 1]), 0.0f) << "the signal passes";
+    ASSERT_EQ(proc->setProcessing(0), kResultOk);
+    ASSERT_EQ(proc->setProcessing(1), kResultOk);
+    std::fill(in_l.begin(), in_l.end(), 0.0f);
+    std::fill(in_r.begin(), in_r.end(), 0.0f);
+    ASSERT_EQ(proc->process(&d), kResultOk);
+    float peak = 0;
+    for (int32 i = 0; i < N; ++i) peak = std::max({peak, std::fabs(out_l[size_t(i)]), std::fabs(out_r[size_t(i)])});
+    EXPECT_EQ(peak, 0.0f) << "silence in, silence out after the restart";
+}
+
+// A host that offers no run loop at all (a headless one): the plug-in's own edits reach it through
+// the processor's output parameter changes, and a latency change that a state brings through
+// restartComponent on the UI thread of that very call; a getter never calls back into the host.
+TEST_F(vst3_contract, a_host_without_run_loop_hears_edits_and_latency) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the controller's tick is a timer of the UI thread's message loop";
+#endif
+    host.offer_run_loop = false;
+    make_pair();
+    activate();
+    ASSERT_EQ(proc->getLatencySamples(), 80u);
+    shm_slot* slot = stage_slot();
+    ASSERT_NE(slot, nullptr);
+    // An editor's edit (this process's or another's, through the segment).
+    slot_begin_gesture(slot, 1); // table row 1: Gain, id 2
+    slot_set_value(slot, 1, 12.0);
+    slot_end_gesture(slot, 1);
+    out_changes out;
+    ASSERT_EQ(block(nullptr, 256, &out), kResultOk);
+    EXPECT_EQ(out.lines(), (std::vector<std::string>{"2 0.400000"})) << "Gain 12 dB, normalised";
+    EXPECT_DOUBLE_EQ(normalised(2), 0.4);
+    EXPECT_TRUE(host.calls.empty()) << "nothing from a getter: " << (host.calls.empty() ? "" : host.calls[0]);
+    // No value arrives twice: a later UI-thread call finds nothing stale to send.
+    out_changes none;
+    ASSERT_EQ(block(nullptr, 256, &none), kResultOk);
+    EXPECT_TRUE(none.lines().empty());
+
+    // A state with Lookahead 5 ms while active and processing, as a host restores a session.
+    test_stream st;
+    ASSERT_EQ(comp->getState(&st), kResultOk);
+    double five = 5.0;
+    ASSERT_NE(value_offset(st.data, 8), 0u);
+    std::memcpy(st.data.data() + value_offset(st.data, 8), &five, 8); // Lookahead
+    st.pos = 0;
+    ASSERT_EQ(comp->setState(&st), kResultOk);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"restart 8"})) << "kLatencyChanged on setState itself";
+    st.pos = 0;
+    ASSERT_EQ(ctrl->setComponentState(&st), kResultOk);
+    normalised(8);
+    block(nullptr);
+    EXPECT_EQ(host.calls.size(), 1u) << "once";
+    proc->setProcessing(0);
+    comp->setActive(0);
+    comp->setActive(1);
+    proc->setProcessing(1);
+    EXPECT_EQ(proc->getLatencySamples(), 240u + 8u);
 }
