@@ -286,33 +286,35 @@ static bool shared_owner_alive(int32_t index, int32_t owner) {
     return process_is_alive(owner);
 }
 
-bool slot_owner_alive_now(const shm_slot* slot) {
-    if (!slot || shm_load(slot->in_use) == 0) return false;
-    const int32_t index = slot_shared_index(slot);
-    if (index < 0) return true;
-    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
+// The part of the owner test that needs nobody asked: 1 or 0 when the answer is known here, -1 when the
+// OS must be asked about `*owner` of shared slot `*index` (both filled then).
+static int owner_known_here(const shm_slot* slot, int32_t* index, int32_t* owner) {
+    if (!slot || shm_load(slot->in_use) == 0) return 0;
+    *index = slot_shared_index(slot);
+    // A private slot is a record of this process.
+    if (*index < 0) return 1;
+    *owner = static_cast<int32_t>(shm_load(slot->owner_pid));
     if (PLATFORM_LOCK_LIVENESS) {
+        // Own slots are known here; process ids mean nothing across PID namespaces.
         own_descriptor_after_fork();
-        if (owned_here[index].load()) return true;
-    } else if (owner == current_process_id()) {
-        return true;
+        if (owned_here[*index].load()) return 1;
+    } else if (*owner == current_process_id()) {
+        return 1;
     }
+    return -1;
+}
+
+bool slot_owner_alive_now(const shm_slot* slot) {
+    int32_t index = -1, owner = 0;
+    const int known = owner_known_here(slot, &index, &owner);
+    if (known >= 0) return known == 1;
     return shared_owner_alive(index, owner);
 }
 
 bool slot_owner_alive(const shm_slot* slot) {
-    if (!slot || shm_load(slot->in_use) == 0) return false;
-    const int32_t index = slot_shared_index(slot);
-    // A private slot is a record of this process.
-    if (index < 0) return true;
-    const int32_t owner = static_cast<int32_t>(shm_load(slot->owner_pid));
-    if (PLATFORM_LOCK_LIVENESS) {
-        // Own slots are known here; process ids mean nothing across PID namespaces.
-        own_descriptor_after_fork();
-        if (owned_here[index].load()) return true;
-    } else if (owner == current_process_id()) {
-        return true;
-    }
+    int32_t index = -1, owner = 0;
+    const int known = owner_known_here(slot, &index, &owner);
+    if (known >= 0) return known == 1;
 
     // The cache is keyed by slot index, not by owner: a slot that changed hands within the second may
     // report the previous owner's answer until the entry ages.

@@ -93,20 +93,31 @@ inline void sim_spin(int64_t ns) {
     while (clock_ns() < until) {}
 }
 
+// The time of host block k (with its jitter), and in `*r` the block's random word.
+inline int64_t sim_block_start(const sim_host& h, int64_t k, uint64_t* r) {
+    *r = sim_mix(h.seed * 1000003u + static_cast<uint64_t>(k));
+    const int64_t jitter = static_cast<int64_t>(*r % 2001) - 1000; // per mille, -10 % .. +10 %
+    return h.t0 + k * h.period_ns + jitter * h.period_ns / 10000;
+}
+
+// The order in which a worker runs its tracks in the block of random word `r`.
+inline void sim_shuffle(std::vector<int>& order, uint64_t r, size_t worker) {
+    for (size_t i = 0; i < order.size(); ++i) {
+        const size_t j = i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
+        std::swap(order[i], order[j]);
+    }
+}
+
 inline void sim_run_worker(const sim_host& h, int worker) {
     const std::vector<int>& mine = h.workers[static_cast<size_t>(worker)];
     std::vector<int> order = mine;
     for (int64_t k = 0;; ++k) {
-        const uint64_t r = sim_mix(h.seed * 1000003u + static_cast<uint64_t>(k));
-        const int64_t jitter = static_cast<int64_t>(r % 2001) - 1000; // per mille, -10 % .. +10 %
-        const int64_t t = h.t0 + k * h.period_ns + jitter * h.period_ns / 10000;
+        uint64_t r = 0;
+        const int64_t t = sim_block_start(h, k, &r);
         if (t >= h.t_end) break;
         sim_sleep_until(t);
         const int64_t steady = h.steady ? h.steady_base + k * h.frames : -1;
-        for (size_t i = 0; i < order.size(); ++i) {
-            const size_t j = i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
-            std::swap(order[i], order[j]);
-        }
+        sim_shuffle(order, r, worker);
         for (int ti : order) {
             const sim_track& track = h.tracks[static_cast<size_t>(ti)];
             // Other plug-ins, bus routing and the host's scheduler delay each track by 0..1 ms,
@@ -306,16 +317,12 @@ inline void sim_schedule_host(const sim_host& h, int host_no, std::vector<sim_ac
         std::vector<int> order = h.workers[worker];
         int64_t now = h.t0;
         for (int64_t k = 0;; ++k) {
-            const uint64_t r = sim_mix(h.seed * 1000003u + static_cast<uint64_t>(k));
-            const int64_t jitter = static_cast<int64_t>(r % 2001) - 1000;
-            const int64_t t = h.t0 + k * h.period_ns + jitter * h.period_ns / 10000;
+            uint64_t r = 0;
+            const int64_t t = sim_block_start(h, k, &r);
             if (t >= h.t_end) break;
             if (now < t) now = t;
             const int64_t steady = h.steady ? h.steady_base + k * h.frames : -1;
-            for (size_t i = 0; i < order.size(); ++i) {
-                const size_t j = i + sim_mix(r + static_cast<uint64_t>(worker) * 77 + i) % (order.size() - i);
-                std::swap(order[i], order[j]);
-            }
+            sim_shuffle(order, r, worker);
             for (int ti : order) {
                 const sim_track& track = h.tracks[static_cast<size_t>(ti)];
                 now += static_cast<int64_t>(sim_mix(r + 0x51u * static_cast<uint64_t>(ti + 1)) % 1000000);
