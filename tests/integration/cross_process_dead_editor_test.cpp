@@ -14,6 +14,7 @@
 #include "integration.h"
 #include "registry.h"
 #include "session_child.h"
+#include "shared_slot.h"
 #include "shm.h"
 
 namespace {
@@ -33,12 +34,7 @@ bool heard(const std::vector<std::string>& lines, const char* kind, unsigned id)
 
 TEST(cross_process_dead_editor, the_owner_ends_a_gesture_whose_editor_died) {
     host_set_thread_role(HOST_THREAD_MAIN);
-    const std::string shm_name = std::string(integration_shm_name()) + "-g";
-    setenv("LODRIN_SHM", shm_name.c_str(), 1);
-    struct remove_segment {
-        std::string name;
-        ~remove_segment() { integration_unlink_shm(name.c_str()); }
-    } cleanup{shm_name};
+    const scoped_segment segment("-g");
 
     child owner;
     ASSERT_TRUE(owner.start({LODRIN_TEST_HOST, "session", "--module", LODRIN_TEST_MODULE, "--stages", "1",
@@ -46,15 +42,8 @@ TEST(cross_process_dead_editor, the_owner_ends_a_gesture_whose_editor_died) {
     const std::string ready = owner.wait_for("ready ");
     unsigned owner_pid = 0;
     ASSERT_EQ(std::sscanf(ready.c_str(), "ready %u", &owner_pid), 1) << owner.tail();
-    registry_lock();
-    shm_open();
-    registry_unlock();
+    shm_slot* slot = shared_slot_of(owner_pid);
     ASSERT_TRUE(shm_is_shared());
-    shm_slot* slot = nullptr;
-    for (int32_t i = 0; i < SHM_SLOT_COUNT && !slot; ++i) {
-        shm_slot* s = slot_by_index(i);
-        if (s && shm_load(s->owner_pid) == owner_pid) slot = s;
-    }
     ASSERT_NE(slot, nullptr);
     const unsigned mix = param_table[PARAM_MIX].id;
 

@@ -14,6 +14,7 @@
 #include "integration.h"
 #include "registry.h"
 #include "session_child.h"
+#include "shared_slot.h"
 #include "session_edits.h"
 #include "shm.h"
 
@@ -94,12 +95,7 @@ void write_raw(shm_slot* slot, uint32_t id, uint32_t kind, double value) {
 
 TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
     host_set_thread_role(HOST_THREAD_MAIN);
-    const std::string shm_name = std::string(integration_shm_name()) + "-f";
-    setenv("LODRIN_SHM", shm_name.c_str(), 1);
-    struct remove_segment {
-        std::string name;
-        ~remove_segment() { integration_unlink_shm(name.c_str()); }
-    } cleanup{shm_name};
+    const scoped_segment segment("-f");
 
     child owner;
     ASSERT_TRUE(owner.start({LODRIN_TEST_HOST, "session", "--module", LODRIN_TEST_MODULE, "--stages", "1",
@@ -107,14 +103,8 @@ TEST(cross_process_edit_faults, the_owners_host_ends_at_the_slots_values) {
     const std::string ready = owner.wait_for("ready ");
     unsigned owner_pid = 0;
     ASSERT_EQ(std::sscanf(ready.c_str(), "ready %u", &owner_pid), 1) << owner.tail();
-    registry_lock();
-    shm_open();
-    registry_unlock();
+    edited_slot = shared_slot_of(owner_pid);
     ASSERT_TRUE(shm_is_shared());
-    for (int32_t i = 0; i < SHM_SLOT_COUNT && !edited_slot; ++i) {
-        shm_slot* s = slot_by_index(i);
-        if (s && shm_load(s->owner_pid) == owner_pid) edited_slot = s;
-    }
     ASSERT_NE(edited_slot, nullptr);
     shm_slot* slot = edited_slot;
     const unsigned mix = param_table[PARAM_MIX].id;

@@ -52,6 +52,20 @@ inline void integration_unlink_shm(const char* name) {
 #endif
 }
 
+#if !defined(_WIN32)
+// Points LODRIN_SHM at this program's segment name plus `suffix` for the test's scope, and removes
+// that segment at its end.
+struct scoped_segment {
+    std::string name;
+    explicit scoped_segment(const char* suffix) : name(std::string(integration_shm_name()) + suffix) {
+        setenv("LODRIN_SHM", name.c_str(), 1);
+    }
+    ~scoped_segment() { integration_unlink_shm(name.c_str()); }
+    scoped_segment(const scoped_segment&) = delete;
+    scoped_segment& operator=(const scoped_segment&) = delete;
+};
+#endif
+
 // Waiting for what another process does: the state is polled until it is there, under a wall-clock
 // bound that holds with every core busy, and on expiry the failure says what the last poll saw. A
 // state that never comes still fails, only later. An idle machine needs a small fraction of the bound.
