@@ -1,4 +1,4 @@
-// The OpenGL entry-point table: the 59 functions the editor and its drawing layer use, looked up at
+// The OpenGL entry-point table: the 60 functions the editor and its drawing layer use, looked up at
 // run time in the context of the editor's view (no link-time dependency on an OpenGL library), and
 // the types and constants they need, declared here.
 //
@@ -64,7 +64,7 @@ constexpr GLenum FRAGMENT_SHADER = 0x8B30, VERTEX_SHADER = 0x8B31, COMPILE_STATU
 constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COLOR_BUFFER_BIT = 0x4000;
 } // namespace glc
 
-// The 59 entry points: X(return type, name, parameter list). One list feeds the table's fields and
+// The 60 entry points: X(return type, name, parameter list). One list feeds the table's fields and
 // the lookup, so they cannot drift apart.
 #define LODRIN_GL_FUNCTIONS(X)                                                                            \
     X(void, glActiveTexture, (GLenum texture))                                                            \
@@ -76,6 +76,7 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(void, glBindVertexArray, (GLuint array))                                                            \
     X(void, glBlendFuncSeparate, (GLenum src_rgb, GLenum dst_rgb, GLenum src_alpha, GLenum dst_alpha))    \
     X(void, glBufferData, (GLenum target, GLsizeiptr size, const void* data, GLenum usage))               \
+    X(void, glBufferSubData, (GLenum target, GLintptr offset, GLsizeiptr size, const void* data))         \
     X(void, glClear, (GLbitfield mask))                                                                   \
     X(void, glClearColor, (GLfloat r, GLfloat g, GLfloat b, GLfloat a))                                   \
     X(void, glColorMask, (GLboolean r, GLboolean g, GLboolean b, GLboolean a))                            \
@@ -138,7 +139,7 @@ struct gl_functions {
 };
 
 // How many entry points the table holds.
-constexpr int32_t gl_function_count = 59;
+constexpr int32_t gl_function_count = 60;
 
 // The process's table, read by everything that draws. [main-thread]
 extern gl_functions gl_table;

@@ -40,6 +40,7 @@ struct stage_columns {
 
 struct graph_scratch {
     column cols[GRAPH_MAX_COLUMNS];
+    float xs[GRAPH_MAX_COLUMNS], tops[GRAPH_MAX_COLUMNS], bottoms[GRAPH_MAX_COLUMNS];
     stage_columns stages[GRAPH_MAX_STAGES];
 };
 graph_scratch scratch;
@@ -216,35 +217,25 @@ void write_column_dump(const editor_state* e, double width_px, int32_t b, double
     std::fclose(f);
 }
 
-// The areas and bands are filled as a row of polygons of CHUNK columns each (neighbours share
-// their boundary column) rather than as one polygon around the whole curve. The union is the same
-// region; but one polygon of thousands of points is filled through a fan of slivers reaching across
-// the whole graph, which a tiled rasteriser (llvmpipe) pays for in every tile each sliver crosses,
-// while one polygon per column costs a draw call each.
-constexpr int32_t CHUNK = 32;
-
-// Fills the region between top(i) and bottom(i) over all columns, oldest to newest.
+// Fills the region between top(i) and bottom(i) over all columns: one trapezoid per pair of
+// neighbouring columns, drawn in one batch (no stencil passes over the whole graph).
 template <typename top_fn, typename bottom_fn>
 void fill_between(vg_context* vg, int32_t count, top_fn top, bottom_fn bottom) {
-    const column* cols = scratch.cols;
-    vg_begin_path(vg);
-    for (int32_t a = count - 1; a >= 1; a -= CHUNK) {
-        const int32_t b = a - CHUNK > 0 ? a - CHUNK : 0;
-        vg_move_to(vg, cols[a].x, top(a));
-        for (int32_t i = a - 1; i >= b; --i) vg_line_to(vg, cols[i].x, top(i));
-        for (int32_t i = b; i <= a; ++i) vg_line_to(vg, cols[i].x, bottom(i));
-        vg_close_path(vg);
+    for (int32_t i = 0; i < count; ++i) {
+        scratch.xs[i] = scratch.cols[i].x;
+        scratch.tops[i] = top(i);
+        scratch.bottoms[i] = bottom(i);
     }
+    vg_fill_columns(vg, scratch.xs, scratch.tops, scratch.bottoms, count);
 }
 
 // The area from the bottom edge up to (x, y(level)) of every column, oldest to newest.
 void fill_level_area(vg_context* vg, int32_t count, bool output, theme_colour top, theme_colour bottom) {
     const column* cols = scratch.cols;
+    vg_fill_paint(vg, vg_linear_gradient(vg, 0, GRAPH_Y, 0, GRAPH_Y + GRAPH_H, vgc(top), vgc(bottom)));
     fill_between(
         vg, count, [&](int32_t i) { return y_level(output ? cols[i].out : cols[i].in); },
         [](int32_t) { return GRAPH_Y + GRAPH_H; });
-    vg_fill_paint(vg, vg_linear_gradient(vg, 0, GRAPH_Y, 0, GRAPH_Y + GRAPH_H, vgc(top), vgc(bottom)));
-    vg_fill(vg);
 }
 
 void stroke_level_line(vg_context* vg, int32_t count, bool output) {
@@ -267,14 +258,13 @@ void draw_columns(vg_context* vg, int32_t count, int32_t n8, int32_t focused) {
     for (int32_t i = 0; i < count; ++i) cols[i].stack = 0.0f;
     for (int32_t s = 0; s < n8; ++s) {
         const float* gr = scratch.stages[s].gr;
-        fill_between(
-            vg, count, [&](int32_t i) { return y_reduction(cols[i].stack); },
-            [&](int32_t i) { return y_reduction(cols[i].stack + gr[i]); });
         const theme_colour c = stage_colour(s);
         const bool f = s == focused;
         vg_fill_paint(vg, vg_linear_gradient(vg, 0, GRAPH_Y, 0, 285.6f, vg_rgba(c.r, c.g, c.b, f ? 242 : 174),
                                              vg_rgba(c.r, c.g, c.b, f ? 89 : 64)));
-        vg_fill(vg);
+        fill_between(
+            vg, count, [&](int32_t i) { return y_reduction(cols[i].stack); },
+            [&](int32_t i) { return y_reduction(cols[i].stack + gr[i]); });
         for (int32_t i = 0; i < count; ++i) cols[i].stack += gr[i];
     }
 
@@ -530,8 +520,16 @@ void draw_history_graph(editor_state* e, int64_t now) {
 
     if (e->dump_requested) write_column_dump(e, width_px, b, ppx, hf.newest, hf.frac, count, n8);
 
-    if (count >= 2) draw_columns(vg, count, n8, focused);
-    draw_loudness_line(vg, count);
+    // Columns kept for the joins and the smoothing lie further left than the graph shows: curves
+    // are drawn up to the first column a stroke's widest join cannot reach into the graph from.
+    int32_t drawn = count;
+    for (int32_t i = 0; i < count; ++i)
+        if (scratch.cols[i].x < GRAPH_X - 8.0f) {
+            drawn = i + 1;
+            break;
+        }
+    if (drawn >= 2) draw_columns(vg, drawn, n8, focused);
+    draw_loudness_line(vg, drawn);
     if (focused < n8) draw_reduction_tag(vg, count, focused);
     draw_ceiling(vg, e);
     draw_frame_and_labels(vg);

@@ -681,6 +681,8 @@ void vg_delete(vg_context* ctx) {
     ctx->verts.release();
     ctx->path_data.release();
     ctx->text_verts.release();
+    ctx->column_verts.release();
+    ctx->column_spans.release();
     if (ctx->be->destroy) ctx->be->destroy(ctx->user);
     free(ctx);
 }
@@ -1009,6 +1011,117 @@ void vg_fill(vg_context* ctx) {
     vg_paint paint = vg_apply_alpha(s->fill, s->alpha);
     vg_scissor_data sc = vg_current_scissor(s);
     ctx->be->fill(ctx->user, &paint, &sc, fringe, b, ctx->path_data.items, ctx->path_data.n_items);
+}
+
+// Pixel columns that share one rectangle over what all of them cover.
+constexpr int32_t COLUMN_GROUP = 16;
+
+void vg_fill_columns(vg_context* ctx, const float* xs, const float* tops, const float* bottoms, int32_t n) {
+    if (n < 2) return;
+    vg_state* s = vg_top(ctx);
+    const float* t = s->xform;
+    // Without antialiasing a pixel is filled when its centre lies inside; columns far narrower
+    // than a pixel would make thousands of slivers, so the area is sampled at the centre of every
+    // device pixel column instead: one rectangle per pixel column, from the top curve to the bottom
+    // one where they cross its centre. Under a transform with rotation or shear the columns are
+    // not upright and are drawn as they come.
+    const bool upright = t[1] == 0.0f && t[2] == 0.0f;
+    const float d = ctx->dpr;
+    int32_t lo = 0, hi = n - 1, step = 1;
+    if (upright && xs[0] * t[0] > xs[n - 1] * t[0]) {
+        lo = n - 1;
+        hi = 0;
+        step = -1;
+    }
+    float x_min = fminf(xs[0], xs[n - 1]) * t[0] + t[4], x_max = fmaxf(xs[0], xs[n - 1]) * t[0] + t[4];
+    if (upright && s->scissor_extent[0] >= 0 && s->scissor_xform[1] == 0.0f && s->scissor_xform[2] == 0.0f) {
+        const float half = fabsf(s->scissor_xform[0]) * s->scissor_extent[0];
+        x_min = fmaxf(x_min, s->scissor_xform[4] - half);
+        x_max = fminf(x_max, s->scissor_xform[4] + half);
+    }
+    ctx->column_verts.clear();
+    if (upright) {
+        const int32_t p0 = int32_t(ceilf(x_min * d - 0.5f)), p1 = int32_t(floorf(x_max * d - 0.5f));
+        if (p1 < p0) return;
+        const int32_t n_px = p1 - p0 + 1;
+        ctx->column_spans.clear();
+        float* span = ctx->column_spans.push(2 * n_px);
+        if (!span || !ctx->column_verts.reserve(6 * (n_px + n_px / COLUMN_GROUP + 1) * 2)) return;
+        // Where the curves cross each pixel column's centre (the upper and the lower end).
+        int32_t k = lo; // the column at or left of the pixel centre
+        for (int32_t i = 0; i < n_px; ++i) {
+            const float xc = (float(p0 + i) + 0.5f) / d;
+            while (k != hi && xs[k + step] * t[0] + t[4] < xc) k += step;
+            float top = 0.0f, bottom = 0.0f;
+            if (k != hi) {
+                const float xa = xs[k] * t[0] + t[4], xb = xs[k + step] * t[0] + t[4];
+                const float w = xb > xa ? (xc - xa) / (xb - xa) : 0.0f;
+                top = (tops[k] + (tops[k + step] - tops[k]) * w) * t[3] + t[5];
+                bottom = (bottoms[k] + (bottoms[k + step] - bottoms[k]) * w) * t[3] + t[5];
+            }
+            span[2 * i] = fminf(top, bottom);
+            span[2 * i + 1] = fmaxf(top, bottom);
+        }
+        // A rasteriser shades in blocks of pixels, so rectangles one pixel wide waste most of its
+        // work: every group of pixel columns gets one rectangle over the band all of them cover,
+        // and thin rectangles only for what each column has above and below it. The pieces do not
+        // overlap and their union is the same area.
+        vg_vertex* v = ctx->column_verts.items;
+        auto rect = [&v](float l, float r, float y0, float y1) {
+            *v++ = {l, y0, 0.5f, 1.0f};
+            *v++ = {r, y0, 0.5f, 1.0f};
+            *v++ = {r, y1, 0.5f, 1.0f};
+            *v++ = {l, y0, 0.5f, 1.0f};
+            *v++ = {r, y1, 0.5f, 1.0f};
+            *v++ = {l, y1, 0.5f, 1.0f};
+        };
+        for (int32_t g = 0; g < n_px; g += COLUMN_GROUP) {
+            const int32_t e = g + COLUMN_GROUP < n_px ? g + COLUMN_GROUP : n_px;
+            float inner_top = -1e30f, inner_bottom = 1e30f;
+            for (int32_t i = g; i < e; ++i) {
+                inner_top = fmaxf(inner_top, span[2 * i]);
+                inner_bottom = fminf(inner_bottom, span[2 * i + 1]);
+            }
+            const bool inner = inner_top < inner_bottom;
+            if (inner) rect(float(p0 + g) / d, float(p0 + e) / d, inner_top, inner_bottom);
+            for (int32_t i = g; i < e; ++i) {
+                const float l = float(p0 + i) / d, r = float(p0 + i + 1) / d;
+                const float y0 = span[2 * i], y1 = span[2 * i + 1];
+                if (!inner) {
+                    if (y0 < y1) rect(l, r, y0, y1);
+                    continue;
+                }
+                if (y0 < inner_top) rect(l, r, y0, inner_top);
+                if (inner_bottom < y1) rect(l, r, inner_bottom, y1);
+            }
+        }
+        ctx->column_verts.n_items = int32_t(v - ctx->column_verts.items);
+    } else {
+        vg_vertex* v = ctx->column_verts.push(6 * (n - 1));
+        if (!v) return;
+        float x0, t0, x1, b0;
+        vg_xform_point(t, xs[0], tops[0], &x0, &t0);
+        vg_xform_point(t, xs[0], bottoms[0], &x1, &b0);
+        for (int32_t i = 1; i < n; ++i) {
+            float xa, ta, xb, ba;
+            vg_xform_point(t, xs[i], tops[i], &xa, &ta);
+            vg_xform_point(t, xs[i], bottoms[i], &xb, &ba);
+            *v++ = {x0, t0, 0.5f, 1.0f};
+            *v++ = {xa, ta, 0.5f, 1.0f};
+            *v++ = {xb, ba, 0.5f, 1.0f};
+            *v++ = {x0, t0, 0.5f, 1.0f};
+            *v++ = {xb, ba, 0.5f, 1.0f};
+            *v++ = {x1, b0, 0.5f, 1.0f};
+            x0 = xa;
+            t0 = ta;
+            x1 = xb;
+            b0 = ba;
+        }
+    }
+    if (ctx->column_verts.n_items == 0) return;
+    vg_paint paint = vg_apply_alpha(s->fill, s->alpha);
+    vg_scissor_data sc = vg_current_scissor(s);
+    ctx->be->triangles(ctx->user, &paint, &sc, ctx->column_verts.items, ctx->column_verts.n_items, 0, nullptr);
 }
 
 void vg_stroke(vg_context* ctx) {

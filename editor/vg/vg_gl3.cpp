@@ -7,9 +7,14 @@
 // still 0 (outside, so the fringe never darkens the inside); then a rectangle over the bounds
 // covers where the count is not 0 and clears it on the way (nonzero rule).
 // Stencil strokes cover each pixel once: a first pass draws only the fully covered parts of the
-// strip and marks them, a second adds the antialiased fringe where nothing was drawn yet, and the
-// stroke's bounding box clears the marks. Overlapping parts of the strip (joins, a path crossing itself) so do not blend
-// twice, which would show as darker knots in translucent lines.
+// strip and marks them with the stroke's own stencil value, a second adds the antialiased fringe
+// where that stroke drew nothing yet. Overlapping parts of the strip (joins, a path crossing itself)
+// so do not blend twice, which would show as darker knots in translucent lines. The marks stay
+// until a fill needs the stencil, 255 strokes have used up the values, or the flush ends; each of
+// these clears the stencil once.
+// Every pass uses the shader variant of its paint kind and scissor (built on first use), so a
+// pixel only pays for the arithmetic its paint needs; a pass with colour writes off runs an empty
+// shader.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
 
@@ -68,7 +73,10 @@ void main() {
 }
 )";
 
-// Preceded by "#version", the uniform block and one #define per slot.
+// Preceded by "#version", the uniform block, one #define per slot and the variant's three: KIND
+// (-1: a pass with colour writes off, which computes nothing; 0..4: the paint kind, so the
+// compiler keeps only that paint's arithmetic; 5: the paint kind read from the block), SCISSOR and
+// DISCARD (the threshold test; only the first pass of a stencil stroke needs it).
 const char* const kFragmentBody = R"(
 uniform sampler2D tex;
 in vec2 fpos;
@@ -90,28 +98,63 @@ float scissor_mask(vec2 p) {
 }
 
 void main() {
+#if KIND < 0
+    out_color = vec4(0.0);
+#else
+#if KIND > 4
     float kind = misc.z;
+#else
+    const float kind = float(KIND);
+#endif
     vec4 color;
     if (kind > 3.5) {
         color = inner_col * texture(tex, ftc / vec2(textureSize(tex, 0))).r;
     } else {
         float coverage = min(1.0, (1.0 - abs(ftc.x * 2.0 - 1.0)) * misc.x) * min(1.0, ftc.y);
+#if DISCARD
         if (coverage < misc.y) discard;
-        vec2 pt = (mat3(paint_col0.xyz, paint_col1.xyz, paint_col2.xyz) * vec3(fpos, 1.0)).xy;
-        float t = 0.0;
-        if (kind > 2.5) {
-            t = clamp((box_distance(pt, paint_params.xy, paint_params.z) + paint_params.w * 0.5) /
-                      max(paint_params.w, 0.0001), 0.0, 1.0);
-        } else if (kind > 1.5) {
-            t = clamp((length(pt) - paint_params.x) / max(paint_params.y - paint_params.x, 0.0001), 0.0, 1.0);
-        } else if (kind > 0.5) {
-            t = clamp(pt.x, 0.0, 1.0);
+#endif
+        if (kind < 0.5) {
+            color = inner_col * coverage;
+        } else {
+            vec2 pt = (mat3(paint_col0.xyz, paint_col1.xyz, paint_col2.xyz) * vec3(fpos, 1.0)).xy;
+            float t;
+            if (kind > 2.5) {
+                t = clamp((box_distance(pt, paint_params.xy, paint_params.z) + paint_params.w * 0.5) /
+                          max(paint_params.w, 0.0001), 0.0, 1.0);
+            } else if (kind > 1.5) {
+                t = clamp((length(pt) - paint_params.x) / max(paint_params.y - paint_params.x, 0.0001), 0.0, 1.0);
+            } else {
+                t = clamp(pt.x, 0.0, 1.0);
+            }
+            color = mix(inner_col, outer_col, t) * coverage;
         }
-        color = mix(inner_col, outer_col, t) * coverage;
     }
-    out_color = color * scissor_mask(fpos);
+#if SCISSOR
+    color *= scissor_mask(fpos);
+#endif
+    out_color = color;
+#endif
 }
 )";
+
+// Shader variants: the paint kind (KIND + 1, 0..6) times scissor times discard. The last kind (5,
+// read from the block, with scissor and discard) is the general program: built with the back end,
+// and used for any variant that fails to build.
+enum : int32_t {
+    V_SCISSOR = 1,
+    V_DISCARD = 2,
+    V_KIND_SHIFT = 2,
+    KIND_MASK_ONLY = -1,
+    KIND_GENERAL = 5,
+    VARIANT_COUNT = (KIND_GENERAL + 2) << V_KIND_SHIFT,
+};
+
+constexpr int32_t variant_of(int32_t kind, bool scissor, bool discard) {
+    return ((kind + 1) << V_KIND_SHIFT) | (scissor ? V_SCISSOR : 0) | (discard ? V_DISCARD : 0);
+}
+constexpr int32_t VARIANT_MASK_ONLY = variant_of(KIND_MASK_ONLY, false, false);
+constexpr int32_t VARIANT_GENERAL = variant_of(KIND_GENERAL, true, true);
 
 enum call_type : int32_t { CALL_FILL, CALL_CONVEX_FILL, CALL_STROKE, CALL_TRIANGLES };
 
@@ -122,6 +165,7 @@ struct gl_call {
     int32_t tri_at, n_tri; // triangles, or the cover rectangle of a stencil fill (4 vertices)
     int32_t block;         // first uniform block
     int32_t stencil;       // strokes: drawn through the stencil (each pixel once)
+    int32_t variant;       // the shader variant of the paint and scissor
 };
 
 struct gl_path {
@@ -135,10 +179,22 @@ struct gl_texture {
     int32_t doomed; // delete after the queued draws
 };
 
+// One shader variant: built on first use (state 1) or failed for good (state -1).
+struct gl_program {
+    GLuint id;
+    GLint loc_view;
+    int32_t state;
+    uint32_t view_flush; // the flush whose view size the program holds
+};
+
 struct gl3_backend {
     uint32_t flags;
-    GLuint program, vao, vbo, ubo;
-    GLint loc_view, loc_tex;
+    GLuint vao, vbo, ubo;
+    GLsizeiptr vbo_capacity, ubo_capacity; // bytes of the buffers' stores
+    gl_program programs[VARIANT_COUNT];
+    GLuint bound;        // the program in use during a flush
+    int32_t stroke_mark; // the stencil value of the last stencil stroke since the stencil was clear
+    uint32_t flush_serial;
     int32_t block_size; // bytes per uniform block, rounded up to the buffer offset alignment
     float view[2];
     float dpr;
@@ -332,18 +388,14 @@ void gl3_fill(void* user, const vg_paint* paint, const vg_scissor_data* sc, floa
     if (!c) return;
     memset(c, 0, sizeof(*c));
     c->type = (n == 1 && paths[0].convex) ? CALL_CONVEX_FILL : CALL_FILL;
+    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
     (void)fringe;
+    (void)bounds; // the cover pass redraws the paths' fans, which touch every counted pixel
     if (!copy_paths(b, c, paths, n)) {
         b->calls.n_items--;
         return;
     }
     if (c->type == CALL_FILL) {
-        vg_vertex quad[4] = {{bounds[2], bounds[3], 0.5f, 1.0f},
-                             {bounds[2], bounds[1], 0.5f, 1.0f},
-                             {bounds[0], bounds[3], 0.5f, 1.0f},
-                             {bounds[0], bounds[1], 0.5f, 1.0f}};
-        c->tri_at = copy_verts(b, quad, 4);
-        c->n_tri = 4;
         vg_paint plain;
         memset(&plain, 0, sizeof(plain));
         vg_xform_identity(plain.xform);
@@ -367,29 +419,14 @@ void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, fl
         b->calls.n_items--;
         return;
     }
+    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
     c->block = add_block(b, paint, sc, stroke_mult, -1.0f);
     // An opaque solid stroke looks the same blended once or twice where it overlaps itself: it
     // takes the single pass.
     bool opaque = paint->kind == VG_PAINT_SOLID && paint->inner.a >= 1.0f;
     c->stencil = (b->flags & VG_STENCIL_STROKES) && !opaque;
-    if (c->stencil) {
-        add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
-        // The marks are cleared with the strip's bounding box: four vertices instead of the strip.
-        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
-        for (int32_t i = 0; i < n; ++i) {
-            for (int32_t k = 0; k < paths[i].n_stroke; ++k) {
-                const vg_vertex& v = paths[i].stroke[k];
-                x0 = fminf(x0, v.x);
-                y0 = fminf(y0, v.y);
-                x1 = fmaxf(x1, v.x);
-                y1 = fmaxf(y1, v.y);
-            }
-        }
-        vg_vertex quad[4] = {{x1, y1, 0.5f, 1.0f}, {x1, y0, 0.5f, 1.0f}, {x0, y1, 0.5f, 1.0f}, {x0, y0, 0.5f, 1.0f}};
-        c->tri_at = copy_verts(b, quad, 4);
-        c->n_tri = 4;
-    }
-    if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
+    if (c->stencil) add_block(b, paint, sc, stroke_mult, 1.0f - 0.5f / 255.0f);
+    if (c->block < 0) b->calls.n_items--;
 }
 
 void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc, const vg_vertex* verts, int32_t n,
@@ -418,176 +455,13 @@ void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc,
     if (!c) return;
     memset(c, 0, sizeof(*c));
     c->type = CALL_TRIANGLES;
+    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
     c->tex = tex;
     c->tri_at = copy_verts(b, verts, n);
     c->n_tri = n;
     c->block = add_block(b, paint, sc, 1.0f, -1.0f);
     if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
 }
-
-void use_block(gl3_backend* b, int32_t block, int32_t tex) {
-    gl.glBindBufferRange(glc::UNIFORM_BUFFER, 0, b->ubo, GLintptr(block) * b->block_size, GLsizeiptr(sizeof(frag_uniforms)));
-    gl_texture* t = find_texture(b, tex);
-    gl.glBindTexture(glc::TEXTURE_2D, t ? t->id : 0);
-}
-
-void draw_fill(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
-    // Count windings in the stencil, colour off.
-    gl.glEnable(glc::STENCIL_TEST);
-    gl.glStencilMask(0xff);
-    gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
-    gl.glColorMask(0, 0, 0, 0);
-    use_block(b, c->block, 0);
-    gl.glStencilOpSeparate(glc::FRONT, glc::KEEP, glc::KEEP, glc::INCR_WRAP);
-    gl.glStencilOpSeparate(glc::BACK, glc::KEEP, glc::KEEP, glc::DECR_WRAP);
-    for (int32_t i = 0; i < c->n_paths; ++i)
-        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
-    gl.glColorMask(1, 1, 1, 1);
-    use_block(b, c->block + 1, 0);
-    // Fringe outside the filled area only.
-    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
-    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
-    for (int32_t i = 0; i < c->n_paths; ++i)
-        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
-    // Cover and clear.
-    gl.glStencilFunc(glc::NOTEQUAL, 0, 0xff);
-    gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
-    gl.glDrawArrays(glc::TRIANGLE_STRIP, c->tri_at, c->n_tri);
-    gl.glDisable(glc::STENCIL_TEST);
-}
-
-void draw_convex_fill(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
-    use_block(b, c->block, 0);
-    for (int32_t i = 0; i < c->n_paths; ++i) {
-        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
-        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
-    }
-}
-
-void draw_strips(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
-    for (int32_t i = 0; i < c->n_paths; ++i)
-        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
-}
-
-void draw_stroke(gl3_backend* b, const gl_call* c) {
-    if (!c->stencil) {
-        use_block(b, c->block, 0);
-        draw_strips(b, c);
-        return;
-    }
-    gl.glEnable(glc::STENCIL_TEST);
-    gl.glStencilMask(0xff);
-    // Fully covered parts, each pixel once.
-    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
-    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::INCR);
-    use_block(b, c->block + 1, 0);
-    draw_strips(b, c);
-    // The antialiased fringe where nothing was drawn.
-    use_block(b, c->block, 0);
-    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
-    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
-    draw_strips(b, c);
-    // Clear the marks.
-    gl.glColorMask(0, 0, 0, 0);
-    gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
-    gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
-    gl.glDrawArrays(glc::TRIANGLE_STRIP, c->tri_at, c->n_tri);
-    gl.glColorMask(1, 1, 1, 1);
-    gl.glDisable(glc::STENCIL_TEST);
-}
-
-void gl3_flush(void* user) {
-    gl3_backend* b = static_cast<gl3_backend*>(user);
-    if (b->calls.n_items > 0) {
-        gl.glUseProgram(b->program);
-        gl.glEnable(glc::BLEND);
-        gl.glBlendFuncSeparate(glc::ONE, glc::ONE_MINUS_SRC_ALPHA, glc::ONE, glc::ONE_MINUS_SRC_ALPHA);
-        gl.glDisable(glc::CULL_FACE);
-        gl.glDisable(glc::DEPTH_TEST);
-        gl.glDisable(glc::SCISSOR_TEST);
-        gl.glDisable(glc::STENCIL_TEST);
-        gl.glColorMask(1, 1, 1, 1);
-        gl.glStencilMask(0xffffffffu);
-        gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
-        gl.glStencilFunc(glc::ALWAYS, 0, 0xffffffffu);
-        gl.glActiveTexture(glc::TEXTURE0);
-        gl.glBindTexture(glc::TEXTURE_2D, 0);
-
-        gl.glBindBuffer(glc::UNIFORM_BUFFER, b->ubo);
-        gl.glBufferData(glc::UNIFORM_BUFFER, b->uniforms.n_items, b->uniforms.items, glc::STREAM_DRAW);
-        gl.glBindVertexArray(b->vao);
-        gl.glBindBuffer(glc::ARRAY_BUFFER, b->vbo);
-        gl.glBufferData(glc::ARRAY_BUFFER, GLsizeiptr(sizeof(vg_vertex)) * b->verts.n_items, b->verts.items,
-                        glc::STREAM_DRAW);
-        gl.glEnableVertexAttribArray(0);
-        gl.glEnableVertexAttribArray(1);
-        gl.glVertexAttribPointer(0, 2, glc::FLOAT, 0, sizeof(vg_vertex), nullptr);
-        gl.glVertexAttribPointer(1, 2, glc::FLOAT, 0, sizeof(vg_vertex),
-                                 reinterpret_cast<const void*>(uintptr_t(2 * sizeof(float))));
-        gl.glUniform1i(b->loc_tex, 0);
-        gl.glUniform2fv(b->loc_view, 1, b->view);
-
-        for (int32_t i = 0; i < b->calls.n_items; ++i) {
-            const gl_call* c = &b->calls.items[i];
-            switch (c->type) {
-            case CALL_FILL:
-                draw_fill(b, c);
-                break;
-            case CALL_CONVEX_FILL:
-                draw_convex_fill(b, c);
-                break;
-            case CALL_STROKE:
-                draw_stroke(b, c);
-                break;
-            case CALL_TRIANGLES:
-                use_block(b, c->block, c->tex);
-                gl.glDrawArrays(glc::TRIANGLES, c->tri_at, c->n_tri);
-                break;
-            }
-        }
-        gl.glDisableVertexAttribArray(0);
-        gl.glDisableVertexAttribArray(1);
-        gl.glBindVertexArray(0);
-        gl.glBindBuffer(glc::ARRAY_BUFFER, 0);
-        gl.glBindBuffer(glc::UNIFORM_BUFFER, 0);
-        gl.glBindTexture(glc::TEXTURE_2D, 0);
-        gl.glUseProgram(0);
-    }
-    reset_queue(b);
-}
-
-void gl3_destroy(void* user) {
-    gl3_backend* b = static_cast<gl3_backend*>(user);
-    if (!b) return;
-    for (int32_t i = 0; i < b->textures.n_items; ++i)
-        if (b->textures.items[i].id) gl.glDeleteTextures(1, &b->textures.items[i].id);
-    if (b->vbo) gl.glDeleteBuffers(1, &b->vbo);
-    if (b->ubo) gl.glDeleteBuffers(1, &b->ubo);
-    if (b->vao) gl.glDeleteVertexArrays(1, &b->vao);
-    if (b->program) gl.glDeleteProgram(b->program);
-    b->calls.release();
-    b->paths.release();
-    b->verts.release();
-    b->uniforms.release();
-    b->textures.release();
-    free(b);
-}
-
-const vg_backend gl3_table = {
-    .texture_create = gl3_texture_create,
-    .texture_update = gl3_texture_update,
-    .texture_delete = gl3_texture_delete,
-    .viewport = gl3_viewport,
-    .cancel = gl3_cancel,
-    .flush = gl3_flush,
-    .fill = gl3_fill,
-    .stroke = gl3_stroke,
-    .triangles = gl3_triangles,
-    .destroy = gl3_destroy,
-};
 
 bool table_loaded() {
     gl_proc p[gl_function_count];
@@ -623,10 +497,18 @@ GLuint compile(GLenum type, const char* const* sources, int32_t n) {
     return s;
 }
 
-bool build_program(gl3_backend* b) {
+// Builds the program of one variant; false (with the log on stderr) when it does not compile or
+// link.
+bool build_program(gl3_backend* b, int32_t variant) {
+    gl_program& prog = b->programs[variant];
+    prog.state = -1;
     // The fragment shader's uniform block: its size and slot names come from VG_UNIFORM_SLOTS.
     char head[2048];
-    int32_t at = snprintf(head, sizeof(head), "#version 150 core\nlayout(std140) uniform frag { vec4 u[%d]; };\n", int(U_COUNT));
+    int32_t at = snprintf(head, sizeof(head),
+                          "#version 150 core\n#define KIND %d\n#define SCISSOR %d\n#define DISCARD %d\n"
+                          "layout(std140) uniform frag { vec4 u[%d]; };\n",
+                          int((variant >> V_KIND_SHIFT) - 1), (variant & V_SCISSOR) ? 1 : 0,
+                          (variant & V_DISCARD) ? 1 : 0, int(U_COUNT));
     for (int32_t i = 0; i < U_COUNT && at < int32_t(sizeof(head)); ++i)
         at += snprintf(head + at, sizeof(head) - size_t(at), "#define %s u[%d]\n", kSlotNames[i], int(i));
     if (at >= int32_t(sizeof(head))) return false;
@@ -654,13 +536,235 @@ bool build_program(gl3_backend* b) {
         gl.glDeleteProgram(p);
         return false;
     }
-    b->program = p;
-    b->loc_view = gl.glGetUniformLocation(p, "view");
-    b->loc_tex = gl.glGetUniformLocation(p, "tex");
-    GLuint block = gl.glGetUniformBlockIndex(p, "frag");
-    gl.glUniformBlockBinding(p, block, 0);
+    prog.id = p;
+    prog.state = 1;
+    prog.loc_view = gl.glGetUniformLocation(p, "view");
+    // A pass with colour writes off reads neither the block nor the texture.
+    const GLuint block = gl.glGetUniformBlockIndex(p, "frag");
+    if (block != GLuint(0xffffffffu)) gl.glUniformBlockBinding(p, block, 0);
+    const GLint loc_tex = gl.glGetUniformLocation(p, "tex");
+    if (loc_tex >= 0) {
+        gl.glUseProgram(p);
+        gl.glUniform1i(loc_tex, 0);
+        gl.glUseProgram(b->bound);
+    }
     return true;
 }
+
+// Makes the variant's program current (building it on first use; the general one stands in for a
+// variant that cannot be built) with this flush's view size.
+void use_program(gl3_backend* b, int32_t variant) {
+    gl_program* p = &b->programs[variant];
+    if (p->state == 0) build_program(b, variant);
+    if (p->state < 0) p = &b->programs[VARIANT_GENERAL];
+    if (p->id != b->bound) {
+        gl.glUseProgram(p->id);
+        b->bound = p->id;
+    }
+    if (p->view_flush != b->flush_serial) {
+        gl.glUniform2fv(p->loc_view, 1, b->view);
+        p->view_flush = b->flush_serial;
+    }
+}
+
+void use_block(gl3_backend* b, int32_t block, int32_t tex) {
+    gl.glBindBufferRange(glc::UNIFORM_BUFFER, 0, b->ubo, GLintptr(block) * b->block_size, GLsizeiptr(sizeof(frag_uniforms)));
+    gl_texture* t = find_texture(b, tex);
+    gl.glBindTexture(glc::TEXTURE_2D, t ? t->id : 0);
+}
+
+void draw_fans(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    for (int32_t i = 0; i < c->n_paths; ++i)
+        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+}
+
+void draw_strips(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    for (int32_t i = 0; i < c->n_paths; ++i)
+        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+}
+
+// Stencil strokes leave their marks (the stroke's own reference value) behind; a fill counts
+// windings from 0, so the marks are cleared first.
+void clear_stroke_marks(gl3_backend* b) {
+    if (b->stroke_mark == 0) return;
+    gl.glStencilMask(0xff);
+    gl.glClear(glc::STENCIL_BUFFER_BIT);
+    b->stroke_mark = 0;
+}
+
+void draw_fill(gl3_backend* b, const gl_call* c) {
+    clear_stroke_marks(b);
+    // Count windings in the stencil, colour off.
+    gl.glEnable(glc::STENCIL_TEST);
+    gl.glStencilMask(0xff);
+    gl.glStencilFunc(glc::ALWAYS, 0, 0xff);
+    gl.glColorMask(0, 0, 0, 0);
+    use_program(b, VARIANT_MASK_ONLY);
+    use_block(b, c->block, 0);
+    gl.glStencilOpSeparate(glc::FRONT, glc::KEEP, glc::KEEP, glc::INCR_WRAP);
+    gl.glStencilOpSeparate(glc::BACK, glc::KEEP, glc::KEEP, glc::DECR_WRAP);
+    draw_fans(b, c);
+    gl.glColorMask(1, 1, 1, 1);
+    use_program(b, c->variant);
+    use_block(b, c->block + 1, 0);
+    // Fringe outside the filled area only.
+    gl.glStencilFunc(glc::EQUAL, 0, 0xff);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+    draw_strips(b, c);
+    // Cover and clear: the fans again, since every pixel they counted lies under one of them; each
+    // pixel is drawn once (its count is cleared on the way) and nothing outside the paths is shaded.
+    gl.glStencilFunc(glc::NOTEQUAL, 0, 0xff);
+    gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
+    draw_fans(b, c);
+    gl.glDisable(glc::STENCIL_TEST);
+}
+
+void draw_convex_fill(gl3_backend* b, const gl_call* c) {
+    const gl_path* p = b->paths.items + c->path_at;
+    use_program(b, c->variant);
+    use_block(b, c->block, 0);
+    for (int32_t i = 0; i < c->n_paths; ++i) {
+        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+    }
+}
+
+void draw_stroke(gl3_backend* b, const gl_call* c) {
+    if (!c->stencil) {
+        use_program(b, c->variant);
+        use_block(b, c->block, 0);
+        draw_strips(b, c);
+        return;
+    }
+    // Each stencil stroke marks what it drew with a value of its own, so its passes tell its own
+    // pixels from everyone else's and nothing has to be cleared after it; after 255 strokes (or
+    // before a fill) the stencil is cleared once.
+    if (b->stroke_mark == 255) clear_stroke_marks(b);
+    const GLint mark = ++b->stroke_mark;
+    gl.glEnable(glc::STENCIL_TEST);
+    gl.glStencilMask(0xff);
+    // Fully covered parts, each pixel once.
+    gl.glStencilFunc(glc::NOTEQUAL, mark, 0xff);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::REPLACE);
+    use_program(b, c->variant | V_DISCARD);
+    use_block(b, c->block + 1, 0);
+    draw_strips(b, c);
+    // The antialiased fringe where the stroke drew nothing yet.
+    use_program(b, c->variant);
+    use_block(b, c->block, 0);
+    gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+    draw_strips(b, c);
+    gl.glDisable(glc::STENCIL_TEST);
+}
+
+// Copies `size` bytes into the bound buffer, growing its store (doubling) when it is too small.
+void upload(GLenum target, GLsizeiptr* capacity, const void* data, GLsizeiptr size) {
+    if (size > *capacity) {
+        GLsizeiptr cap = *capacity > 0 ? *capacity : 65536;
+        while (cap < size) cap *= 2;
+        gl.glBufferData(target, cap, nullptr, glc::DYNAMIC_DRAW);
+        *capacity = cap;
+    }
+    if (size > 0) gl.glBufferSubData(target, 0, size, data);
+}
+
+void gl3_flush(void* user) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    if (b->calls.n_items > 0) {
+        ++b->flush_serial;
+        b->bound = 0;
+        b->stroke_mark = 0; // the stencil is clear between flushes
+        gl.glEnable(glc::BLEND);
+        gl.glBlendFuncSeparate(glc::ONE, glc::ONE_MINUS_SRC_ALPHA, glc::ONE, glc::ONE_MINUS_SRC_ALPHA);
+        gl.glDisable(glc::CULL_FACE);
+        gl.glDisable(glc::DEPTH_TEST);
+        gl.glDisable(glc::SCISSOR_TEST);
+        gl.glDisable(glc::STENCIL_TEST);
+        gl.glColorMask(1, 1, 1, 1);
+        gl.glStencilMask(0xffffffffu);
+        gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
+        gl.glStencilFunc(glc::ALWAYS, 0, 0xffffffffu);
+        gl.glActiveTexture(glc::TEXTURE0);
+        gl.glBindTexture(glc::TEXTURE_2D, 0);
+
+        // The buffers' storage is only made anew when a frame needs more than they hold: a new
+        // store every frame costs the driver an allocation (and the kernel fresh pages) of the
+        // whole vertex data each time.
+        gl.glBindBuffer(glc::UNIFORM_BUFFER, b->ubo);
+        upload(glc::UNIFORM_BUFFER, &b->ubo_capacity, b->uniforms.items, b->uniforms.n_items);
+        gl.glBindVertexArray(b->vao);
+        gl.glBindBuffer(glc::ARRAY_BUFFER, b->vbo);
+        upload(glc::ARRAY_BUFFER, &b->vbo_capacity, b->verts.items, GLsizeiptr(sizeof(vg_vertex)) * b->verts.n_items);
+        gl.glEnableVertexAttribArray(0);
+        gl.glEnableVertexAttribArray(1);
+        gl.glVertexAttribPointer(0, 2, glc::FLOAT, 0, sizeof(vg_vertex), nullptr);
+        gl.glVertexAttribPointer(1, 2, glc::FLOAT, 0, sizeof(vg_vertex),
+                                 reinterpret_cast<const void*>(uintptr_t(2 * sizeof(float))));
+
+        for (int32_t i = 0; i < b->calls.n_items; ++i) {
+            const gl_call* c = &b->calls.items[i];
+            switch (c->type) {
+            case CALL_FILL:
+                draw_fill(b, c);
+                break;
+            case CALL_CONVEX_FILL:
+                draw_convex_fill(b, c);
+                break;
+            case CALL_STROKE:
+                draw_stroke(b, c);
+                break;
+            case CALL_TRIANGLES:
+                use_program(b, c->variant);
+                use_block(b, c->block, c->tex);
+                gl.glDrawArrays(glc::TRIANGLES, c->tri_at, c->n_tri);
+                break;
+            }
+        }
+        clear_stroke_marks(b);
+        gl.glDisableVertexAttribArray(0);
+        gl.glDisableVertexAttribArray(1);
+        gl.glBindVertexArray(0);
+        gl.glBindBuffer(glc::ARRAY_BUFFER, 0);
+        gl.glBindBuffer(glc::UNIFORM_BUFFER, 0);
+        gl.glBindTexture(glc::TEXTURE_2D, 0);
+        gl.glUseProgram(0);
+        b->bound = 0;
+    }
+    reset_queue(b);
+}
+
+void gl3_destroy(void* user) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    if (!b) return;
+    for (int32_t i = 0; i < b->textures.n_items; ++i)
+        if (b->textures.items[i].id) gl.glDeleteTextures(1, &b->textures.items[i].id);
+    if (b->vbo) gl.glDeleteBuffers(1, &b->vbo);
+    if (b->ubo) gl.glDeleteBuffers(1, &b->ubo);
+    if (b->vao) gl.glDeleteVertexArrays(1, &b->vao);
+    for (gl_program& p : b->programs)
+        if (p.id) gl.glDeleteProgram(p.id);
+    b->calls.release();
+    b->paths.release();
+    b->verts.release();
+    b->uniforms.release();
+    b->textures.release();
+    free(b);
+}
+
+const vg_backend gl3_table = {
+    .texture_create = gl3_texture_create,
+    .texture_update = gl3_texture_update,
+    .texture_delete = gl3_texture_delete,
+    .viewport = gl3_viewport,
+    .cancel = gl3_cancel,
+    .flush = gl3_flush,
+    .fill = gl3_fill,
+    .stroke = gl3_stroke,
+    .triangles = gl3_triangles,
+    .destroy = gl3_destroy,
+};
 
 } // namespace
 
@@ -671,7 +775,8 @@ vg_context* vg_create_gl3(uint32_t flags) {
     gl3_backend* b = new (mem) gl3_backend();
     b->flags = flags;
     b->dpr = 1.0f;
-    if (!build_program(b)) {
+    // The general program stands in for any variant that cannot be built, so it must build here.
+    if (!build_program(b, VARIANT_GENERAL)) {
         gl3_destroy(b);
         return nullptr;
     }

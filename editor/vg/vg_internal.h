@@ -107,6 +107,8 @@ struct vg_context {
     vg_array<vg_font*> fonts;
     vg_glyph_table* glyphs;
     vg_array<vg_vertex> text_verts;
+    vg_array<vg_vertex> column_verts; // vg_fill_columns
+    vg_array<float> column_spans;
 };
 
 // Text machinery (vg_text.cpp).

@@ -37,10 +37,10 @@ TEST(GlTable, LooksUpEveryNameAndReportsAMiss) {
             g_missing = miss;
             int32_t ok = data ? gl_load_functions_from(fake_data_lookup) : gl_load_functions_from(fake_lookup);
             EXPECT_EQ(ok, *miss ? 0 : 1);
-            EXPECT_EQ(g_calls, 59);
-            EXPECT_EQ(g_asked.size(), 59u);
+            EXPECT_EQ(g_calls, gl_function_count);
+            EXPECT_EQ(g_asked.size(), size_t(gl_function_count));
             for (const char* n : {"glActiveTexture", "glReadPixels", "glStencilOpSeparate", "glUniformBlockBinding",
-                                  "glGenerateMipmap", "glFinish"})
+                                  "glGenerateMipmap", "glFinish", "glBufferSubData"})
                 EXPECT_EQ(g_asked.count(n), 1u) << n;
         }
     }
