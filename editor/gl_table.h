@@ -1,4 +1,4 @@
-// The OpenGL entry-point table: the 60 functions the editor and its drawing layer use, looked up at
+// The OpenGL entry-point table: the 61 functions the editor and its drawing layer use, looked up at
 // run time in the context of the editor's view (no link-time dependency on an OpenGL library), and
 // the types and constants they need, declared here.
 //
@@ -64,7 +64,7 @@ constexpr GLenum FRAGMENT_SHADER = 0x8B30, VERTEX_SHADER = 0x8B31, COMPILE_STATU
 constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COLOR_BUFFER_BIT = 0x4000;
 } // namespace glc
 
-// The 60 entry points: X(return type, name, parameter list). One list feeds the table's fields and
+// The 61 entry points: X(return type, name, parameter list). One list feeds the table's fields and
 // the lookup, so they cannot drift apart.
 #define LODRIN_GL_FUNCTIONS(X)                                                                            \
     X(void, glActiveTexture, (GLenum texture))                                                            \
@@ -112,6 +112,7 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(void, glLinkProgram, (GLuint program))                                                              \
     X(void, glPixelStorei, (GLenum pname, GLint param))                                                   \
     X(void, glReadPixels, (GLint x, GLint y, GLsizei w, GLsizei h, GLenum format, GLenum type, void* pixels)) \
+    X(void, glScissor, (GLint x, GLint y, GLsizei w, GLsizei h))                                          \
     X(void, glShaderSource, (GLuint shader, GLsizei count, const GLchar* const* strings, const GLint* lengths)) \
     X(void, glStencilFunc, (GLenum func, GLint ref, GLuint mask))                                         \
     X(void, glStencilMask, (GLuint mask))                                                                 \
@@ -139,7 +140,7 @@ struct gl_functions {
 };
 
 // How many entry points the table holds.
-constexpr int32_t gl_function_count = 60;
+constexpr int32_t gl_function_count = 61;
 
 // The process's table, read by everything that draws. [main-thread]
 extern gl_functions gl_table;

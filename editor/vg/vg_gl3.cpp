@@ -14,7 +14,9 @@
 // these clears the stencil once.
 // Every pass uses the shader variant of its paint kind and scissor (built on first use), so a
 // pixel only pays for the arithmetic its paint needs; a pass with colour writes off runs an empty
-// shader.
+// shader. A scissor that is an upright rectangle on whole device pixels is the rasteriser's scissor
+// test rather than the shader's mask, and the inside of an opaque convex fill is drawn without
+// blending: both give the same pixels for less work per pixel.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
 
@@ -165,6 +167,9 @@ struct gl_call {
     int32_t tri_at, n_tri; // triangles, or the cover rectangle of a stencil fill (4 vertices)
     int32_t block;         // first uniform block
     int32_t stencil;       // strokes: drawn through the stencil (each pixel once)
+    int32_t opaque;        // convex fills: the inside replaces what lies under it (no blending)
+    int32_t clipped;       // the scissor is the rasteriser's: clip (x, y from the bottom, w, h)
+    int32_t clip[4];
     int32_t variant;       // the shader variant of the paint and scissor
 };
 
@@ -193,6 +198,8 @@ struct gl3_backend {
     GLsizeiptr vbo_capacity, ubo_capacity; // bytes of the buffers' stores
     gl_program programs[VARIANT_COUNT];
     GLuint bound;        // the program in use during a flush
+    int32_t clip_on;     // the scissor test's state during a flush, and its box
+    int32_t clip[4];
     int32_t stroke_mark; // the stencil value of the last stencil stroke since the stencil was clear
     uint32_t flush_serial;
     int32_t block_size; // bytes per uniform block, rounded up to the buffer offset alignment
@@ -267,6 +274,38 @@ int32_t add_block(gl3_backend* b, const vg_paint* paint, const vg_scissor_data* 
     u.v[U_misc][2] = float(paint->kind);
     memcpy(at, &u, sizeof(u));
     return (b->uniforms.n_items - b->block_size) / b->block_size;
+}
+
+// Picks the call's shader variant. A scissor that is an upright rectangle on whole device pixels
+// goes to the rasteriser's scissor test instead: there the shader's mask is 1 at every pixel
+// centre inside and 0 outside, which is what the test does, and the pixels skip its arithmetic.
+void set_variant(gl3_backend* b, gl_call* c, const vg_paint* paint, const vg_scissor_data* sc) {
+    bool scissor = sc->extent[0] >= 0;
+    c->clipped = 0;
+    const float* t = sc->xform;
+    if (scissor && t[1] == 0.0f && t[2] == 0.0f && t[0] > 0.0f && t[3] > 0.0f) {
+        // Frame x lies inside where |x a + e| <= extent, y likewise; in device pixels from the top.
+        const float d = b->dpr;
+        const float edges[5] = {(-sc->extent[0] - t[4]) / t[0] * d, (sc->extent[0] - t[4]) / t[0] * d,
+                                (-sc->extent[1] - t[5]) / t[3] * d, (sc->extent[1] - t[5]) / t[3] * d,
+                                b->view[1] * d};
+        int32_t px[5];
+        bool whole = true;
+        for (int32_t i = 0; i < 5; ++i) {
+            const float r = roundf(edges[i]);
+            whole = whole && fabsf(edges[i] - r) < 1e-3f && fabsf(r) < 1e7f;
+            px[i] = int32_t(r);
+        }
+        if (whole) {
+            c->clipped = 1;
+            c->clip[0] = px[0];
+            c->clip[1] = px[4] - px[3];
+            c->clip[2] = px[1] - px[0] > 0 ? px[1] - px[0] : 0;
+            c->clip[3] = px[3] - px[2] > 0 ? px[3] - px[2] : 0;
+            scissor = false;
+        }
+    }
+    c->variant = variant_of(paint->kind, scissor, false);
 }
 
 int32_t copy_verts(gl3_backend* b, const vg_vertex* v, int32_t n) {
@@ -388,13 +427,18 @@ void gl3_fill(void* user, const vg_paint* paint, const vg_scissor_data* sc, floa
     if (!c) return;
     memset(c, 0, sizeof(*c));
     c->type = (n == 1 && paths[0].convex) ? CALL_CONVEX_FILL : CALL_FILL;
-    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
+    set_variant(b, c, paint, sc);
     (void)fringe;
     (void)bounds; // the cover pass redraws the paths' fans, which touch every counted pixel
     if (!copy_paths(b, c, paths, n)) {
         b->calls.n_items--;
         return;
     }
+    // Inside a convex fill every pixel is covered whole; with an opaque paint and no scissor (whose
+    // edge ramp could lower the coverage) blending gives the paint's colour exactly, so the inside
+    // is drawn without it and the rasteriser need not read what lies under it.
+    c->opaque = c->type == CALL_CONVEX_FILL && paint->kind != VG_PAINT_IMAGE && sc->extent[0] < 0 &&
+                paint->inner.a >= 1.0f && (paint->kind == VG_PAINT_SOLID || paint->outer.a >= 1.0f);
     if (c->type == CALL_FILL) {
         vg_paint plain;
         memset(&plain, 0, sizeof(plain));
@@ -419,7 +463,7 @@ void gl3_stroke(void* user, const vg_paint* paint, const vg_scissor_data* sc, fl
         b->calls.n_items--;
         return;
     }
-    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
+    set_variant(b, c, paint, sc);
     c->block = add_block(b, paint, sc, stroke_mult, -1.0f);
     // An opaque solid stroke looks the same blended once or twice where it overlaps itself: it
     // takes the single pass.
@@ -455,7 +499,7 @@ void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc,
     if (!c) return;
     memset(c, 0, sizeof(*c));
     c->type = CALL_TRIANGLES;
-    c->variant = variant_of(paint->kind, sc->extent[0] >= 0, false);
+    set_variant(b, c, paint, sc);
     c->tex = tex;
     c->tri_at = copy_verts(b, verts, n);
     c->n_tri = n;
@@ -590,8 +634,24 @@ void draw_strips(gl3_backend* b, const gl_call* c) {
 void clear_stroke_marks(gl3_backend* b) {
     if (b->stroke_mark == 0) return;
     gl.glStencilMask(0xff);
+    if (b->clip_on) gl.glDisable(glc::SCISSOR_TEST); // the clear is scissored too
     gl.glClear(glc::STENCIL_BUFFER_BIT);
+    if (b->clip_on) gl.glEnable(glc::SCISSOR_TEST);
     b->stroke_mark = 0;
+}
+
+// Sets the rasteriser's scissor test to the call's.
+void use_clip(gl3_backend* b, const gl_call* c) {
+    if (!c->clipped) {
+        if (b->clip_on) gl.glDisable(glc::SCISSOR_TEST);
+        b->clip_on = 0;
+        return;
+    }
+    if (!b->clip_on) gl.glEnable(glc::SCISSOR_TEST);
+    if (!b->clip_on || memcmp(b->clip, c->clip, sizeof(b->clip)) != 0)
+        gl.glScissor(c->clip[0], c->clip[1], c->clip[2], c->clip[3]);
+    b->clip_on = 1;
+    memcpy(b->clip, c->clip, sizeof(b->clip));
 }
 
 void draw_fill(gl3_backend* b, const gl_call* c) {
@@ -626,7 +686,11 @@ void draw_convex_fill(gl3_backend* b, const gl_call* c) {
     use_program(b, c->variant);
     use_block(b, c->block, 0);
     for (int32_t i = 0; i < c->n_paths; ++i) {
-        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+        if (p[i].n_fill > 2) {
+            if (c->opaque) gl.glDisable(glc::BLEND);
+            gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+            if (c->opaque) gl.glEnable(glc::BLEND);
+        }
         if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
     }
 }
@@ -703,8 +767,10 @@ void gl3_flush(void* user) {
         gl.glVertexAttribPointer(1, 2, glc::FLOAT, 0, sizeof(vg_vertex),
                                  reinterpret_cast<const void*>(uintptr_t(2 * sizeof(float))));
 
+        b->clip_on = 0;
         for (int32_t i = 0; i < b->calls.n_items; ++i) {
             const gl_call* c = &b->calls.items[i];
+            use_clip(b, c);
             switch (c->type) {
             case CALL_FILL:
                 draw_fill(b, c);
@@ -723,6 +789,8 @@ void gl3_flush(void* user) {
             }
         }
         clear_stroke_marks(b);
+        if (b->clip_on) gl.glDisable(glc::SCISSOR_TEST);
+        b->clip_on = 0;
         gl.glDisableVertexAttribArray(0);
         gl.glDisableVertexAttribArray(1);
         gl.glBindVertexArray(0);

@@ -106,6 +106,19 @@ TEST_F(VgPixels, ColoursAtChosenPoints) {
          },
          {{10, 10, {200, 100, 50}, 0}, {49, 39, {200, 100, 50}, 0}, {30, 25, {200, 100, 50}, 0},
           {9, 20, kBlack, 0}, {50, 20, kBlack, 0}, {20, 9, kBlack, 0}, {20, 40, kBlack, 0}}},
+        {"an opaque fill's antialiased edge still blends with what lies under it",
+         [](vg_context* v) {
+             vg_begin_path(v);
+             vg_rect(v, 0, 0, 256, 256);
+             vg_fill_color(v, vg_rgb(255, 255, 255));
+             vg_fill(v);
+             vg_begin_path(v);
+             vg_rect(v, 10.5f, 10, 90, 40);
+             vg_fill_color(v, vg_rgb(255, 0, 0));
+             vg_fill(v);
+         },
+         {{10, 30, {255, 128, 128}, 4}, {50, 30, {255, 0, 0}, 0}, {100, 30, {255, 128, 128}, 4},
+          {9, 30, kWhite, 0}}},
         {"concave star: arms and centre filled, the notches between them empty",
          [](vg_context* v) {
              vg_begin_path(v);
@@ -224,7 +237,7 @@ TEST_F(VgPixels, ColoursAtChosenPoints) {
              vg_stroke(v);
          },
          {{128, 128, {128, 128, 128}, 2}, {80, 80, {128, 128, 128}, 2}, {216, 128, {128, 128, 128}, 2}}},
-        {"two translucent strokes still blend where they cross; a fill after them is whole",
+        {"two translucent strokes still blend where they cross; fills after them are whole",
          [](vg_context* v) {
              vg_stroke_width(v, 10);
              vg_stroke_color(v, vg_rgba(255, 255, 255, 128));
@@ -236,6 +249,14 @@ TEST_F(VgPixels, ColoursAtChosenPoints) {
              vg_move_to(v, 60, 20);
              vg_line_to(v, 60, 236);
              vg_stroke(v);
+             // A small scissored star first: the marks must go everywhere, not only in its scissor.
+             vg_save(v);
+             vg_scissor(v, 200, 200, 20, 20);
+             vg_begin_path(v);
+             star(v, 210, 210, 10, 4, 5);
+             vg_fill_color(v, vg_rgb(0, 255, 0));
+             vg_fill(v);
+             vg_restore(v);
              // The concave star counts windings over the strokes' marks: (80, 60) lies in a notch
              // between two of its arms, on the first stroke.
              vg_begin_path(v);
@@ -244,7 +265,8 @@ TEST_F(VgPixels, ColoursAtChosenPoints) {
              vg_fill(v);
          },
          {{60, 60, {192, 192, 192}, 3}, {150, 60, {128, 128, 128}, 2}, {60, 180, {128, 128, 128}, 2},
-          {80, 60, {128, 128, 128}, 2}, {100, 100, {0, 0, 255}, 0}, {100, 60, {0, 0, 255}, 0}}},
+          {80, 60, {128, 128, 128}, 2}, {100, 100, {0, 0, 255}, 0}, {100, 60, {0, 0, 255}, 0},
+          {210, 210, {0, 255, 0}, 0}}},
         {"the 300th translucent stroke of a frame blends over the 299 before it",
          [](vg_context* v) {
              vg_stroke_width(v, 4);
