@@ -1033,7 +1033,8 @@ void vg_fill_columns(vg_context* ctx, const float* xs, const float* tops, const 
         hi = 0;
         step = -1;
     }
-    float x_min = fminf(xs[0], xs[n - 1]) * t[0] + t[4], x_max = fmaxf(xs[0], xs[n - 1]) * t[0] + t[4];
+    const float x_first = xs[0] * t[0] + t[4], x_last = xs[n - 1] * t[0] + t[4];
+    float x_min = fminf(x_first, x_last), x_max = fmaxf(x_first, x_last);
     if (upright && s->scissor_extent[0] >= 0 && s->scissor_xform[1] == 0.0f && s->scissor_xform[2] == 0.0f) {
         const float half = fabsf(s->scissor_xform[0]) * s->scissor_extent[0];
         x_min = fmaxf(x_min, s->scissor_xform[4] - half);

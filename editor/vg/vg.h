@@ -270,7 +270,8 @@ void vg_fill(vg_context* ctx);
 // Strokes the current path with the stroke paint, width, caps and joins.
 void vg_stroke(vg_context* ctx);
 
-// Fills the area between two curves over shared x positions (user units): between xs[i] and
+// Fills the area between two curves over shared x positions (user units, in increasing or
+// decreasing order): between xs[i] and
 // xs[i + 1] it lies below the straight line from (xs[i], tops[i]) to (xs[i + 1], tops[i + 1]) and
 // above the one joining bottoms[i] and bottoms[i + 1]. The area is the one vg_fill gives the
 // polygon around it with shape antialiasing off, drawn as one batch of triangles with the fill

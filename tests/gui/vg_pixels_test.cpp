@@ -316,7 +316,7 @@ TEST_F(VgPixels, ColoursAtChosenPoints) {
 
 // The area between two curves drawn as columns covers exactly the pixels the polygon around it
 // covers with antialiasing off: curves sampled far closer than a pixel (as the history graph's),
-// newest first, under a translation and a scissor, at two pixel ratios.
+// newest first, under a translation and a scissor, at two pixel ratios and mirrored.
 TEST_F(VgPixels, ColumnFillCoversThePolygonsPixels) {
     constexpr int32_t n = 300;
     float xs[n], tops[n], bottoms[n];
@@ -325,9 +325,14 @@ TEST_F(VgPixels, ColumnFillCoversThePolygonsPixels) {
         tops[i] = 90.0f + 50.0f * sinf(0.37f * float(i)) * cosf(0.051f * float(i)) + float(i % 7);
         bottoms[i] = i % 50 < 10 ? tops[i] : 200.0f - 20.0f * sinf(0.13f * float(i));
     }
+    bool mirrored = false;
     auto scene = [&](bool columns) {
         return [&, columns](vg_context* v) {
             vg_translate(v, 3.25f, 1.5f);
+            if (mirrored) {
+                vg_translate(v, 250, 0);
+                vg_scale(v, -1, 1);
+            }
             vg_scissor(v, 30, 0, 180, 256);
             vg_shape_anti_alias(v, 0);
             vg_fill_color(v, vg_rgb(255, 255, 255));
@@ -343,7 +348,11 @@ TEST_F(VgPixels, ColumnFillCoversThePolygonsPixels) {
             vg_fill(v);
         };
     };
-    for (float dpr : {1.0f, 2.0f}) {
+    for (float dpr : {1.0f, 2.0f, -1.0f}) {
+        // -1: mirrored left to right, at ratio 1.
+        mirrored = dpr < 0;
+        dpr = fabsf(dpr);
+        SCOPED_TRACE(mirrored ? "mirrored" : "upright");
         SCOPED_TRACE(dpr);
         const std::vector<uint8_t> want = frame(scene(false), dpr);
         const std::vector<uint8_t> got = frame(scene(true), dpr);
