@@ -86,6 +86,7 @@ void on_realize(editor_state* editor) {
         editor->width = w;
         editor->height = h;
     }
+    std::memset(&editor->graph_layer, 0, sizeof(editor->graph_layer));
     if (gl_load_functions() == 1) {
         editor->vg = vg_create_gl3(VG_ANTIALIAS | VG_STENCIL_STROKES);
         if (editor->vg)
@@ -139,6 +140,7 @@ void on_unrealize(editor_state* editor) {
         vg_delete(editor->vg);
         editor->vg = nullptr;
     }
+    std::memset(&editor->graph_layer, 0, sizeof(editor->graph_layer)); // its layer went with the context
     editor->realized = 0;
 }
 

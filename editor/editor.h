@@ -171,6 +171,30 @@ struct ui_slot_record {
     int32_t last_gap;      // idle-gap start last seen, -1 none
 };
 
+// What the history graph's columns in its content layer were drawn for: while a frame asks for the
+// same, only the columns that changed since are drawn again.
+struct graph_layer_key {
+    double scale, fs, pixels_per_entry;
+    float tx, ty; // the frame's translation (canvas units)
+    int32_t entries_per_column, stage_count, focused, anchor, shift;
+    const shm_slot* slots[GRAPH_MAX_STAGES];
+    uint32_t generations[GRAPH_MAX_STAGES];
+    int32_t offsets[GRAPH_MAX_STAGES], floors[GRAPH_MAX_STAGES], segments[GRAPH_MAX_STAGES];
+    uint8_t stale[GRAPH_MAX_STAGES];
+};
+
+// The history graph's content layer: the columns, kept across frames; each frame draws those that
+// changed and copies the part the graph shows (history_graph.cpp). [main-thread]
+struct graph_layer_state {
+    int32_t layer;       // the drawing layer, 0 while there is none
+    int32_t w, h;        // its size in device pixels
+    int32_t failed_w, failed_h; // a size the layer could not be made at
+    uint8_t valid;       // its columns are those of `key`
+    graph_layer_key key;
+    double origin;       // window device x of layer x 0, plus the frame's whole-pixel scroll
+    int32_t dirty;       // the oldest column number the next frame draws again
+};
+
 // Draw-probe header of the history graph (little-endian, 88 bytes), rewritten every graph draw.
 struct graph_probe_header {
     int32_t frame;              // graph frame counter, 1 on the first drawn frame
@@ -351,6 +375,8 @@ struct editor_state {
     graph_probe_record probe_records[GRAPH_MAX_COLUMNS];
     int32_t probe_record_count;
     uint8_t probe_valid;
+    graph_layer_state graph_layer;
+    uint8_t graph_layer_off; // tests: every column is drawn into the frame, every frame
 
     // 19. Fallback message window, owned; null when there is none.
     window_message* fallback_window;

@@ -25,7 +25,7 @@ int32_t load_all(Lookup lookup) {
 
 } // namespace
 
-static_assert(sizeof(gl_functions) == gl_function_count * sizeof(gl_proc), "61 entry points");
+static_assert(sizeof(gl_functions) == gl_function_count * sizeof(gl_proc), "71 entry points");
 
 int32_t gl_load_functions_from(gl_proc (*lookup)(const char* name)) {
     if (!lookup) {

@@ -1,4 +1,4 @@
-// The OpenGL entry-point table: the 61 functions the editor and its drawing layer use, looked up at
+// The OpenGL entry-point table: the 71 functions the editor and its drawing layer use, looked up at
 // run time in the context of the editor's view (no link-time dependency on an OpenGL library), and
 // the types and constants they need, declared here.
 //
@@ -61,10 +61,15 @@ constexpr GLenum ARRAY_BUFFER = 0x8892, STREAM_DRAW = 0x88E0, DYNAMIC_DRAW = 0x8
 constexpr GLenum UNIFORM_BUFFER = 0x8A11, UNIFORM_BUFFER_OFFSET_ALIGNMENT = 0x8A34;
 constexpr GLenum FRAGMENT_SHADER = 0x8B30, VERTEX_SHADER = 0x8B31, COMPILE_STATUS = 0x8B81,
                  LINK_STATUS = 0x8B82, INFO_LOG_LENGTH = 0x8B84;
+constexpr GLenum VIEWPORT = 0x0BA2;
+constexpr GLenum RGBA8 = 0x8058;
+constexpr GLenum DEPTH_STENCIL_ATTACHMENT = 0x821A, DEPTH24_STENCIL8 = 0x88F0;
+constexpr GLenum FRAMEBUFFER_BINDING = 0x8CA6, FRAMEBUFFER_COMPLETE = 0x8CD5, COLOR_ATTACHMENT0 = 0x8CE0,
+                 FRAMEBUFFER = 0x8D40, RENDERBUFFER = 0x8D41;
 constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COLOR_BUFFER_BIT = 0x4000;
 } // namespace glc
 
-// The 61 entry points: X(return type, name, parameter list). One list feeds the table's fields and
+// The 71 entry points: X(return type, name, parameter list). One list feeds the table's fields and
 // the lookup, so they cannot drift apart.
 #define LODRIN_GL_FUNCTIONS(X)                                                                            \
     X(void, glActiveTexture, (GLenum texture))                                                            \
@@ -72,11 +77,14 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(void, glBindAttribLocation, (GLuint program, GLuint index, const GLchar* name))                    \
     X(void, glBindBuffer, (GLenum target, GLuint buffer))                                                 \
     X(void, glBindBufferRange, (GLenum target, GLuint index, GLuint buffer, GLintptr offset, GLsizeiptr size)) \
+    X(void, glBindFramebuffer, (GLenum target, GLuint framebuffer))                                      \
+    X(void, glBindRenderbuffer, (GLenum target, GLuint renderbuffer))                                    \
     X(void, glBindTexture, (GLenum target, GLuint texture))                                               \
     X(void, glBindVertexArray, (GLuint array))                                                            \
     X(void, glBlendFuncSeparate, (GLenum src_rgb, GLenum dst_rgb, GLenum src_alpha, GLenum dst_alpha))    \
     X(void, glBufferData, (GLenum target, GLsizeiptr size, const void* data, GLenum usage))               \
     X(void, glBufferSubData, (GLenum target, GLintptr offset, GLsizeiptr size, const void* data))         \
+    X(GLenum, glCheckFramebufferStatus, (GLenum target))                                                 \
     X(void, glClear, (GLbitfield mask))                                                                   \
     X(void, glClearColor, (GLfloat r, GLfloat g, GLfloat b, GLfloat a))                                   \
     X(void, glColorMask, (GLboolean r, GLboolean g, GLboolean b, GLboolean a))                            \
@@ -85,7 +93,9 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(GLuint, glCreateShader, (GLenum type))                                                              \
     X(void, glCullFace, (GLenum mode))                                                                    \
     X(void, glDeleteBuffers, (GLsizei n, const GLuint* buffers))                                          \
+    X(void, glDeleteFramebuffers, (GLsizei n, const GLuint* framebuffers))                              \
     X(void, glDeleteProgram, (GLuint program))                                                            \
+    X(void, glDeleteRenderbuffers, (GLsizei n, const GLuint* renderbuffers))                            \
     X(void, glDeleteShader, (GLuint shader))                                                              \
     X(void, glDeleteTextures, (GLsizei n, const GLuint* textures))                                        \
     X(void, glDeleteVertexArrays, (GLsizei n, const GLuint* arrays))                                      \
@@ -95,8 +105,13 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(void, glEnable, (GLenum cap))                                                                       \
     X(void, glEnableVertexAttribArray, (GLuint index))                                                    \
     X(void, glFinish, (void))                                                                             \
+    X(void, glFramebufferRenderbuffer, (GLenum target, GLenum attachment, GLenum rb_target, GLuint rb))  \
+    X(void, glFramebufferTexture2D, (GLenum target, GLenum attachment, GLenum tex_target, GLuint texture, \
+                                     GLint level))                                                       \
     X(void, glFrontFace, (GLenum mode))                                                                   \
     X(void, glGenBuffers, (GLsizei n, GLuint * buffers))                                                  \
+    X(void, glGenFramebuffers, (GLsizei n, GLuint * framebuffers))                                      \
+    X(void, glGenRenderbuffers, (GLsizei n, GLuint * renderbuffers))                                    \
     X(void, glGenTextures, (GLsizei n, GLuint * textures))                                                \
     X(void, glGenVertexArrays, (GLsizei n, GLuint * arrays))                                              \
     X(void, glGenerateMipmap, (GLenum target))                                                            \
@@ -112,6 +127,7 @@ constexpr GLbitfield DEPTH_BUFFER_BIT = 0x0100, STENCIL_BUFFER_BIT = 0x0400, COL
     X(void, glLinkProgram, (GLuint program))                                                              \
     X(void, glPixelStorei, (GLenum pname, GLint param))                                                   \
     X(void, glReadPixels, (GLint x, GLint y, GLsizei w, GLsizei h, GLenum format, GLenum type, void* pixels)) \
+    X(void, glRenderbufferStorage, (GLenum target, GLenum internal_format, GLsizei w, GLsizei h))         \
     X(void, glScissor, (GLint x, GLint y, GLsizei w, GLsizei h))                                          \
     X(void, glShaderSource, (GLuint shader, GLsizei count, const GLchar* const* strings, const GLint* lengths)) \
     X(void, glStencilFunc, (GLenum func, GLint ref, GLuint mask))                                         \
@@ -140,7 +156,7 @@ struct gl_functions {
 };
 
 // How many entry points the table holds.
-constexpr int32_t gl_function_count = 61;
+constexpr int32_t gl_function_count = 71;
 
 // The process's table, read by everything that draws. [main-thread]
 extern gl_functions gl_table;

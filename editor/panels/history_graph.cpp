@@ -24,7 +24,8 @@ constexpr float NO_LEVEL = -120.0f;
 constexpr float NO_LOUDNESS = -100.0f;
 
 struct column {
-    float x; // centre, canvas units
+    float x;  // centre, canvas units
+    float dx; // where it is drawn, in units of the target it is drawn into
     int32_t number;
     int8_t first_active, last_active;
     float in, out, loudness, smoothed, stack;
@@ -222,7 +223,7 @@ void write_column_dump(const editor_state* e, double width_px, int32_t b, double
 template <typename top_fn, typename bottom_fn>
 void fill_between(vg_context* vg, int32_t count, top_fn top, bottom_fn bottom) {
     for (int32_t i = 0; i < count; ++i) {
-        scratch.xs[i] = scratch.cols[i].x;
+        scratch.xs[i] = scratch.cols[i].dx;
         scratch.tops[i] = top(i);
         scratch.bottoms[i] = bottom(i);
     }
@@ -243,9 +244,9 @@ void stroke_level_line(vg_context* vg, int32_t count, bool output) {
     for (int32_t i = count - 1; i >= 0; --i) {
         const float y = y_level(output ? scratch.cols[i].out : scratch.cols[i].in);
         if (i == count - 1)
-            vg_move_to(vg, scratch.cols[i].x, y);
+            vg_move_to(vg, scratch.cols[i].dx, y);
         else
-            vg_line_to(vg, scratch.cols[i].x, y);
+            vg_line_to(vg, scratch.cols[i].dx, y);
     }
 }
 
@@ -297,9 +298,9 @@ void draw_columns(vg_context* vg, int32_t count, int32_t n8, int32_t focused) {
             }
             const float y = y_reduction(cols[i].stack + gr[i]);
             if (open)
-                vg_line_to(vg, cols[i].x, y);
+                vg_line_to(vg, cols[i].dx, y);
             else
-                vg_move_to(vg, cols[i].x, y);
+                vg_move_to(vg, cols[i].dx, y);
             open = true;
         }
         const theme_colour c = stage_colour(s);
@@ -320,9 +321,9 @@ void draw_loudness_line(vg_context* vg, int32_t count) {
             continue;
         }
         if (open)
-            vg_line_to(vg, scratch.cols[i].x, y_level(ls));
+            vg_line_to(vg, scratch.cols[i].dx, y_level(ls));
         else
-            vg_move_to(vg, scratch.cols[i].x, y_level(ls));
+            vg_move_to(vg, scratch.cols[i].dx, y_level(ls));
         open = true;
     }
     vg_line_join(vg, VG_JOIN_ROUND);
@@ -402,6 +403,141 @@ void draw_frame_and_labels(vg_context* vg) {
     panel_text(vg, 62, 109, 8, 0.96f, ALIGN_LEFT, colours.dim, "6 S");
 }
 
+// ---- The content layer -----------------------------------------------------------------------------
+//
+// The columns (areas, bands, curves, the loudness line) are drawn into a layer of twice the graph's
+// width and kept there; the frame copies the part the graph shows, under the graph's scissor, after
+// the ground and grid and before the ceiling, the tag and the labels, which stay live. Columns sit
+// at fixed layer positions, so as time passes the part shown slides right, by whole device pixels;
+// once it reaches the layer's end every column is drawn again. Otherwise a frame draws again only
+// from the oldest column that may have changed since the last frame: the newest one then (it was
+// still filling) or the first one any stage had no entry for yet. A column's values depend only on
+// its own entries and on older columns (joins, the loudness tail and the smoothing look back), so
+// nothing older changes; what the alignment, the scale, the stages or the focus change draws all.
+
+struct graph_cache_input {
+    editor_state* e;
+    const float* t; // the frame's transform
+    double d, s;    // device pixels per canvas unit, window pixels per canvas unit
+    double fs;
+    int32_t b;
+    double ppx; // device pixels per entry
+    int32_t n8, focused;
+    const history_frame* hf;
+    const struct ui_slot_record* const* records;
+    const int32_t* counts;
+    double scroll; // device x of the newest entry's column, before the snap
+    int32_t drawn;
+};
+
+graph_layer_key layer_key(const graph_cache_input& in) {
+    graph_layer_key k;
+    std::memset(&k, 0, sizeof k);
+    k.scale = in.d;
+    k.fs = in.fs;
+    k.pixels_per_entry = in.ppx;
+    k.tx = in.t[4];
+    k.ty = in.t[5];
+    k.entries_per_column = in.b;
+    k.stage_count = in.n8;
+    k.focused = in.focused;
+    k.anchor = in.hf->anchor;
+    k.shift = in.hf->virtual_newest - in.hf->newest;
+    for (int32_t i = 0; i < in.n8; ++i) {
+        const shm_slot* slot = in.e->group[i].slot;
+        const struct ui_slot_record* r = in.records[i];
+        k.slots[i] = slot;
+        k.generations[i] = shm_load(slot->generation);
+        k.offsets[i] = r->offset;
+        k.floors[i] = r->floor;
+        k.segments[i] = r->segment_count;
+        k.stale[i] = r->stale;
+    }
+    return k;
+}
+
+bool draw_through_layer(vg_context* vg, const graph_cache_input& in) {
+    graph_layer_state& g = in.e->graph_layer;
+    const double d = in.d;
+    const int32_t gx0 = static_cast<int32_t>(std::floor((in.t[4] + GRAPH_X) * d));
+    const int32_t gx1 = static_cast<int32_t>(std::ceil((in.t[4] + GRAPH_X + GRAPH_W) * d));
+    const int32_t gy0 = static_cast<int32_t>(std::floor((in.t[5] + GRAPH_Y) * d));
+    const int32_t gy1 = static_cast<int32_t>(std::ceil((in.t[5] + GRAPH_Y + GRAPH_H) * d));
+    const int32_t shown = gx1 - gx0, w = 2 * shown, h = gy1 - gy0;
+    if (shown <= 0 || h <= 0) return false;
+    if (g.layer && (g.w != w || g.h != h)) {
+        vg_layer_delete(vg, g.layer);
+        g.layer = 0;
+        g.valid = 0;
+    }
+    if (!g.layer) {
+        if (g.failed_w == w && g.failed_h == h) return false;
+        g.layer = vg_layer_create(vg, w, h);
+        if (!g.layer) {
+            g.failed_w = w;
+            g.failed_h = h;
+            return false;
+        }
+        g.w = w;
+        g.h = h;
+        g.valid = 0;
+    }
+
+    const graph_layer_key key = layer_key(in);
+    const double whole = std::round(in.scroll);
+    // Window device x of layer x 0 this frame; the part shown starts `left` pixels into the layer.
+    double left = gx0 - (whole + g.origin);
+    const bool all = !g.valid || std::memcmp(&key, &g.key, sizeof key) != 0 || left < 0.0 || left + shown > w;
+    if (all) {
+        g.key = key;
+        g.origin = gx0 - whole;
+        left = 0.0;
+    }
+    // A column's layer x is fixed: its window device x (snapped) is round(scroll) plus a term of its
+    // number alone, and layer x 0 lies at round(scroll) + g.origin.
+    column* cols = scratch.cols;
+    const double b = in.b;
+    const auto layer_x = [&](double number) { return (number * b + (b - 1.0) / 2.0) * in.ppx - g.origin; };
+    int32_t from = 0; // the first layer pixel drawn again
+    int32_t count = in.drawn;
+    const double reach = 4.0 * d + 2.0; // the widest stroke's half width and its fringe
+    if (!all) {
+        // From the dirty column's older neighbour on: the line into the dirty column changes too.
+        from = static_cast<int32_t>(std::floor(layer_x(g.dirty - 1.0) - reach));
+        if (from < 0) from = 0;
+        count = 0;
+        while (count < in.drawn && layer_x(cols[count].number) >= from - reach) ++count;
+        // Two columns left of the strip carry the lines into it.
+        count = count + 2 < in.drawn ? count + 2 : in.drawn;
+    }
+    for (int32_t i = 0; i < count; ++i) cols[i].dx = static_cast<float>(layer_x(cols[i].number) / d);
+
+    vg_begin_layer(vg, g.layer, w, h);
+    vg_clear_layer(vg, from, 0, w - from, h);
+    vg_scissor(vg, static_cast<float>(from / d), 0.0f, static_cast<float>((w - from) / d), static_cast<float>(h / d));
+    vg_translate(vg, 0.0f, static_cast<float>(in.t[5] - gy0 / d));
+    if (count >= 2) draw_columns(vg, count, in.n8, in.focused);
+    draw_loudness_line(vg, count);
+    vg_end_layer(vg);
+    vg_draw_layer(vg, g.layer, static_cast<int32_t>(left), 0, shown, h, gx0, gy0);
+    g.valid = 1;
+
+    // The next frame draws again from the newest column of this one (still filling) or from the
+    // first column some stage had no entry for yet, whichever is older. A stage that stopped writing
+    // is left out: its history no longer grows.
+    int64_t first_missing = in.hf->newest + 1;
+    for (int32_t i = 0; i < in.n8; ++i) {
+        if (in.records[i]->stale) continue;
+        const int64_t m = static_cast<int64_t>(in.counts[i]) + in.records[i]->offset;
+        if (m < first_missing) first_missing = m;
+    }
+    const int64_t virtual_missing = first_missing + key.shift;
+    int64_t dirty = virtual_missing >= 0 ? virtual_missing / in.b : 0;
+    if (dirty > cols[0].number) dirty = cols[0].number;
+    g.dirty = static_cast<int32_t>(dirty);
+    return true;
+}
+
 } // namespace
 
 void draw_history_graph(editor_state* e, int64_t now) {
@@ -465,7 +601,20 @@ void draw_history_graph(editor_state* e, int64_t now) {
         counts[i] = static_cast<int32_t>(shm_load(slots[i]->history_counter));
     }
 
+    // The columns scroll by whole device pixels: every one is drawn shifted by the same amount, less
+    // than half a pixel (`snap`), so that a layer holding them can be copied pixel for pixel. Device
+    // pixels are window pixels times `kr`.
+    float t[6];
+    vg_current_transform(vg, t);
+    const double d = vg_device_pixel_ratio(vg);
+    const double kr = d / s;
+    const bool upright = t[0] == 1.0f && t[3] == 1.0f && t[1] == 0.0f && t[2] == 0.0f;
+    const double scroll =
+        hf.newest >= 0 ? t[4] * d + (right - (static_cast<double>(hf.virtual_newest) + hf.frac) * ppx) * kr : 0.0;
+    const double snap = upright ? std::round(scroll) - scroll : 0.0;
+
     int32_t count = 0;
+    bool edge_fixed = false; // the oldest column is where the history starts, or beyond the margin
     if (hf.newest >= 0) {
         const int32_t v = hf.virtual_newest;
         const int32_t q = v / b;
@@ -474,7 +623,10 @@ void draw_history_graph(editor_state* e, int64_t now) {
         for (; count < GRAPH_MAX_COLUMNS; ++j) {
             const int32_t number = q - j;
             const int64_t first = static_cast<int64_t>(number) * b;
-            if (first < 0) break;
+            if (first < 0) {
+                edge_fixed = true;
+                break;
+            }
             const int64_t a1 = v - first;
             if (a1 >= static_cast<int64_t>(HISTORY_SIZE) - 1) break;
             const int64_t a0 = a1 - b + 1 > 0 ? a1 - b + 1 : 0;
@@ -484,9 +636,13 @@ void draw_history_graph(editor_state* e, int64_t now) {
             fill_column(col, count, n8, records, counts, slots, hf.newest, static_cast<int32_t>(a0),
                         static_cast<int32_t>(a1));
             col.x = static_cast<float>(x / s);
+            col.dx = static_cast<float>(x / s + snap / d);
             col.number = number;
             ++count;
-            if (x < GRAPH_X * s - margin) break;
+            if (x < GRAPH_X * s - margin) {
+                edge_fixed = true;
+                break;
+            }
         }
         join_columns(count, span);
     }
@@ -528,8 +684,27 @@ void draw_history_graph(editor_state* e, int64_t now) {
             drawn = i + 1;
             break;
         }
-    if (drawn >= 2) draw_columns(vg, drawn, n8, focused);
-    draw_loudness_line(vg, drawn);
+    graph_cache_input in{};
+    in.e = e;
+    in.t = t;
+    in.d = d;
+    in.s = s;
+    in.fs = fs;
+    in.b = b;
+    in.ppx = ppx * kr;
+    in.n8 = n8;
+    in.focused = focused;
+    in.hf = &hf;
+    in.records = records;
+    in.counts = counts;
+    in.scroll = scroll;
+    in.drawn = drawn;
+    const bool cached = upright && edge_fixed && drawn >= 2 && !e->graph_layer_off && draw_through_layer(vg, in);
+    if (!cached) {
+        e->graph_layer.valid = 0;
+        if (drawn >= 2) draw_columns(vg, drawn, n8, focused);
+        draw_loudness_line(vg, drawn);
+    }
     if (focused < n8) draw_reduction_tag(vg, count, focused);
     draw_ceiling(vg, e);
     draw_frame_and_labels(vg);

@@ -696,6 +696,9 @@ void vg_begin_frame(vg_context* ctx, float width, float height, float device_pix
     state_defaults(&ctx->states[0]);
     if (!(device_pixel_ratio > 0.01f)) device_pixel_ratio = 1.0f;
     ctx->dpr = device_pixel_ratio;
+    ctx->frame_w = width;
+    ctx->frame_h = height;
+    ctx->in_layer = 0;
     ctx->tess_tol = 0.25f / device_pixel_ratio;
     ctx->dist_tol = 0.01f / device_pixel_ratio;
     ctx->fringe = 1.0f / device_pixel_ratio;
@@ -704,13 +707,67 @@ void vg_begin_frame(vg_context* ctx, float width, float height, float device_pix
     vg_begin_path(ctx);
 }
 
+float vg_device_pixel_ratio(const vg_context* ctx) {
+    return ctx->dpr;
+}
+
 void vg_end_frame(vg_context* ctx) {
+    if (ctx->in_layer) vg_end_layer(ctx);
     vg_text_flush(ctx);
     ctx->be->flush(ctx->user);
 }
 
 void vg_cancel_frame(vg_context* ctx) {
     ctx->be->cancel(ctx->user);
+}
+
+// ---- Layers ---------------------------------------------------------------------------------------
+
+int32_t vg_layer_create(vg_context* ctx, int32_t w, int32_t h) {
+    if (!ctx->be->layer_create || !ctx->be->target || !ctx->be->clear || w <= 0 || h <= 0) return 0;
+    return ctx->be->layer_create(ctx->user, w, h);
+}
+
+void vg_layer_delete(vg_context* ctx, int32_t layer) {
+    if (layer > 0) ctx->be->texture_delete(ctx->user, layer);
+}
+
+void vg_begin_layer(vg_context* ctx, int32_t layer, int32_t w, int32_t h) {
+    if (ctx->in_layer || layer <= 0 || !ctx->be->target) return;
+    vg_save(ctx);
+    vg_reset(ctx);
+    ctx->in_layer = 1;
+    ctx->be->target(ctx->user, layer, float(w) / ctx->dpr, float(h) / ctx->dpr);
+}
+
+void vg_end_layer(vg_context* ctx) {
+    if (!ctx->in_layer) return;
+    ctx->in_layer = 0;
+    ctx->be->target(ctx->user, 0, ctx->frame_w, ctx->frame_h);
+    vg_restore(ctx);
+}
+
+void vg_clear_layer(vg_context* ctx, int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (!ctx->in_layer || w <= 0 || h <= 0) return;
+    const int32_t rect[4] = {x, y, w, h};
+    ctx->be->clear(ctx->user, rect);
+}
+
+void vg_draw_layer(vg_context* ctx, int32_t layer, int32_t sx, int32_t sy, int32_t w, int32_t h, int32_t dx,
+                   int32_t dy) {
+    if (layer <= 0 || w <= 0 || h <= 0) return;
+    const float k = 1.0f / ctx->dpr;
+    const float x0 = float(dx) * k, y0 = float(dy) * k, x1 = float(dx + w) * k, y1 = float(dy + h) * k;
+    const float u0 = float(sx), v0 = float(sy), u1 = float(sx + w), v1 = float(sy + h);
+    const vg_vertex quad[6] = {{x0, y0, u0, v0}, {x1, y0, u1, v0}, {x1, y1, u1, v1},
+                               {x0, y0, u0, v0}, {x1, y1, u1, v1}, {x0, y1, u0, v1}};
+    vg_paint paint;
+    memset(&paint, 0, sizeof(paint));
+    vg_xform_identity(paint.xform);
+    paint.inner = paint.outer = vg_color{1, 1, 1, 1};
+    paint.kind = VG_PAINT_LAYER;
+    vg_scissor_data sc = vg_current_scissor(vg_top(ctx));
+    ctx->be->triangles(ctx->user, &paint, &sc, quad, 6, layer, nullptr);
 }
 
 // ---- State ----------------------------------------------------------------------------------------

@@ -35,6 +35,7 @@ enum vg_paint_kind : int32_t {
     VG_PAINT_BOX = 3,    // rounded box centred at the paint origin: half extents params[0..1],
                          // corner radius params[2], feather params[3]; inner inside, outer outside
     VG_PAINT_IMAGE = 4,  // single-channel texture (glyph coverage) times the inner colour
+    VG_PAINT_LAYER = 5,  // a layer's premultiplied colours, as they are (vg_draw_layer)
 };
 
 // A paint: how a fill or stroke is coloured. `xform` maps paint space to frame units (it is the
@@ -157,6 +158,17 @@ struct vg_backend {
                       const vg_vertex* verts, int32_t n_verts, int32_t tex, const vg_text_run* run);
     // Frees the back end's state (`user`); null when the caller owns it.
     void (*destroy)(void* user);
+
+    // Layers (all three null when the back end has none). layer_create makes an offscreen target of
+    // w x h device pixels with a stencil, transparent, and returns its texture id (> 0; deleted
+    // with texture_delete) or 0. target queues a change of target: later draws go to the layer (0:
+    // the frame's own target), whose frame size is w x h units. clear queues the clearing of the
+    // device pixel rectangle (x, y from the top, w, h) of the current target to transparent, its
+    // stencil to 0. Triangles with a VG_PAINT_LAYER paint sample texture `tex` at their (u, v),
+    // texel coordinates from the layer's top left.
+    int32_t (*layer_create)(void* user, int32_t w, int32_t h);
+    void (*target)(void* user, int32_t layer, float w, float h);
+    void (*clear)(void* user, const int32_t rect[4]);
 };
 
 // ---- Context ------------------------------------------------------------------------------------
@@ -181,6 +193,8 @@ uint32_t vg_flags(const vg_context* ctx);
 // Begins a frame of `width` x `height` frame units drawn at `device_pixel_ratio` device pixels per
 // unit; resets the state stack to one default state.
 void vg_begin_frame(vg_context* ctx, float width, float height, float device_pixel_ratio);
+// The device pixel ratio the frame was begun with.
+float vg_device_pixel_ratio(const vg_context* ctx);
 // Ends the frame: the back end draws everything queued since vg_begin_frame.
 void vg_end_frame(vg_context* ctx);
 // Drops everything queued since vg_begin_frame.
@@ -278,6 +292,32 @@ void vg_stroke(vg_context* ctx);
 // paint (no fringe, no stencil passes), so plots of many columns cost little. It leaves the
 // current path alone; n < 2 draws nothing.
 void vg_fill_columns(vg_context* ctx, const float* xs, const float* tops, const float* bottoms, int32_t n);
+
+// ---- Layers ----------------------------------------------------------------------------------------
+
+// A layer is an offscreen image of device pixels that keeps what was drawn into it across frames, so
+// that a part of the scene that changes little is drawn once and then copied. Its colours are
+// premultiplied: what is drawn into it and then copied over the frame gives the colours drawing it
+// into the frame directly gives (up to rounding).
+
+// Makes a transparent layer of w x h device pixels; 0 when the back end has no layers or it cannot
+// be made. vg_layer_delete frees it (0 is a no-op).
+int32_t vg_layer_create(vg_context* ctx, int32_t w, int32_t h);
+void vg_layer_delete(vg_context* ctx, int32_t layer);
+// Between vg_begin_layer and vg_end_layer (inside a frame) everything drawn goes to the layer of
+// w x h device pixels: its frame units are device pixels / device pixel ratio, from its top left.
+// vg_begin_layer saves the state and resets it (identity transform, no scissor); vg_end_layer
+// returns to the frame and restores it.
+void vg_begin_layer(vg_context* ctx, int32_t layer, int32_t w, int32_t h);
+void vg_end_layer(vg_context* ctx);
+// Clears the device pixel rectangle (x, y from the top, w, h) of the layer being drawn to
+// transparent.
+void vg_clear_layer(vg_context* ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+// Copies the layer's device pixel rectangle (sx, sy, w, h) to the device pixels at (dx, dy) of the
+// current target, blended over what lies there, inside the current scissor. The transform does
+// not apply: the copy is pixel for pixel.
+void vg_draw_layer(vg_context* ctx, int32_t layer, int32_t sx, int32_t sy, int32_t w, int32_t h, int32_t dx,
+                   int32_t dy);
 
 // ---- Text ------------------------------------------------------------------------------------------
 

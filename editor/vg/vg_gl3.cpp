@@ -17,6 +17,9 @@
 // shader. A scissor that is an upright rectangle on whole device pixels is the rasteriser's scissor
 // test rather than the shader's mask, and the inside of an opaque convex fill is drawn without
 // blending: both give the same pixels for less work per pixel.
+// Layers are framebuffers over an RGBA texture with a depth-stencil renderbuffer; a change of target
+// is a queued call like any draw, so a frame can redraw part of a layer and then copy it. The
+// stencil of every target is zero whenever the queue moves to another one.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
 
@@ -76,8 +79,8 @@ void main() {
 )";
 
 // Preceded by "#version", the uniform block, one #define per slot and the variant's three: KIND
-// (-1: a pass with colour writes off, which computes nothing; 0..4: the paint kind, so the
-// compiler keeps only that paint's arithmetic; 5: the paint kind read from the block), SCISSOR and
+// (-1: a pass with colour writes off, which computes nothing; 0..5: the paint kind, so the
+// compiler keeps only that paint's arithmetic; 6: the paint kind read from the block), SCISSOR and
 // DISCARD (the threshold test; only the first pass of a stencil stroke needs it).
 const char* const kFragmentBody = R"(
 uniform sampler2D tex;
@@ -103,13 +106,17 @@ void main() {
 #if KIND < 0
     out_color = vec4(0.0);
 #else
-#if KIND > 4
+#if KIND > 5
     float kind = misc.z;
 #else
     const float kind = float(KIND);
 #endif
     vec4 color;
-    if (kind > 3.5) {
+    if (kind > 4.5) {
+        // A layer, rows stored bottom up; ftc counts texels from its top left.
+        vec2 size = vec2(textureSize(tex, 0));
+        color = texture(tex, vec2(ftc.x, size.y - ftc.y) / size);
+    } else if (kind > 3.5) {
         color = inner_col * texture(tex, ftc / vec2(textureSize(tex, 0))).r;
     } else {
         float coverage = min(1.0, (1.0 - abs(ftc.x * 2.0 - 1.0)) * misc.x) * min(1.0, ftc.y);
@@ -140,7 +147,7 @@ void main() {
 }
 )";
 
-// Shader variants: the paint kind (KIND + 1, 0..6) times scissor times discard. The last kind (5,
+// Shader variants: the paint kind (KIND + 1, 0..7) times scissor times discard. The last kind (6,
 // read from the block, with scissor and discard) is the general program: built with the back end,
 // and used for any variant that fails to build.
 enum : int32_t {
@@ -148,7 +155,7 @@ enum : int32_t {
     V_DISCARD = 2,
     V_KIND_SHIFT = 2,
     KIND_MASK_ONLY = -1,
-    KIND_GENERAL = 5,
+    KIND_GENERAL = 6,
     VARIANT_COUNT = (KIND_GENERAL + 2) << V_KIND_SHIFT,
 };
 
@@ -158,7 +165,7 @@ constexpr int32_t variant_of(int32_t kind, bool scissor, bool discard) {
 constexpr int32_t VARIANT_MASK_ONLY = variant_of(KIND_MASK_ONLY, false, false);
 constexpr int32_t VARIANT_GENERAL = variant_of(KIND_GENERAL, true, true);
 
-enum call_type : int32_t { CALL_FILL, CALL_CONVEX_FILL, CALL_STROKE, CALL_TRIANGLES };
+enum call_type : int32_t { CALL_FILL, CALL_CONVEX_FILL, CALL_STROKE, CALL_TRIANGLES, CALL_TARGET, CALL_CLEAR };
 
 struct gl_call {
     int32_t type;
@@ -171,6 +178,7 @@ struct gl_call {
     int32_t clipped;       // the scissor is the rasteriser's: clip (x, y from the bottom, w, h)
     int32_t clip[4];
     int32_t variant;       // the shader variant of the paint and scissor
+    float view[2];         // targets: the frame size of the new target
 };
 
 struct gl_path {
@@ -180,6 +188,7 @@ struct gl_path {
 
 struct gl_texture {
     GLuint id;
+    GLuint fbo, depth_stencil; // layers only
     int32_t w, h;
     int32_t doomed; // delete after the queued draws
 };
@@ -189,7 +198,7 @@ struct gl_program {
     GLuint id;
     GLint loc_view;
     int32_t state;
-    uint32_t view_flush; // the flush whose view size the program holds
+    uint32_t view_flush; // the view serial whose size the program holds
 };
 
 struct gl3_backend {
@@ -203,7 +212,12 @@ struct gl3_backend {
     int32_t stroke_mark; // the stencil value of the last stencil stroke since the stencil was clear
     uint32_t flush_serial;
     int32_t block_size; // bytes per uniform block, rounded up to the buffer offset alignment
-    float view[2];
+    float view[2];       // frame size of the target draws are queued for
+    float frame_view[2]; // ... of the frame's own target
+    float play_view[2];  // ... of the target being drawn to during a flush
+    uint32_t view_serial; // counts the view sizes programs were given
+    GLint frame_fbo;      // the frame's own framebuffer and viewport, read at flush
+    GLint frame_viewport[4];
     float dpr;
     vg_array<gl_call> calls;
     vg_array<gl_path> paths;
@@ -339,6 +353,13 @@ gl_texture* find_texture(gl3_backend* b, int32_t id) {
     return t->id ? t : nullptr;
 }
 
+void delete_texture(gl_texture* t) {
+    if (t->fbo) gl.glDeleteFramebuffers(1, &t->fbo);
+    if (t->depth_stencil) gl.glDeleteRenderbuffers(1, &t->depth_stencil);
+    gl.glDeleteTextures(1, &t->id);
+    memset(t, 0, sizeof(*t));
+}
+
 void reset_queue(gl3_backend* b) {
     b->calls.clear();
     b->paths.clear();
@@ -346,11 +367,7 @@ void reset_queue(gl3_backend* b) {
     b->uniforms.clear();
     for (int32_t i = 0; i < b->textures.n_items; ++i) {
         gl_texture* t = &b->textures.items[i];
-        if (t->id && t->doomed) {
-            gl.glDeleteTextures(1, &t->id);
-            t->id = 0;
-            t->doomed = 0;
-        }
+        if (t->id && t->doomed) delete_texture(t);
     }
 }
 
@@ -405,14 +422,87 @@ void gl3_texture_delete(void* user, int32_t tex) {
         t->doomed = 1; // queued draws may still sample it
         return;
     }
-    gl.glDeleteTextures(1, &t->id);
-    t->id = 0;
+    delete_texture(t);
+}
+
+int32_t gl3_layer_create(void* user, int32_t w, int32_t h) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    GLint max = 0;
+    gl.glGetIntegerv(glc::MAX_TEXTURE_SIZE, &max);
+    if (w > max || h > max) return 0;
+    gl_texture* t = b->textures.push();
+    if (!t) return 0;
+    memset(t, 0, sizeof(*t));
+    const int32_t id = b->textures.n_items;
+    gl.glGenTextures(1, &t->id);
+    gl.glGenRenderbuffers(1, &t->depth_stencil);
+    gl.glGenFramebuffers(1, &t->fbo);
+    t->w = w;
+    t->h = h;
+    gl.glBindTexture(glc::TEXTURE_2D, t->id);
+    gl.glTexImage2D(glc::TEXTURE_2D, 0, GLint(glc::RGBA8), w, h, 0, glc::RGBA, glc::UNSIGNED_BYTE, nullptr);
+    // Copies are pixel for pixel: each pixel centre samples one texel centre.
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MIN_FILTER, GLint(glc::NEAREST));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MAG_FILTER, GLint(glc::NEAREST));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_S, GLint(glc::CLAMP_TO_EDGE));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_T, GLint(glc::CLAMP_TO_EDGE));
+    gl.glBindTexture(glc::TEXTURE_2D, 0);
+    gl.glBindRenderbuffer(glc::RENDERBUFFER, t->depth_stencil);
+    gl.glRenderbufferStorage(glc::RENDERBUFFER, glc::DEPTH24_STENCIL8, w, h);
+    gl.glBindRenderbuffer(glc::RENDERBUFFER, 0);
+    GLint previous = 0;
+    gl.glGetIntegerv(glc::FRAMEBUFFER_BINDING, &previous);
+    gl.glBindFramebuffer(glc::FRAMEBUFFER, t->fbo);
+    gl.glFramebufferTexture2D(glc::FRAMEBUFFER, glc::COLOR_ATTACHMENT0, glc::TEXTURE_2D, t->id, 0);
+    gl.glFramebufferRenderbuffer(glc::FRAMEBUFFER, glc::DEPTH_STENCIL_ATTACHMENT, glc::RENDERBUFFER, t->depth_stencil);
+    const bool complete = gl.glCheckFramebufferStatus(glc::FRAMEBUFFER) == glc::FRAMEBUFFER_COMPLETE;
+    if (complete) {
+        gl.glDisable(glc::SCISSOR_TEST);
+        gl.glColorMask(1, 1, 1, 1);
+        gl.glStencilMask(0xffffffffu);
+        gl.glClearColor(0, 0, 0, 0);
+        gl.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+    }
+    gl.glBindFramebuffer(glc::FRAMEBUFFER, GLuint(previous));
+    if (!complete || !t->id || !t->fbo || !t->depth_stencil) {
+        delete_texture(t);
+        return 0;
+    }
+    return id;
+}
+
+void gl3_target(void* user, int32_t layer, float w, float h) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_call* c = b->calls.push();
+    if (!c) return;
+    memset(c, 0, sizeof(*c));
+    c->type = CALL_TARGET;
+    c->tex = layer;
+    c->view[0] = w;
+    c->view[1] = h;
+    // Scissors queued from now on are turned into rasteriser boxes for this target's height.
+    b->view[0] = w;
+    b->view[1] = h;
+}
+
+void gl3_clear(void* user, const int32_t rect[4]) {
+    gl3_backend* b = static_cast<gl3_backend*>(user);
+    gl_call* c = b->calls.push();
+    if (!c) return;
+    memset(c, 0, sizeof(*c));
+    c->type = CALL_CLEAR;
+    // The rasteriser counts rows from the bottom.
+    const int32_t height = int32_t(lroundf(b->view[1] * b->dpr));
+    c->clip[0] = rect[0];
+    c->clip[1] = height - rect[1] - rect[3];
+    c->clip[2] = rect[2];
+    c->clip[3] = rect[3];
 }
 
 void gl3_viewport(void* user, float w, float h, float dpr) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
-    b->view[0] = w;
-    b->view[1] = h;
+    b->view[0] = b->frame_view[0] = w;
+    b->view[1] = b->frame_view[1] = h;
     b->dpr = dpr;
 }
 
@@ -605,9 +695,9 @@ void use_program(gl3_backend* b, int32_t variant) {
         gl.glUseProgram(p->id);
         b->bound = p->id;
     }
-    if (p->view_flush != b->flush_serial) {
-        gl.glUniform2fv(p->loc_view, 1, b->view);
-        p->view_flush = b->flush_serial;
+    if (p->view_flush != b->view_serial) {
+        gl.glUniform2fv(p->loc_view, 1, b->play_view);
+        p->view_flush = b->view_serial;
     }
 }
 
@@ -723,6 +813,34 @@ void draw_stroke(gl3_backend* b, const gl_call* c) {
     gl.glDisable(glc::STENCIL_TEST);
 }
 
+// Makes the call's target current: the frame's own framebuffer or a layer's, with its viewport. The
+// marks of stencil strokes are cleared on the target being left.
+void use_target(gl3_backend* b, const gl_call* c) {
+    clear_stroke_marks(b);
+    const gl_texture* t = find_texture(b, c->tex);
+    if (t && t->fbo) {
+        gl.glBindFramebuffer(glc::FRAMEBUFFER, t->fbo);
+        gl.glViewport(0, 0, t->w, t->h);
+    } else {
+        gl.glBindFramebuffer(glc::FRAMEBUFFER, GLuint(b->frame_fbo));
+        gl.glViewport(b->frame_viewport[0], b->frame_viewport[1], b->frame_viewport[2], b->frame_viewport[3]);
+    }
+    b->play_view[0] = c->view[0];
+    b->play_view[1] = c->view[1];
+    ++b->view_serial;
+}
+
+void clear_rect(gl3_backend* b, const gl_call* c) {
+    clear_stroke_marks(b);
+    gl.glEnable(glc::SCISSOR_TEST);
+    gl.glScissor(c->clip[0], c->clip[1], c->clip[2], c->clip[3]);
+    gl.glStencilMask(0xff);
+    gl.glClearColor(0, 0, 0, 0);
+    gl.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+    gl.glDisable(glc::SCISSOR_TEST);
+    b->clip_on = 0;
+}
+
 // Copies `size` bytes into the bound buffer, growing its store (doubling) when it is too small.
 void upload(GLenum target, GLsizeiptr* capacity, const void* data, GLsizeiptr size) {
     if (size > *capacity) {
@@ -738,6 +856,12 @@ void gl3_flush(void* user) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
     if (b->calls.n_items > 0) {
         ++b->flush_serial;
+        ++b->view_serial;
+        b->play_view[0] = b->frame_view[0];
+        b->play_view[1] = b->frame_view[1];
+        gl.glGetIntegerv(glc::FRAMEBUFFER_BINDING, &b->frame_fbo);
+        gl.glGetIntegerv(glc::VIEWPORT, b->frame_viewport);
+        int32_t in_layer = 0;
         b->bound = 0;
         b->stroke_mark = 0; // the stencil is clear between flushes
         gl.glEnable(glc::BLEND);
@@ -786,9 +910,20 @@ void gl3_flush(void* user) {
                 use_block(b, c->block, c->tex);
                 gl.glDrawArrays(glc::TRIANGLES, c->tri_at, c->n_tri);
                 break;
+            case CALL_TARGET:
+                use_target(b, c);
+                in_layer = c->tex > 0;
+                break;
+            case CALL_CLEAR:
+                clear_rect(b, c);
+                break;
             }
         }
         clear_stroke_marks(b);
+        if (in_layer) {
+            gl.glBindFramebuffer(glc::FRAMEBUFFER, GLuint(b->frame_fbo));
+            gl.glViewport(b->frame_viewport[0], b->frame_viewport[1], b->frame_viewport[2], b->frame_viewport[3]);
+        }
         if (b->clip_on) gl.glDisable(glc::SCISSOR_TEST);
         b->clip_on = 0;
         gl.glDisableVertexAttribArray(0);
@@ -807,7 +942,7 @@ void gl3_destroy(void* user) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
     if (!b) return;
     for (int32_t i = 0; i < b->textures.n_items; ++i)
-        if (b->textures.items[i].id) gl.glDeleteTextures(1, &b->textures.items[i].id);
+        if (b->textures.items[i].id) delete_texture(&b->textures.items[i]);
     if (b->vbo) gl.glDeleteBuffers(1, &b->vbo);
     if (b->ubo) gl.glDeleteBuffers(1, &b->ubo);
     if (b->vao) gl.glDeleteVertexArrays(1, &b->vao);
@@ -832,6 +967,9 @@ const vg_backend gl3_table = {
     .stroke = gl3_stroke,
     .triangles = gl3_triangles,
     .destroy = gl3_destroy,
+    .layer_create = gl3_layer_create,
+    .target = gl3_target,
+    .clear = gl3_clear,
 };
 
 } // namespace

@@ -101,6 +101,8 @@ struct vg_context {
     float bounds[4];
 
     float dpr;
+    float frame_w, frame_h; // the frame's size in frame units (vg_begin_frame)
+    int32_t in_layer;       // drawing into a layer (vg_begin_layer)
     float tess_tol, dist_tol, fringe;
 
     // Text.

@@ -160,6 +160,10 @@ const vg_backend record_backend = {
     .stroke = rec_stroke,
     .triangles = rec_triangles,
     .destroy = nullptr,
+    // No layers: what a layer would hold is recorded as drawn into the frame.
+    .layer_create = nullptr,
+    .target = nullptr,
+    .clear = nullptr,
 };
 
 } // namespace
