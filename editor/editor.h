@@ -655,6 +655,8 @@ const char* builtin_preset_name(int32_t index);
 void draw_header_bar(editor_state* editor);
 void draw_chain_panel(editor_state* editor);
 void draw_history_graph(editor_state* editor, int64_t now_ns); // now: clock_ns
+// The box (x0, y0, x1, y1, canvas units) that the history graph's opaque ground covers whole.
+void history_graph_covered(float box[4]);
 void draw_loudness_panel(editor_state* editor, double now);     // now: world clock, seconds
 void draw_stage_grid(editor_state* editor);
 void draw_controls_panel(editor_state* editor);

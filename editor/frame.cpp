@@ -16,6 +16,7 @@
 
 #include "editor.h"
 #include "gl_table.h"
+#include "panels/panel_draw.h"
 #include "plugin_instance.h"
 #include "platform.h"
 #include "theme.h"
@@ -106,7 +107,12 @@ void editor_draw_canvas(editor_state* editor) {
     const theme_colour top = colours.background_top, bottom = colours.background_bottom;
     vg_fill_paint(vg, vg_linear_gradient(vg, 0, 0, 0, 600, vg_rgb(top.r, top.g, top.b),
                                          vg_rgb(bottom.r, bottom.g, bottom.b)));
-    vg_fill(vg);
+    // The history graph's opaque ground covers its box but for the rounded corners and the edge
+    // pixels; the background is not drawn under it.
+    const float canvas[4] = {0, 0, 960, 600};
+    float covered[4];
+    history_graph_covered(covered);
+    panel_fill_around(vg, canvas, covered);
 
     draw_header_bar(editor);
     draw_chain_panel(editor);

@@ -387,6 +387,13 @@ void draw_ceiling(vg_context* vg, const editor_state* e) {
     vg_stroke(vg);
 }
 
+// The level grid every 3 dB from x0 to x1.
+void draw_grid(vg_context* vg, float x0, float x1) {
+    for (int32_t d = 0; d >= -30; d -= 3)
+        panel_line(vg, x0, y_level(static_cast<float>(d)), x1, y_level(static_cast<float>(d)), 1,
+                   theme_rgba(255, 255, 255, d % 12 == 0 ? 22 : 10));
+}
+
 void draw_frame_and_labels(vg_context* vg) {
     vg_reset_scissor(vg);
     panel_stroke_rrect(vg, 10.5f, 100.5f, 675, 463, 6, 1, theme_rgba(255, 255, 255, 14));
@@ -405,9 +412,9 @@ void draw_frame_and_labels(vg_context* vg) {
 
 // ---- The content layer -----------------------------------------------------------------------------
 //
-// The columns (areas, bands, curves, the loudness line) are drawn into a layer of twice the graph's
+// The grid and the columns (areas, bands, curves, the loudness line) are drawn into a layer of twice the graph's
 // width and kept there; the frame copies the part the graph shows, under the graph's scissor, after
-// the ground and grid and before the ceiling, the tag and the labels, which stay live. Columns sit
+// the ground and its shadow and before the ceiling, the tag and the labels, which stay live. Columns sit
 // at fixed layer positions, so as time passes the part shown slides right, by whole device pixels;
 // once it reaches the layer's end every column is drawn again. Otherwise a frame draws again only
 // from the oldest column that may have changed since the last frame: the newest one then (it was
@@ -516,6 +523,8 @@ bool draw_through_layer(vg_context* vg, const graph_cache_input& in) {
     vg_clear_layer(vg, from, 0, w - from, h);
     vg_scissor(vg, static_cast<float>(from / d), 0.0f, static_cast<float>((w - from) / d), static_cast<float>(h / d));
     vg_translate(vg, 0.0f, static_cast<float>(in.t[5] - gy0 / d));
+    // The grid lies under the columns, the same at every x: the layer holds it too, across its width.
+    draw_grid(vg, static_cast<float>((from - 2.0) / d), static_cast<float>((w + 2.0) / d));
     if (count >= 2) draw_columns(vg, count, in.n8, in.focused);
     draw_loudness_line(vg, count);
     vg_end_layer(vg);
@@ -540,6 +549,14 @@ bool draw_through_layer(vg_context* vg, const graph_cache_input& in) {
 
 } // namespace
 
+void history_graph_covered(float box[4]) {
+    // Inside the corner radius across, one unit inside the top and bottom edges (their fringe).
+    box[0] = GRAPH_X + 6;
+    box[1] = GRAPH_Y + 1;
+    box[2] = GRAPH_X + GRAPH_W - 6;
+    box[3] = GRAPH_Y + GRAPH_H - 1;
+}
+
 void draw_history_graph(editor_state* e, int64_t now) {
     vg_context* vg = e->vg;
     const int32_t focused = focused_stage_index(e);
@@ -556,17 +573,18 @@ void draw_history_graph(editor_state* e, int64_t now) {
     hdr.width = GRAPH_W;
 
     panel_fill_rrect(vg, GRAPH_X, GRAPH_Y, GRAPH_W, GRAPH_H, 6, theme_rgb(8, 9, 12));
+    // The inner shadow is clear from 20 units inside the edges on (half its feather): not drawn there.
     vg_begin_path(vg);
     vg_rounded_rect(vg, GRAPH_X, GRAPH_Y, GRAPH_W, GRAPH_H, 6);
     vg_fill_paint(vg, vg_box_gradient(vg, GRAPH_X, GRAPH_Y, GRAPH_W, GRAPH_H, 6, 40, vg_rgba(0, 0, 0, 0),
                                       vg_rgba(0, 0, 0, 140)));
-    vg_fill(vg);
+    const float outer[4] = {GRAPH_X, GRAPH_Y, GRAPH_X + GRAPH_W, GRAPH_Y + GRAPH_H};
+    const float clear[4] = {GRAPH_X + 20, GRAPH_Y + 20, GRAPH_X + GRAPH_W - 20, GRAPH_Y + GRAPH_H - 20};
+    panel_fill_around(vg, outer, clear);
     vg_scissor(vg, GRAPH_X, GRAPH_Y, GRAPH_W, GRAPH_H);
-    for (int32_t d = 0; d >= -30; d -= 3)
-        panel_line(vg, GRAPH_X, y_level(static_cast<float>(d)), GRAPH_X + GRAPH_W, y_level(static_cast<float>(d)),
-                   1, theme_rgba(255, 255, 255, d % 12 == 0 ? 22 : 10));
 
     if (n == 0) {
+        draw_grid(vg, GRAPH_X, GRAPH_X + GRAPH_W);
         e->probe_valid = 1;
         draw_frame_and_labels(vg);
         return;
@@ -702,6 +720,7 @@ void draw_history_graph(editor_state* e, int64_t now) {
     const bool cached = upright && edge_fixed && drawn >= 2 && !e->graph_layer_off && draw_through_layer(vg, in);
     if (!cached) {
         e->graph_layer.valid = 0;
+        draw_grid(vg, GRAPH_X, GRAPH_X + GRAPH_W);
         if (drawn >= 2) draw_columns(vg, drawn, n8, focused);
         draw_loudness_line(vg, drawn);
     }

@@ -1,6 +1,7 @@
 // The panels' single-path drawing steps on the vector layer. [main-thread]
 #include "panel_draw.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "vg/vg.h"
@@ -25,6 +26,30 @@ void panel_fill_rrect(vg_context* vg, float x, float y, float w, float h, float 
     vg_rounded_rect(vg, x, y, w, h, r);
     vg_fill_color(vg, to_vg(c));
     vg_fill(vg);
+}
+
+void panel_fill_around(vg_context* vg, const float outer[4], const float hole[4]) {
+    float t[6];
+    vg_current_transform(vg, t);
+    const double d = vg_device_pixel_ratio(vg);
+    const auto px = [&](double canvas, int32_t axis) { return (t[4 + axis] + canvas) * d; };
+    const double hx0 = std::ceil(px(hole[0], 0)), hy0 = std::ceil(px(hole[1], 1));
+    const double hx1 = std::floor(px(hole[2], 0)), hy1 = std::floor(px(hole[3], 1));
+    const double ox0 = std::floor(px(outer[0], 0)) - 2, oy0 = std::floor(px(outer[1], 1)) - 2;
+    const double ox1 = std::ceil(px(outer[2], 0)) + 2, oy1 = std::ceil(px(outer[3], 1)) + 2;
+    const bool upright = t[0] == 1.0f && t[3] == 1.0f && t[1] == 0.0f && t[2] == 0.0f;
+    if (!upright || hx1 <= hx0 || hy1 <= hy0 || hx0 <= ox0 || hy0 <= oy0 || hx1 >= ox1 || hy1 >= oy1) {
+        vg_reset_scissor(vg);
+        vg_fill(vg);
+        return;
+    }
+    const double bands[4][4] = {{ox0, oy0, ox1, hy0}, {ox0, hy1, ox1, oy1}, {ox0, hy0, hx0, hy1}, {hx1, hy0, ox1, hy1}};
+    for (const auto& b : bands) {
+        vg_scissor(vg, static_cast<float>(b[0] / d - t[4]), static_cast<float>(b[1] / d - t[5]),
+                   static_cast<float>((b[2] - b[0]) / d), static_cast<float>((b[3] - b[1]) / d));
+        vg_fill(vg);
+    }
+    vg_reset_scissor(vg);
 }
 
 void panel_fill_rrect_linear(vg_context* vg, float x, float y, float w, float h, float r, float x0, float y0,

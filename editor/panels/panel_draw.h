@@ -24,6 +24,13 @@ void panel_fill_rrect_linear(vg_context* vg, float x, float y, float w, float h,
 void panel_stroke_rrect(vg_context* vg, float x, float y, float w, float h, float r, float width,
                         theme_colour c);
 
+// Fills the current path with the current fill paint but not inside `hole`: once for each band
+// around it, under a scissor on whole device pixels, so that pixels the caller knows the fill
+// changes nothing in (or that something opaque covers later) are not shaded. `outer` bounds the
+// path; both are (x0, y0, x1, y1) in canvas units. With a hole smaller than a pixel, or under a
+// transform other than a translation, one plain fill. Leaves no scissor.
+void panel_fill_around(vg_context* vg, const float outer[4], const float hole[4]);
+
 // One straight line with butt caps.
 void panel_line(vg_context* vg, float x0, float y0, float x1, float y1, float width, theme_colour c);
 

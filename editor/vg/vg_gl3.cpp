@@ -524,10 +524,11 @@ void gl3_fill(void* user, const vg_paint* paint, const vg_scissor_data* sc, floa
         b->calls.n_items--;
         return;
     }
-    // Inside a convex fill every pixel is covered whole; with an opaque paint and no scissor (whose
-    // edge ramp could lower the coverage) blending gives the paint's colour exactly, so the inside
-    // is drawn without it and the rasteriser need not read what lies under it.
-    c->opaque = c->type == CALL_CONVEX_FILL && paint->kind != VG_PAINT_IMAGE && sc->extent[0] < 0 &&
+    // Inside a convex fill every pixel is covered whole; with an opaque paint and no scissor mask
+    // (whose edge ramp could lower the coverage; the rasteriser's scissor has none) blending gives
+    // the paint's colour exactly, so the inside is drawn without it and the rasteriser need not
+    // read what lies under it.
+    c->opaque = c->type == CALL_CONVEX_FILL && paint->kind < VG_PAINT_IMAGE && (sc->extent[0] < 0 || c->clipped) &&
                 paint->inner.a >= 1.0f && (paint->kind == VG_PAINT_SOLID || paint->outer.a >= 1.0f);
     if (c->type == CALL_FILL) {
         vg_paint plain;
