@@ -140,7 +140,7 @@ void editor_render_frame(editor_state* editor) {
     const uint32_t h = editor->height;
     gl_table.glViewport(0, 0, static_cast<GLsizei>(w), static_cast<GLsizei>(h));
     gl_table.glClearColor(12 / 255.0f, 13 / 255.0f, 18 / 255.0f, 1.0f);
-    gl_table.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+    gl_table.glClear(glc::COLOR_BUFFER_BIT | glc::DEPTH_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
     if (!editor->vg) return;
     editor_draw_canvas(editor);
     if (!editor->probe_taken) take_probe(editor, h);

@@ -461,7 +461,7 @@ int32_t gl3_layer_create(void* user, int32_t w, int32_t h) {
         gl.glColorMask(1, 1, 1, 1);
         gl.glStencilMask(0xffffffffu);
         gl.glClearColor(0, 0, 0, 0);
-        gl.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+        gl.glClear(glc::COLOR_BUFFER_BIT | glc::DEPTH_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
     }
     gl.glBindFramebuffer(glc::FRAMEBUFFER, GLuint(previous));
     if (!complete || !t->id || !t->fbo || !t->depth_stencil) {
@@ -726,7 +726,7 @@ void clear_stroke_marks(gl3_backend* b) {
     if (b->stroke_mark == 0) return;
     gl.glStencilMask(0xff);
     if (b->clip_on) gl.glDisable(glc::SCISSOR_TEST); // the clear is scissored too
-    gl.glClear(glc::STENCIL_BUFFER_BIT);
+    gl.glClear(glc::DEPTH_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
     if (b->clip_on) gl.glEnable(glc::SCISSOR_TEST);
     b->stroke_mark = 0;
 }
@@ -837,7 +837,7 @@ void clear_rect(gl3_backend* b, const gl_call* c) {
     gl.glScissor(c->clip[0], c->clip[1], c->clip[2], c->clip[3]);
     gl.glStencilMask(0xff);
     gl.glClearColor(0, 0, 0, 0);
-    gl.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+    gl.glClear(glc::COLOR_BUFFER_BIT | glc::DEPTH_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
     gl.glDisable(glc::SCISSOR_TEST);
     b->clip_on = 0;
 }
