@@ -1,16 +1,27 @@
 // The bridge between one VST3 component/controller pair and the CLAP plug-in inside this module: the
-// CLAP host it is to the plug-in, the value conversions, the edit ring and the run-loop adapters.
+// CLAP host it is to the plug-in, the value conversions, the edit ring, the run-loop adapters and the
+// plug-in's restart in place.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
+#include "platform.h"
 #include "wrapper.h"
 
 namespace {
 
 constexpr uint32_t BRIDGE_MAGIC = 0x4C564233; // "LVB3"
+
+// How long a restart in place waits for the audio thread's current call to end: far longer than any
+// block takes; a call that runs longer means a stalled audio thread, and the host restarts instead.
+// A call usually ends within microseconds, so the wait yields the processor at first and sleeps only
+// after that (every call meanwhile is a gap of silence).
+constexpr int64_t RESTART_WAIT_NS = 1000000000;
+constexpr uint32_t RESTART_WAIT_YIELDS = 1000;
+constexpr uint32_t RESTART_WAIT_POLLS = 3000; // a bound of its own, should the clock stand still
 
 // ---- live bridges ------------------------------------------------------------------------------
 
@@ -599,6 +610,64 @@ void wrapper_bridge_service(wrapper_bridge* b) {
             wrapper_bridge_idle_flush(b);
         else
             b->want_flush.store(0);
+    }
+}
+
+bool wrapper_bridge_audio_enter(wrapper_bridge* b) {
+    b->in_process.fetch_add(1); // seq_cst: before the read of restarting
+    if (!b->restarting.load()) return true;
+    b->in_process.fetch_sub(1);
+    return false;
+}
+
+void wrapper_bridge_audio_leave(wrapper_bridge* b) {
+    b->in_process.fetch_sub(1);
+}
+
+bool wrapper_bridge_restart(wrapper_bridge* b) {
+    if (!b || !b->plugin || !b->active.load()) return false;
+    b->restarting.store(1); // seq_cst: before the read of in_process
+    const int64_t start = clock_ns();
+    for (uint32_t polls = 0; b->in_process.load() != 0; ++polls) {
+        if (polls >= RESTART_WAIT_POLLS || clock_ns() - start > RESTART_WAIT_NS) {
+            b->restarting.store(0);
+            return false;
+        }
+        if (polls < RESTART_WAIT_YIELDS)
+            std::this_thread::yield();
+        else
+            sleep_ms(1);
+    }
+    // The audio thread stays out until restarting is cleared; its next process call starts
+    // processing again.
+    const clap_plugin* p = b->plugin;
+    if (b->processing.load()) {
+        p->stop_processing(p);
+        b->processing.store(0);
+    }
+    p->deactivate(p);
+    const bool ok = p->activate(p, b->active_rate, 1, b->active_max_frames);
+    if (!ok) b->active.store(0);
+    // The activation took in every setting: a request made before it is served.
+    b->want_restart.store(0);
+    b->restart_sent = 0;
+    b->restarting.store(0, std::memory_order_release);
+    return ok;
+}
+
+void wrapper_bridge_serve_restart(wrapper_bridge* b) {
+    if (!b || !b->plugin || !b->want_restart.exchange(0)) return;
+    if (b->active.load()) {
+        const uint32_t before = b->latency ? b->latency->get(b->plugin) : 0;
+        if (wrapper_bridge_restart(b)) {
+            const uint32_t after = b->latency ? b->latency->get(b->plugin) : 0;
+            if (after != before) b->latency_news = 1;
+            return;
+        }
+    }
+    if (!b->restart_sent) {
+        b->restart_sent = 1;
+        b->latency_news = 1;
     }
 }
 

@@ -1,7 +1,9 @@
 // The audio component: IComponent, IAudioProcessor, IConnectionPoint and IProcessContextRequirements
 // over the CLAP plug-in of its bridge. Lifecycle calls map onto CLAP's (setActive -> activate /
 // deactivate, setProcessing -> start / stop_processing), parameter queues become CLAP events at their
-// sample offsets, and a process call without audio becomes a params flush.
+// sample offsets, and a process call without audio becomes a params flush. A state that the running
+// engine cannot take is answered with a restart in place on the host's UI thread (bridge.cpp), which
+// process and setProcessing meet through a lock-free handshake: a call during it gives silence.
 //
 // Real-time rule for process(): no allocation, no lock, no system call; everything it needs lives in
 // the bridge from initialize on.
@@ -55,9 +57,11 @@ void insert_event(wrapper_bridge* b, const wrapper_event& e) {
 }
 
 // The host's parameter queues as CLAP events at their offsets (negative ones at 0; every time of a
-// call without audio is 0); ids that name no parameter are skipped.
+// call without audio is 0), after those carried from calls made during a restart; ids that name no
+// parameter are skipped.
 void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames) {
-    b->n_events = 0;
+    b->n_events = b->n_carried;
+    b->n_carried = 0;
     if (!changes) return;
     int32 nq = changes->getParameterCount();
     for (int32 q = 0; q < nq; ++q) {
@@ -101,6 +105,16 @@ void collect_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames)
             insert_event(b, e);
         }
     }
+}
+
+// A call made while the plug-in restarts keeps its parameter changes for the next call, at its start:
+// the host sends a change once, and it must not get lost in the gap.
+void carry_events(wrapper_bridge* b, IParameterChanges* changes, int32 frames) {
+    collect_events(b, changes, frames);
+    for (uint32_t i = 0; i < b->n_events; ++i)
+        b->events[i].header.time = 0;
+    b->n_carried = b->n_events;
+    b->n_events = 0;
 }
 
 void silence_outputs(ProcessData& data) {
@@ -244,7 +258,10 @@ class component final : public IComponent,
         if (!setup_done_) return kNotInitialized;
         const clap_plugin* p = bridge_->plugin;
         if (!p->activate(p, setup_.sampleRate, 1, uint32_t(setup_.maxSamplesPerBlock))) return kResultFalse;
+        bridge_->active_rate = setup_.sampleRate;
+        bridge_->active_max_frames = uint32_t(setup_.maxSamplesPerBlock);
         bridge_->restart_sent = 0;
+        bridge_->want_restart.store(0); // the activation takes in every setting
         bridge_->active.store(1);
         run_tick();
         return kResultOk;
@@ -255,7 +272,11 @@ class component final : public IComponent,
         if (!bridge_->state) return kNotImplemented;
         clap_istream in{state, istream_read};
         if (!bridge_->state->load(bridge_->plugin, &in)) return kResultFalse;
-        // A new Lookahead reaches the host now, on its UI thread, not at some later call.
+        // A state that the running engine cannot take (a new Lookahead) makes the plug-in ask for a
+        // restart from its main-thread callback. It is served here: the plug-in restarts in place,
+        // and the host, told through the tick on this very call, reads the latency the audio has.
+        wrapper_bridge_service(bridge_);
+        wrapper_bridge_serve_restart(bridge_);
         run_tick();
         return kResultOk;
     }
@@ -307,28 +328,88 @@ class component final : public IComponent,
         return kResultOk;
     }
     tresult VST3_API setProcessing(TBool state) override {
-        if (!bridge_) return kNotInitialized;
-        if (!bridge_->active.load()) return state ? kNotInitialized : kResultOk;
-        const clap_plugin* p = bridge_->plugin;
-        if (state && !bridge_->processing.load()) {
-            if (!p->start_processing(p)) return kResultFalse;
-            bridge_->processing.store(1);
-        } else if (!state && bridge_->processing.load()) {
-            p->stop_processing(p);
-            // Hosts stop processing around a locate: what the lookahead still holds belongs to the
-            // old position and must not play after the restart.
-            p->reset(p);
-            bridge_->processing.store(0);
-        }
-        return kResultOk;
+        wrapper_bridge* b = bridge_;
+        if (!b) return kNotInitialized;
+        if (!b->active.load()) return state ? kNotInitialized : kResultOk;
+        // During a restart in place there is nothing to do: the restart leaves processing stopped on
+        // a fresh engine, and the next process call starts it.
+        if (!wrapper_bridge_audio_enter(b)) return kResultOk;
+        const tresult r = set_processing(b, state);
+        wrapper_bridge_audio_leave(b);
+        return r;
     }
     tresult VST3_API process(ProcessData* d) override {
         if (!d) return kInvalidArgument;
         ProcessData& data = *d;
         wrapper_bridge* b = bridge_;
         if (!b) return kNotInitialized;
-        const clap_plugin* p = b->plugin;
         if (data.numSamples < 0 || data.numInputs < 0 || data.numOutputs < 0) return kInvalidArgument;
+        if (!wrapper_bridge_audio_enter(b)) {
+            // The host's UI thread restarts the plug-in: this call is a gap of silence.
+            carry_events(b, data.inputParameterChanges, data.numSamples);
+            silence_outputs(data);
+            return kResultOk;
+        }
+        const tresult r = process_entered(b, data);
+        wrapper_bridge_audio_leave(b);
+        return r;
+    }
+    uint32 VST3_API getTailSamples() override {
+        // The lookahead delay is the stage's only tail.
+        return getLatencySamples();
+    }
+
+    // ---- IProcessContextRequirements ----
+    uint32 VST3_API getProcessContextRequirements() override { return 2; /* continuous time samples */ }
+
+    // ---- IConnectionPoint ----
+    tresult VST3_API connect(IConnectionPoint* other) override {
+        if (!other) return kInvalidArgument;
+        if (peer_) return kResultFalse;
+        peer_ = other;
+        peer_->addRef();
+        send_bridge_message();
+        return kResultOk;
+    }
+    tresult VST3_API disconnect(IConnectionPoint* other) override {
+        if (!other || other != peer_) return kInvalidArgument;
+        peer_->release();
+        peer_ = nullptr;
+        return kResultOk;
+    }
+    tresult VST3_API notify(IMessage* message) override { return message ? kResultFalse : kInvalidArgument; }
+
+    // ---- private ----
+    wrapper_bridge* VST3_API getBridge() override { return bridge_; }
+    const clap_plugin* VST3_API getClapPlugin() override { return bridge_ ? bridge_->plugin : nullptr; }
+
+  private:
+    std::atomic<uint32> refs_{1};
+    wrapper_bridge* bridge_ = nullptr;
+    wrapper_bridge* retired_ = nullptr; // the bridge of the last terminate, until the next initialize
+    FUnknown* context_ = nullptr;
+    IConnectionPoint* peer_ = nullptr;
+    ProcessSetup setup_{};
+    bool setup_done_ = false;
+    uint8_t bus_active_[3] = {};
+
+    // setProcessing and process, with the plug-in to themselves (wrapper_bridge_audio_enter).
+    static tresult set_processing(wrapper_bridge* b, TBool state) {
+        const clap_plugin* p = b->plugin;
+        if (state && !b->processing.load()) {
+            if (!p->start_processing(p)) return kResultFalse;
+            b->processing.store(1);
+        } else if (!state && b->processing.load()) {
+            p->stop_processing(p);
+            // Hosts stop processing around a locate: what the lookahead still holds belongs to the
+            // old position and must not play after the restart.
+            p->reset(p);
+            b->processing.store(0);
+        }
+        return kResultOk;
+    }
+    static tresult process_entered(wrapper_bridge* b, ProcessData& data) {
+        const clap_plugin* p = b->plugin;
         collect_events(b, data.inputParameterChanges, data.numSamples);
         b->out_changes = b->tick_live.load(std::memory_order_acquire) ? nullptr : data.outputParameterChanges;
         clap_input_events in{b, events_size, events_get};
@@ -394,44 +475,6 @@ class component final : public IComponent,
         set_silence_flags(data.outputs[0], data.numSamples);
         return st == CLAP_PROCESS_ERROR ? kResultFalse : kResultOk;
     }
-    uint32 VST3_API getTailSamples() override {
-        // The lookahead delay is the stage's only tail.
-        return getLatencySamples();
-    }
-
-    // ---- IProcessContextRequirements ----
-    uint32 VST3_API getProcessContextRequirements() override { return 2; /* continuous time samples */ }
-
-    // ---- IConnectionPoint ----
-    tresult VST3_API connect(IConnectionPoint* other) override {
-        if (!other) return kInvalidArgument;
-        if (peer_) return kResultFalse;
-        peer_ = other;
-        peer_->addRef();
-        send_bridge_message();
-        return kResultOk;
-    }
-    tresult VST3_API disconnect(IConnectionPoint* other) override {
-        if (!other || other != peer_) return kInvalidArgument;
-        peer_->release();
-        peer_ = nullptr;
-        return kResultOk;
-    }
-    tresult VST3_API notify(IMessage* message) override { return message ? kResultFalse : kInvalidArgument; }
-
-    // ---- private ----
-    wrapper_bridge* VST3_API getBridge() override { return bridge_; }
-    const clap_plugin* VST3_API getClapPlugin() override { return bridge_ ? bridge_->plugin : nullptr; }
-
-  private:
-    std::atomic<uint32> refs_{1};
-    wrapper_bridge* bridge_ = nullptr;
-    wrapper_bridge* retired_ = nullptr; // the bridge of the last terminate, until the next initialize
-    FUnknown* context_ = nullptr;
-    IConnectionPoint* peer_ = nullptr;
-    ProcessSetup setup_{};
-    bool setup_done_ = false;
-    uint8_t bus_active_[3] = {};
 
     // The controller's tick, for a host without a run loop: its UI-thread call is the moment to hand
     // over restart, dirty and edit requests.

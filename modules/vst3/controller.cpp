@@ -4,10 +4,11 @@
 // once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer; failing both, the
 // open editor's timer on the frame's run loop) serves the plug-in's main-thread requests and hands
 // its output events to the host's component handler as beginEdit / performEdit / endEdit, latency
-// changes as restartComponent(kLatencyChanged). A host with none of these gets the plug-in's values
-// through the processor's output parameter changes, and the tick runs on its UI-thread calls that
-// change state or set-up (setState, setComponentState, setActive, setupProcessing); never from a
-// getter, which must not call back into the host.
+// changes, once the plug-in has restarted with them, as restartComponent(kLatencyChanged). A host
+// with none of these gets the plug-in's values through the processor's output parameter changes,
+// and the tick runs on its UI-thread calls that change state or set-up (setState,
+// setComponentState, setActive, setupProcessing); never from a getter, which must not call back
+// into the host.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -295,8 +296,11 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         wrapper_bridge* b = bridge_;
         if (!b) return;
         wrapper_bridge_service(b);
-        if (b->want_restart.exchange(0) && !b->restart_sent && handler_) {
-            b->restart_sent = 1;
+        // The plug-in restarts in place before the host hears of the change, so that the latency it
+        // reads then is the one the audio has.
+        wrapper_bridge_serve_restart(b);
+        if (b->latency_news && handler_) {
+            b->latency_news = 0; // before the call: a host may activate the component inside it
             handler_->restartComponent(kLatencyChanged);
         }
         // A values rescan follows only a state the host itself handed to the component; the host

@@ -81,6 +81,17 @@ struct wrapper_bridge {
     // Life, written on the main thread, read by the audio thread.
     std::atomic<uint8_t> active;
     std::atomic<uint8_t> processing; // start_processing called and not yet stopped
+    // The running activation's rate and largest block, for a restart in place. [main-thread]
+    double active_rate;
+    uint32_t active_max_frames;
+
+    // A restart in place (wrapper_bridge_restart) against the host's audio-thread calls: the audio
+    // side counts itself in `in_process` and then reads `restarting`; the main thread sets
+    // `restarting` and then waits for `in_process` to fall to 0. Both orders are sequentially
+    // consistent, so either the audio side sees the restart and leaves the plug-in alone, or the main
+    // thread sees the call and waits for its end; neither side ever blocks the audio thread.
+    std::atomic<uint8_t> restarting;
+    std::atomic<uint32_t> in_process;
 
     // Requests of the plug-in, served by wrapper_bridge_service on the main thread.
     std::atomic<uint32_t> want_callback;
@@ -89,15 +100,19 @@ struct wrapper_bridge {
     std::atomic<uint32_t> want_dirty;
     std::atomic<uint32_t> want_values; // params rescan of values
     uint8_t restart_sent;              // restartComponent sent since the last activation
+    // The latency the host read may be stale: restartComponent(kLatencyChanged) is due. [main-thread]
+    uint8_t latency_news;
 
     // Output events, audio (or main while inactive) -> main. Single producer, single consumer.
     wrapper_edit ring[WRAPPER_EDIT_RING];
     std::atomic<uint32_t> ring_write;
     std::atomic<uint32_t> ring_read;
 
-    // Input events of one call, sorted by time (audio thread only).
+    // Input events of one call, sorted by time (audio thread only). The first n_carried of the next
+    // call's are those of calls that came while the plug-in restarted, at time 0.
     wrapper_event events[WRAPPER_MAX_EVENTS];
     uint32_t n_events;
+    uint32_t n_carried;
 
     // The host's run loop (Linux style) that serves the plug-in's timers and descriptors, and what is
     // registered with it. Borrowed from the controller's context or the view's frame.
@@ -179,6 +194,25 @@ void wrapper_bridge_idle_flush(wrapper_bridge* b);
 // Serves the plug-in's main-thread requests: on_main_thread, and the idle flush. Restart, dirty and
 // rescan requests stay in their flags for the controller. [main-thread]
 void wrapper_bridge_service(wrapper_bridge* b);
+
+// Restarts the active plug-in in place: deactivate, then activate with the rate and block sizes of
+// the running activation, so that new settings that the running engine cannot take (the Lookahead)
+// reach the audio and the latency the plug-in reports. The host's audio-thread calls meanwhile
+// return at once, with silent outputs. False when the plug-in is not active, when a call of the
+// audio thread did not end within about a second (nothing was changed then), or when the new
+// activation failed (the plug-in is inactive then, until the host activates it). [main-thread]
+bool wrapper_bridge_restart(wrapper_bridge* b);
+
+// Serves the plug-in's restart request: while active, a restart in place, and latency_news when the
+// latency moved; otherwise (or when that restart could not run) latency_news once per activation, so
+// that the host restarts the component itself. [main-thread]
+void wrapper_bridge_serve_restart(wrapper_bridge* b);
+
+// The audio side of a restart in place, around each audio-thread call that reaches the plug-in
+// (process, setProcessing): enter is false while the main thread restarts the plug-in, and the call
+// must then leave the plug-in alone; after a true enter, leave ends the call. Lock-free. [audio-thread]
+bool wrapper_bridge_audio_enter(wrapper_bridge* b);
+void wrapper_bridge_audio_leave(wrapper_bridge* b);
 
 // Gives the bridge the host's run loop (null to drop it). Timers and descriptors the plug-in already
 // registered move to the new loop. [main-thread]

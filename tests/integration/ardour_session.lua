@@ -2,7 +2,8 @@
 -- 48 kHz on the dummy backend, one stereo track with three Lodrin.vst3 stages, then what Ardour holds
 -- as each stage's Gain (until it equals LODRIN_ARDOUR_GAIN, at most 20 s) and the track's latency,
 -- printed as lines the test reads; the session is saved. "reload": the saved session loaded, and its
--- track's latency. (One program that closes and loads a session again can crash in Ardour's engine.)
+-- track's latency once it equals LODRIN_ARDOUR_LATENCY (at most 20 s), with the stages' Gain. (One
+-- program that closes and loads a session again can crash in Ardour's engine.)
 -- LODRIN_ARDOUR_DIR names the folder of the session.
 function P(...)
   local t = {}
@@ -12,6 +13,7 @@ end
 
 local dir = os.getenv("LODRIN_ARDOUR_DIR")
 local want = tonumber(os.getenv("LODRIN_ARDOUR_GAIN"))
+local want_latency = tonumber(os.getenv("LODRIN_ARDOUR_LATENCY"))
 AudioEngine:set_backend("None (Dummy)", "", "")
 
 local function stages(track)
@@ -43,8 +45,11 @@ end
 
 if os.getenv("LODRIN_ARDOUR_MODE") == "reload" then
   if not load_session(dir .. "/session", "lodrin") then P("error no reload") os.exit(1) end
-  ARDOUR.LuaAPI.usleep(500000)
   local t2 = Session:route_by_name("Bus"):to_track()
+  local t0 = ARDOUR.LuaAPI.monotonic_time()
+  while t2:signal_latency() ~= want_latency and ARDOUR.LuaAPI.monotonic_time() - t0 < 20e6 do
+    ARDOUR.LuaAPI.usleep(20000)
+  end
   P("reloaded", "latency", t2:signal_latency(), table.unpack(gains(stages(t2))))
   close_session()
   P("done")

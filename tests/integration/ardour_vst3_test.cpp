@@ -1,7 +1,9 @@
 // Guards Lodrin.vst3 in a real VST3 host that offers no run loop: Debian's Ardour, headless
 // (ardour7-lua on the dummy backend), with three stages on one track. An edit that another process
 // writes into the stages must reach Ardour's own parameter values, and the session saved afterwards
-// must load again with the edit in it.
+// must load again with the edit in it and with the latency of its Lookahead in Ardour's latency
+// compensation: Ardour hands the saved state to the active stages and answers kLatencyChanged by
+// reading the latency again, never by activating them again.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -77,13 +79,17 @@ TEST(ardour_vst3, edits_from_another_process_reach_ardour_and_its_saved_session)
     ASSERT_EQ(
         std::system((env + " " + scanner + " -f " + home + "/.vst3/Lodrin.vst3 >/dev/null 2>&1").c_str()), 0);
 
+    // Each stage at 48 kHz runs 5 ms = 240 samples of lookahead and the engine's 8 more; the track's
+    // signal latency is the sum over its three stages.
+    const std::string want_latency = std::to_string(3 * (240 + 8));
     std::string seen, followed, latency, reloaded, reloaded_gain;
     size_t n_stages = 0;
     int status = 0;
     for (const char* mode : {"create", "reload"}) {
         const std::string cmd = env + " LODRIN_ARDOUR_DIR=" + home +
-                                " LODRIN_ARDOUR_GAIN=12 LODRIN_ARDOUR_MODE=" + mode + " timeout 120 " + lua +
-                                " " + LODRIN_TEST_ARDOUR_SCRIPT + " </dev/null 2>&1";
+                                " LODRIN_ARDOUR_GAIN=12 LODRIN_ARDOUR_LATENCY=" + want_latency +
+                                " LODRIN_ARDOUR_MODE=" + mode + " timeout 120 " + lua + " " +
+                                LODRIN_TEST_ARDOUR_SCRIPT + " </dev/null 2>&1";
         FILE* p = popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);
         char line[4096];
@@ -118,10 +124,14 @@ TEST(ardour_vst3, edits_from_another_process_reach_ardour_and_its_saved_session)
     EXPECT_EQ(words(followed).empty() ? "" : words(followed)[0], "followed")
         << "Ardour's Gain follows the other process's edit (what Ardour showed: " << followed << ")\n"
         << seen;
-    // Each stage at 48 kHz would run 5 ms = 240 samples of lookahead and the engine's 8 more once
-    // Ardour activated it again; Ardour 7.3 takes the restartComponent(kLatencyChanged) that the
-    // reloaded state brings without activating the stage again, so what it shows is printed only.
+    // On load Ardour activates each stage and starts its processing, then hands it the saved state:
+    // the stage restarts in place within setState, before kLatencyChanged, so the latency Ardour
+    // reads again is the one the audio has. Before the save Ardour still shows the old lookahead:
+    // the restart that the other process's Lookahead edit asks for waits for a UI-thread call that
+    // hands it over (setState, setActive, setupProcessing), Ardour makes none while it runs, and
+    // the audio keeps the old latency meanwhile, the one Ardour shows.
     EXPECT_FALSE(reloaded.empty()) << "the saved session loads\n" << seen;
+    EXPECT_EQ(reloaded, want_latency) << "the reloaded track's latency has the stages' 5 ms\n" << seen;
     EXPECT_EQ(reloaded_gain, "12.0 12.0 12.0") << seen;
     std::printf("ardour: %s", followed.c_str());
     std::printf("ardour: latency %s before the save, %s after the reload\n", latency.c_str(),

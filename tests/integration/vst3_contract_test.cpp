@@ -2,19 +2,23 @@
 // interfaces: a factory with its two classes and stable ids; bad input (null pointers, unknown ids
 // and classes, out-of-range values, hostile state streams, calls in the wrong order) answered with
 // result codes and no crash; the 17 parameters with their VST3 details; parameter queues and
-// controller-number mapping reaching the plug-in; an editor's edits and a latency change reaching
-// the host's component handler on its run-loop timer; a connection through proxies, where the plug-in
-// travels in a message and forged messages are refused; and repeated terminate/initialize cycles.
+// controller-number mapping reaching the plug-in; an editor's edits reaching the host's component
+// handler on its run-loop timer; a latency change that the plug-in takes in with a restart in place
+// before the host hears of it, so that the latency the host reads is the delay the audio has, also
+// while the host's audio thread runs on; a connection through proxies, where the plug-in travels in
+// a message and forged messages are refused; and repeated terminate/initialize cycles.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clap_access.h"
 #include "edit_queue.h"
 #include "integration.h"
+#include "params.h"
 #include "registry.h"
 #include "shm.h"
 #include "vst3_abi.h"
@@ -399,6 +403,45 @@ class vst3_contract : public ::testing::Test {
         return proc->process(&d);
     }
     double normalised(ParamID id) { return ctrl->getParamNormalized(id); }
+    // Where an impulse comes out of the running processor: silence until the delay line holds
+    // nothing of what came before, then one impulse; the offset of the output's only non-zero
+    // sample (alike on both sides), or -1 when there is not exactly one.
+    int64_t impulse_delay() {
+        constexpr int32 N = 256;
+        std::vector<float> in_l(N), in_r(N), out_l(N), out_r(N);
+        float* in_ch[2] = {in_l.data(), in_r.data()};
+        float* out_ch[2] = {out_l.data(), out_r.data()};
+        AudioBusBuffers in{2, 0, {in_ch}}, out{2, 0, {out_ch}};
+        ProcessData d{};
+        d.symbolicSampleSize = kSample32;
+        d.numSamples = N;
+        d.numInputs = d.numOutputs = 1;
+        d.inputs = &in;
+        d.outputs = &out;
+        for (int k = 0; k < 40; ++k) // 10240 samples, more than the longest lookahead at any rate here
+            if (proc->process(&d) != kResultOk) return -1;
+        int64_t at = -1;
+        for (int k = 0; k < 8; ++k) {
+            in_l[0] = in_r[0] = k == 0 ? 0.5f : 0.0f;
+            if (proc->process(&d) != kResultOk) return -1;
+            for (int32 i = 0; i < N; ++i) {
+                if (out_l[size_t(i)] == 0.0f && out_r[size_t(i)] == 0.0f) continue;
+                if (at >= 0 || out_l[size_t(i)] != out_r[size_t(i)]) return -1;
+                at = int64_t(k) * N + i;
+            }
+        }
+        return at;
+    }
+    // The component's state with the Lookahead set to `ms`.
+    test_stream state_with_lookahead(double ms) {
+        test_stream st;
+        comp->getState(&st);
+        const size_t at = value_offset(st.data, 8);
+        EXPECT_NE(at, 0u);
+        if (at) std::memcpy(st.data.data() + at, &ms, 8);
+        st.pos = 0;
+        return st;
+    }
     // The component's stage in the segment, as an editor of any process finds it.
     shm_slot* stage_slot() {
         test_stream st;
@@ -790,7 +833,10 @@ TEST_F(vst3_contract, queues_flushes_edits_and_latency_reach_their_places) {
     host.fire();
     EXPECT_EQ(host.calls, (std::vector<std::string>{"begin 3", "perform 3 0.750000", "end 3"}));
 
-    // A Lookahead change: the host hears kLatencyChanged once, and the new latency after restarting.
+    // A Lookahead change: the plug-in restarts in place before the host hears kLatencyChanged, once,
+    // so the latency it reads then is the one the audio has; a host that answers with a restart of
+    // its own finds the same.
+    ASSERT_EQ(impulse_delay(), 80);
     host.calls.clear();
     q.id = 8;
     q.points = {{0, (3.0 - 0.1) / 9.9}};
@@ -800,12 +846,16 @@ TEST_F(vst3_contract, queues_flushes_edits_and_latency_reach_their_places) {
         host.fire();
     }
     EXPECT_EQ(host.calls, (std::vector<std::string>{"restart 8"}));
-    EXPECT_EQ(proc->getLatencySamples(), 80u) << "the old lookahead runs until the restart";
+    EXPECT_EQ(proc->getLatencySamples(), 152u) << "3 ms and the engine's 8 samples, before any re-activation";
+    EXPECT_EQ(impulse_delay(), 152) << "the audio has the latency reported";
     proc->setProcessing(0);
     comp->setActive(0);
     comp->setActive(1);
     proc->setProcessing(1);
     EXPECT_EQ(proc->getLatencySamples(), 152u);
+    EXPECT_EQ(impulse_delay(), 152);
+    host.fire();
+    EXPECT_EQ(host.calls.size(), 1u) << "one kLatencyChanged for one change";
     // The bypass value is in the saved state like any parameter.
     q.id = 12;
     q.points = {{0, 1.0}};
@@ -1041,23 +1091,149 @@ TEST_F(vst3_contract, a_host_without_run_loop_hears_edits_and_latency) {
     ASSERT_EQ(block(nullptr, 256, &none), kResultOk);
     EXPECT_TRUE(none.lines().empty());
 
-    // A state with Lookahead 5 ms while active and processing, as a host restores a session.
-    test_stream st;
-    ASSERT_EQ(comp->getState(&st), kResultOk);
-    double five = 5.0;
-    ASSERT_NE(value_offset(st.data, 8), 0u);
-    std::memcpy(st.data.data() + value_offset(st.data, 8), &five, 8); // Lookahead
-    st.pos = 0;
+    // A state with Lookahead 5 ms while active and processing, as a host restores a session (the
+    // calls in the order a host makes them on load): the plug-in restarts in place within setState,
+    // and a host that only re-reads the latency after kLatencyChanged, never re-activating, gets the
+    // latency the audio has.
+    test_stream st = state_with_lookahead(5.0);
     ASSERT_EQ(comp->setState(&st), kResultOk);
     EXPECT_EQ(host.calls, (std::vector<std::string>{"restart 8"})) << "kLatencyChanged on setState itself";
+    EXPECT_EQ(proc->getLatencySamples(), 240u + 8u);
     st.pos = 0;
     ASSERT_EQ(ctrl->setComponentState(&st), kResultOk);
     normalised(8);
-    block(nullptr);
+    EXPECT_EQ(impulse_delay(), 248);
     EXPECT_EQ(host.calls.size(), 1u) << "once";
+    // The same state again changes nothing the engine cannot take: no restart, no news.
+    st.pos = 0;
+    ASSERT_EQ(comp->setState(&st), kResultOk);
+    EXPECT_EQ(host.calls.size(), 1u);
     proc->setProcessing(0);
     comp->setActive(0);
     comp->setActive(1);
     proc->setProcessing(1);
     EXPECT_EQ(proc->getLatencySamples(), 240u + 8u);
+    EXPECT_EQ(impulse_delay(), 248);
+    EXPECT_EQ(host.calls.size(), 1u);
+}
+
+// A host's audio thread runs blocks without a pause while its UI thread changes the Lookahead again
+// and again, by state and by an editor's edit: each restart in place must keep the plug-in to one
+// thread at a time (no crash, and a clean run under the thread sanitizer), every output block must
+// be silence or the input delayed by one of the two latencies (never a block torn by a restart), and
+// the latency reported afterwards must be the one the audio has. A locate (setProcessing 0 then 1
+// on the audio thread) now and then meets the restarts as well.
+TEST_F(vst3_contract, restarts_in_place_while_the_audio_thread_runs) {
+    make_pair();
+    activate(48000, 64);
+    shm_slot* slot = stage_slot();
+    ASSERT_NE(slot, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> blocks{0};
+    uint64_t torn = 0; // the audio thread's, read after it ends
+    std::string first_torn;
+    std::thread audio([&] {
+        constexpr int32 N = 64;
+        // A signal without zeros, far below the ceiling: the engine passes it delayed and scaled by
+        // one factor (the ceiling's makeup), and a wrong delay shows as another sawtooth phase.
+        auto x = [](int64_t n) { return n < 0 ? 0.0f : 0.01f + 0.001f * float(n % 89); };
+        std::vector<float> in_l(N), in_r(N), out_l(N), out_r(N);
+        float* in_ch[2] = {in_l.data(), in_r.data()};
+        float* out_ch[2] = {out_l.data(), out_r.data()};
+        AudioBusBuffers in{2, 0, {in_ch}}, out{2, 0, {out_ch}};
+        ProcessData d{};
+        d.symbolicSampleSize = kSample32;
+        d.numSamples = N;
+        d.numInputs = d.numOutputs = 1;
+        d.inputs = &in;
+        d.outputs = &out;
+        for (int64_t n0 = 0; !stop.load(); n0 += N) {
+            for (int32 i = 0; i < N; ++i)
+                in_l[size_t(i)] = in_r[size_t(i)] = x(n0 + i);
+            std::fill(out_l.begin(), out_l.end(), -1.0f);
+            std::fill(out_r.begin(), out_r.end(), -1.0f);
+            const tresult r = proc->process(&d);
+            // Silence (a block of the restart's gap, or the fresh delay line), or zeros up to a point
+            // (a fresh delay line filling) and from there the input delayed by one latency, times one
+            // factor near 1.
+            bool ok = r == kResultOk;
+            bool silent = true;
+            for (int32 i = 0; i < N; ++i)
+                silent = silent && out_l[size_t(i)] == 0.0f && out_r[size_t(i)] == 0.0f;
+            if (silent) {
+                ok = ok && out.silenceFlags == 3u;
+            } else {
+                bool any = false;
+                for (int64_t lat : {int64_t(80), int64_t(248)}) {
+                    int32 i = 0;
+                    while (i < N && out_l[size_t(i)] == 0.0f && out_r[size_t(i)] == 0.0f)
+                        ++i;
+                    if (i == N || x(n0 + i - lat) == 0.0f) continue;
+                    const double c = out_l[size_t(i)] / x(n0 + i - lat);
+                    for (; i < N && c > 0.5 && c <= 1.0; ++i)
+                        if (std::fabs(out_l[size_t(i)] - c * x(n0 + i - lat)) > 1e-6 ||
+                            out_r[size_t(i)] != out_l[size_t(i)])
+                            break;
+                    any = any || i == N;
+                }
+                ok = ok && any && out.silenceFlags == 0u;
+            }
+            if (!ok && torn++ == 0)
+                first_torn = "block at " + std::to_string(n0) + ": result " + std::to_string(r) + ", first " +
+                             std::to_string(out_l[0]) + ", last " + std::to_string(out_l[N - 1]) +
+                             ", flags " + std::to_string(out.silenceFlags);
+            if (blocks.fetch_add(1) % 97 == 96) {
+                proc->setProcessing(0);
+                proc->setProcessing(1);
+            }
+        }
+    });
+    // The audio thread ends with the test, also when an assertion ends it early.
+    struct audio_end {
+        std::atomic<bool>& stop;
+        std::thread& t;
+        void now() {
+            stop.store(true);
+            if (t.joinable()) t.join();
+        }
+        ~audio_end() { now(); }
+    } audio_ends{stop, audio};
+    // Runs until the audio thread has made `n` more blocks (false when it does not).
+    auto blocks_pass = [&](uint64_t n) {
+        const uint64_t from = blocks.load();
+        return poll_until([&] { return blocks.load() >= from + n; },
+                          [&] { return "audio blocks " + std::to_string(blocks.load() - from); },
+                          INTEGRATION_WAIT_S, 1);
+    };
+    ASSERT_TRUE(blocks_pass(50));
+    host.calls.clear();
+    constexpr int ROUNDS = 8;
+    for (int k = 0; k < ROUNDS; ++k) {
+        const double ms = k % 2 == 0 ? 5.0 : 1.5;
+        const uint32 want = k % 2 == 0 ? 248u : 80u;
+        if (k % 4 < 2) {
+            test_stream st = state_with_lookahead(ms);
+            ASSERT_EQ(comp->setState(&st), kResultOk);
+        } else {
+            slot_set_value(slot, PARAM_LOOKAHEAD, ms); // an editor's edit, seen by the next block
+        }
+        // The host's UI timer, until the new latency shows.
+        EXPECT_TRUE(poll_until(
+            [&] {
+                host.fire();
+                return proc->getLatencySamples() == want;
+            },
+            [&] {
+                return "round " + std::to_string(k) + ": latency " +
+                       std::to_string(proc->getLatencySamples());
+            },
+            INTEGRATION_WAIT_S, 1));
+        EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "restart 8"), k + 1)
+            << "one kLatencyChanged per change, round " << k;
+        ASSERT_TRUE(blocks_pass(50)) << "the audio thread goes on after round " << k;
+    }
+    audio_ends.now();
+    EXPECT_EQ(torn, 0u) << first_torn;
+    EXPECT_EQ(proc->getLatencySamples(), 80u);
+    EXPECT_EQ(impulse_delay(), 80);
 }
