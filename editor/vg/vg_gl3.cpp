@@ -371,6 +371,15 @@ void reset_queue(gl3_backend* b) {
     }
 }
 
+// Gives the bound texture an empty w x h image and clamped sampling with `filter`.
+void set_texture_image(GLint internal_format, GLenum format, int32_t w, int32_t h, GLenum filter) {
+    gl.glTexImage2D(glc::TEXTURE_2D, 0, internal_format, w, h, 0, format, glc::UNSIGNED_BYTE, nullptr);
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MIN_FILTER, GLint(filter));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MAG_FILTER, GLint(filter));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_S, GLint(glc::CLAMP_TO_EDGE));
+    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_T, GLint(glc::CLAMP_TO_EDGE));
+}
+
 // ---- The back-end table ----------------------------------------------------------------------------
 
 int32_t gl3_texture_create(void* user, int32_t w, int32_t h) {
@@ -387,11 +396,7 @@ int32_t gl3_texture_create(void* user, int32_t w, int32_t h) {
     t->h = h;
     gl.glBindTexture(glc::TEXTURE_2D, t->id);
     gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 1);
-    gl.glTexImage2D(glc::TEXTURE_2D, 0, GLint(glc::R8), w, h, 0, glc::RED, glc::UNSIGNED_BYTE, nullptr);
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MIN_FILTER, GLint(glc::LINEAR));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MAG_FILTER, GLint(glc::LINEAR));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_S, GLint(glc::CLAMP_TO_EDGE));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_T, GLint(glc::CLAMP_TO_EDGE));
+    set_texture_image(GLint(glc::R8), glc::RED, w, h, glc::LINEAR);
     gl.glPixelStorei(glc::UNPACK_ALIGNMENT, 4);
     gl.glBindTexture(glc::TEXTURE_2D, 0);
     return b->textures.n_items;
@@ -440,12 +445,8 @@ int32_t gl3_layer_create(void* user, int32_t w, int32_t h) {
     t->w = w;
     t->h = h;
     gl.glBindTexture(glc::TEXTURE_2D, t->id);
-    gl.glTexImage2D(glc::TEXTURE_2D, 0, GLint(glc::RGBA8), w, h, 0, glc::RGBA, glc::UNSIGNED_BYTE, nullptr);
     // Copies are pixel for pixel: each pixel centre samples one texel centre.
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MIN_FILTER, GLint(glc::NEAREST));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_MAG_FILTER, GLint(glc::NEAREST));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_S, GLint(glc::CLAMP_TO_EDGE));
-    gl.glTexParameteri(glc::TEXTURE_2D, glc::TEXTURE_WRAP_T, GLint(glc::CLAMP_TO_EDGE));
+    set_texture_image(GLint(glc::RGBA8), glc::RGBA, w, h, glc::NEAREST);
     gl.glBindTexture(glc::TEXTURE_2D, 0);
     gl.glBindRenderbuffer(glc::RENDERBUFFER, t->depth_stencil);
     gl.glRenderbufferStorage(glc::RENDERBUFFER, glc::DEPTH24_STENCIL8, w, h);
