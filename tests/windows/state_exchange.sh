@@ -31,7 +31,21 @@ remove_segment() {
 trap remove_segment EXIT
 
 linux() { "$native_host" "$@" --module "$native_module"; }
-windows() { "${emulator[@]}" "$win_host" "$@" --module "$win_module" | tr -d '\r'; }
+# Under a loaded machine Wine now and then ends a program before it has run (an exit status and not a
+# byte of output); such a run is made once more, and said so. A program that fails having run fails.
+windows() {
+  local out rc=0
+  out=$("${emulator[@]}" "$win_host" "$@" --module "$win_module" 2>windows-stderr.txt) || rc=$?
+  if [ "$rc" -ne 0 ] && [ -z "$out" ]; then
+    echo "windows: $* ended with $rc before printing anything; once more" >&2
+    cat windows-stderr.txt >&2
+    rc=0
+    out=$("${emulator[@]}" "$win_host" "$@" --module "$win_module" 2>windows-stderr.txt) || rc=$?
+  fi
+  cat windows-stderr.txt >&2
+  if [ -n "$out" ]; then printf '%s\n' "$out" | tr -d '\r'; fi
+  return "$rc"
+}
 failures=0
 fail() {
   echo "FAIL: $*"
