@@ -20,6 +20,8 @@
 // Layers are framebuffers over an RGBA texture with a depth-stencil renderbuffer; a change of target
 // is a queued call like any draw, so a frame can redraw part of a layer and then copy it. The
 // stencil of every target is zero whenever the queue moves to another one.
+// At flush, calls of one state are drawn together where that gives the same pixels (see gl_batch),
+// and the paths of one call are joined into one draw of each kind.
 // Colours are premultiplied; blending is ONE, ONE_MINUS_SRC_ALPHA.
 #include "vg_gl3.h"
 
@@ -179,6 +181,28 @@ struct gl_call {
     int32_t clip[4];
     int32_t variant;       // the shader variant of the paint and scissor
     float view[2];         // targets: the frame size of the new target
+    float box[4];          // the bounds of its vertices: x0, y0, x1, y1 in frame units
+    int32_t next;          // at flush: the next call of its batch, or -1
+};
+
+// At flush the calls are gathered into batches: a call joins an earlier batch of the same state
+// (type, shader variant, scissor, texture, uniform block) when that gives the same pixels, and each
+// batch is one set of draws. A call may move back past batches its bounds do not touch (what it
+// covers then lies under nothing drawn in between), and into a batch that draws in order
+// (non-stencil strokes, triangles) or one whose members it does not touch. Targets and clears are
+// never passed.
+struct gl_batch {
+    int32_t head, tail; // calls, linked through `next`
+    float box[4];
+};
+
+// One batch's geometry, laid out for its draws: the inside (fans: one fan, or a triangle list of
+// all of them; triangles) and all strips joined into one through degenerate triangles.
+struct gl_draw {
+    int32_t call; // the batch's first call, whose state it draws with
+    GLenum inside_mode;
+    int32_t inside_at, n_inside;
+    int32_t strip_at, n_strip;
 };
 
 struct gl_path {
@@ -207,6 +231,7 @@ struct gl3_backend {
     GLsizeiptr vbo_capacity, ubo_capacity; // bytes of the buffers' stores
     gl_program programs[VARIANT_COUNT];
     GLuint bound;        // the program in use during a flush
+    int32_t bound_block, bound_tex; // ... and the uniform block and texture (-1: none yet)
     int32_t clip_on;     // the scissor test's state during a flush, and its box
     int32_t clip[4];
     int32_t stroke_mark; // the stencil value of the last stencil stroke since the stencil was clear
@@ -224,6 +249,9 @@ struct gl3_backend {
     vg_array<vg_vertex> verts;
     vg_array<uint8_t> uniforms;
     vg_array<gl_texture> textures;
+    vg_array<gl_batch> batches; // at flush
+    vg_array<gl_draw> draws;
+    vg_array<vg_vertex> drawn; // the vertices as the draws use them
 };
 
 const gl_functions& gl = gl_table;
@@ -332,9 +360,25 @@ int32_t copy_verts(gl3_backend* b, const vg_vertex* v, int32_t n) {
     return at;
 }
 
+// Widens `box` (x0, y0, x1, y1) to take in the vertices.
+void add_bounds(float box[4], const vg_vertex* v, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        box[0] = fminf(box[0], v[i].x);
+        box[1] = fminf(box[1], v[i].y);
+        box[2] = fmaxf(box[2], v[i].x);
+        box[3] = fmaxf(box[3], v[i].y);
+    }
+}
+
+void empty_bounds(float box[4]) {
+    box[0] = box[1] = 3e38f;
+    box[2] = box[3] = -3e38f;
+}
+
 bool copy_paths(gl3_backend* b, gl_call* c, const vg_path_data* paths, int32_t n) {
     c->path_at = b->paths.n_items;
     c->n_paths = n;
+    empty_bounds(c->box);
     gl_path* p = b->paths.push(n);
     if (!p) return false;
     for (int32_t i = 0; i < n; ++i) {
@@ -343,6 +387,8 @@ bool copy_paths(gl3_backend* b, gl_call* c, const vg_path_data* paths, int32_t n
         p[i].stroke_at = copy_verts(b, paths[i].stroke, paths[i].n_stroke);
         p[i].n_stroke = paths[i].n_stroke;
         if (p[i].fill_at < 0 || p[i].stroke_at < 0) return false;
+        add_bounds(c->box, paths[i].fill, paths[i].n_fill);
+        add_bounds(c->box, paths[i].stroke, paths[i].n_stroke);
     }
     return true;
 }
@@ -583,6 +629,7 @@ void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc,
             b->uniforms.n_items -= b->block_size;
             if (same && copy_verts(b, verts, n) >= 0) {
                 last->n_tri += n;
+                add_bounds(last->box, verts, n);
                 return;
             }
         }
@@ -595,6 +642,8 @@ void gl3_triangles(void* user, const vg_paint* paint, const vg_scissor_data* sc,
     c->tex = tex;
     c->tri_at = copy_verts(b, verts, n);
     c->n_tri = n;
+    empty_bounds(c->box);
+    add_bounds(c->box, verts, n);
     c->block = add_block(b, paint, sc, 1.0f, -1.0f);
     if (c->block < 0 || c->tri_at < 0) b->calls.n_items--;
 }
@@ -704,21 +753,24 @@ void use_program(gl3_backend* b, int32_t variant) {
 }
 
 void use_block(gl3_backend* b, int32_t block, int32_t tex) {
-    gl.glBindBufferRange(glc::UNIFORM_BUFFER, 0, b->ubo, GLintptr(block) * b->block_size, GLsizeiptr(sizeof(frag_uniforms)));
-    gl_texture* t = find_texture(b, tex);
-    gl.glBindTexture(glc::TEXTURE_2D, t ? t->id : 0);
+    if (block != b->bound_block) {
+        gl.glBindBufferRange(glc::UNIFORM_BUFFER, 0, b->ubo, GLintptr(block) * b->block_size,
+                             GLsizeiptr(sizeof(frag_uniforms)));
+        b->bound_block = block;
+    }
+    if (tex != b->bound_tex) {
+        gl_texture* t = find_texture(b, tex);
+        gl.glBindTexture(glc::TEXTURE_2D, t ? t->id : 0);
+        b->bound_tex = tex;
+    }
 }
 
-void draw_fans(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
-    for (int32_t i = 0; i < c->n_paths; ++i)
-        if (p[i].n_fill > 2) gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
+void draw_inside(const gl_draw* d) {
+    if (d->n_inside > 2) gl.glDrawArrays(d->inside_mode, d->inside_at, d->n_inside);
 }
 
-void draw_strips(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
-    for (int32_t i = 0; i < c->n_paths; ++i)
-        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
+void draw_strip(const gl_draw* d) {
+    if (d->n_strip > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, d->strip_at, d->n_strip);
 }
 
 // Stencil strokes leave their marks (the stroke's own reference value) behind; a fill counts
@@ -746,7 +798,7 @@ void use_clip(gl3_backend* b, const gl_call* c) {
     memcpy(b->clip, c->clip, sizeof(b->clip));
 }
 
-void draw_fill(gl3_backend* b, const gl_call* c) {
+void draw_fill(gl3_backend* b, const gl_call* c, const gl_draw* d) {
     clear_stroke_marks(b);
     // Count windings in the stencil, colour off.
     gl.glEnable(glc::STENCIL_TEST);
@@ -757,41 +809,36 @@ void draw_fill(gl3_backend* b, const gl_call* c) {
     use_block(b, c->block, 0);
     gl.glStencilOpSeparate(glc::FRONT, glc::KEEP, glc::KEEP, glc::INCR_WRAP);
     gl.glStencilOpSeparate(glc::BACK, glc::KEEP, glc::KEEP, glc::DECR_WRAP);
-    draw_fans(b, c);
+    draw_inside(d);
     gl.glColorMask(1, 1, 1, 1);
     use_program(b, c->variant);
     use_block(b, c->block + 1, 0);
     // Fringe outside the filled area only.
     gl.glStencilFunc(glc::EQUAL, 0, 0xff);
     gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
-    draw_strips(b, c);
+    draw_strip(d);
     // Cover and clear: the fans again, since every pixel they counted lies under one of them; each
     // pixel is drawn once (its count is cleared on the way) and nothing outside the paths is shaded.
     gl.glStencilFunc(glc::NOTEQUAL, 0, 0xff);
     gl.glStencilOp(glc::ZERO, glc::ZERO, glc::ZERO);
-    draw_fans(b, c);
+    draw_inside(d);
     gl.glDisable(glc::STENCIL_TEST);
 }
 
-void draw_convex_fill(gl3_backend* b, const gl_call* c) {
-    const gl_path* p = b->paths.items + c->path_at;
+void draw_convex_fill(gl3_backend* b, const gl_call* c, const gl_draw* d) {
     use_program(b, c->variant);
     use_block(b, c->block, 0);
-    for (int32_t i = 0; i < c->n_paths; ++i) {
-        if (p[i].n_fill > 2) {
-            if (c->opaque) gl.glDisable(glc::BLEND);
-            gl.glDrawArrays(glc::TRIANGLE_FAN, p[i].fill_at, p[i].n_fill);
-            if (c->opaque) gl.glEnable(glc::BLEND);
-        }
-        if (p[i].n_stroke > 0) gl.glDrawArrays(glc::TRIANGLE_STRIP, p[i].stroke_at, p[i].n_stroke);
-    }
+    if (c->opaque) gl.glDisable(glc::BLEND);
+    draw_inside(d);
+    if (c->opaque) gl.glEnable(glc::BLEND);
+    draw_strip(d);
 }
 
-void draw_stroke(gl3_backend* b, const gl_call* c) {
+void draw_stroke(gl3_backend* b, const gl_call* c, const gl_draw* d) {
     if (!c->stencil) {
         use_program(b, c->variant);
         use_block(b, c->block, 0);
-        draw_strips(b, c);
+        draw_strip(d);
         return;
     }
     // Each stencil stroke marks what it drew with a value of its own, so its passes tell its own
@@ -806,13 +853,168 @@ void draw_stroke(gl3_backend* b, const gl_call* c) {
     gl.glStencilOp(glc::KEEP, glc::KEEP, glc::REPLACE);
     use_program(b, c->variant | V_DISCARD);
     use_block(b, c->block + 1, 0);
-    draw_strips(b, c);
+    draw_strip(d);
     // The antialiased fringe where the stroke drew nothing yet.
     use_program(b, c->variant);
     use_block(b, c->block, 0);
     gl.glStencilOp(glc::KEEP, glc::KEEP, glc::KEEP);
-    draw_strips(b, c);
+    draw_strip(d);
     gl.glDisable(glc::STENCIL_TEST);
+}
+
+// ---- Batches ---------------------------------------------------------------------------------------
+
+bool boxes_touch(const float a[4], const float c[4]) {
+    // Closed intervals with a margin for the rasteriser's snapping of vertices to its sub-pixel grid.
+    const float m = 1.0f / 64.0f;
+    return a[0] <= c[2] + m && c[0] <= a[2] + m && a[1] <= c[3] + m && c[1] <= a[3] + m;
+}
+
+// Whether call c can be drawn with the draws of the batch whose first call is h: the same state,
+// and a type whose batches are drawn as one.
+bool same_state(const gl3_backend* b, const gl_call* h, const gl_call* c) {
+    if (h->type != c->type || (c->type != CALL_CONVEX_FILL && c->type != CALL_STROKE && c->type != CALL_TRIANGLES))
+        return false;
+    if (h->variant != c->variant || h->tex != c->tex || h->opaque != c->opaque || h->stencil != c->stencil ||
+        h->clipped != c->clipped || (c->clipped && memcmp(h->clip, c->clip, sizeof(c->clip)) != 0))
+        return false;
+    const uint8_t* u = b->uniforms.items;
+    return memcmp(u + size_t(h->block) * size_t(b->block_size), u + size_t(c->block) * size_t(b->block_size),
+                  sizeof(frag_uniforms)) == 0;
+}
+
+// Draws in order: a call appended to such a batch may overlap its members.
+bool draws_in_order(const gl_call* c) {
+    return (c->type == CALL_STROKE && !c->stencil) || c->type == CALL_TRIANGLES;
+}
+
+// How far back a call looks for a batch to join.
+constexpr int32_t kBatchReach = 48;
+
+bool gather_batches(gl3_backend* b) {
+    b->batches.clear();
+    int32_t floor = 0; // batches before a target or clear are closed
+    for (int32_t i = 0; i < b->calls.n_items; ++i) {
+        gl_call* c = &b->calls.items[i];
+        c->next = -1;
+        int32_t join = -1;
+        if (c->type != CALL_TARGET && c->type != CALL_CLEAR) {
+            const int32_t stop = b->batches.n_items - kBatchReach > floor ? b->batches.n_items - kBatchReach : floor;
+            for (int32_t j = b->batches.n_items - 1; j >= stop; --j) {
+                const gl_batch* g = &b->batches.items[j];
+                const bool touch = boxes_touch(g->box, c->box);
+                if (same_state(b, &b->calls.items[g->head], c) &&
+                    (!touch || (draws_in_order(c) && j == b->batches.n_items - 1))) {
+                    join = j;
+                    break;
+                }
+                if (touch) break;
+            }
+        }
+        if (join >= 0) {
+            gl_batch* g = &b->batches.items[join];
+            b->calls.items[g->tail].next = i;
+            g->tail = i;
+            g->box[0] = fminf(g->box[0], c->box[0]);
+            g->box[1] = fminf(g->box[1], c->box[1]);
+            g->box[2] = fmaxf(g->box[2], c->box[2]);
+            g->box[3] = fmaxf(g->box[3], c->box[3]);
+            continue;
+        }
+        gl_batch* g = b->batches.push();
+        if (!g) return false;
+        g->head = g->tail = i;
+        memcpy(g->box, c->box, sizeof(g->box));
+        if (c->type == CALL_TARGET || c->type == CALL_CLEAR) floor = b->batches.n_items;
+    }
+    return true;
+}
+
+// Appends a strip to the joined one at `d`: the last vertex so far and the new first one repeated
+// give zero-area triangles between them.
+bool join_strip(gl3_backend* b, gl_draw* d, const vg_vertex* v, int32_t n) {
+    if (n <= 0) return true;
+    const int32_t extra = d->n_strip > 0 ? 2 : 0;
+    vg_vertex* w = b->drawn.push(n + extra);
+    if (!w) return false;
+    if (extra) {
+        w[0] = w[-1];
+        w[1] = v[0];
+        w += 2;
+    }
+    memcpy(w, v, sizeof(vg_vertex) * size_t(n));
+    d->n_strip += n + extra;
+    return true;
+}
+
+// Appends a fan as the triangles it stands for.
+bool fan_to_list(gl3_backend* b, gl_draw* d, const vg_vertex* v, int32_t n) {
+    if (n < 3) return true;
+    vg_vertex* w = b->drawn.push(3 * (n - 2));
+    if (!w) return false;
+    for (int32_t k = 1; k + 1 < n; ++k) {
+        *w++ = v[0];
+        *w++ = v[k];
+        *w++ = v[k + 1];
+    }
+    d->n_inside += 3 * (n - 2);
+    return true;
+}
+
+// Lays out each batch's vertices for its draws: insides first, then the joined strips.
+bool lay_out_draws(gl3_backend* b) {
+    b->draws.clear();
+    b->drawn.clear();
+    const vg_vertex* v = b->verts.items;
+    for (int32_t j = 0; j < b->batches.n_items; ++j) {
+        const gl_batch* g = &b->batches.items[j];
+        gl_draw* d = b->draws.push();
+        if (!d) return false;
+        memset(d, 0, sizeof(*d));
+        d->call = g->head;
+        const gl_call* h = &b->calls.items[g->head];
+        d->inside_at = b->drawn.n_items;
+        if (h->type == CALL_TRIANGLES) {
+            d->inside_mode = glc::TRIANGLES;
+            for (int32_t i = g->head; i >= 0; i = b->calls.items[i].next) {
+                const gl_call* c = &b->calls.items[i];
+                vg_vertex* w = b->drawn.push(c->n_tri);
+                if (c->n_tri > 0 && !w) return false;
+                if (c->n_tri > 0) memcpy(w, v + c->tri_at, sizeof(vg_vertex) * size_t(c->n_tri));
+                d->n_inside += c->n_tri;
+            }
+        } else if (h->type == CALL_FILL || h->type == CALL_CONVEX_FILL) {
+            const gl_path* p = b->paths.items + h->path_at;
+            if (h->next < 0 && h->n_paths == 1) {
+                // One fan stays a fan.
+                d->inside_mode = glc::TRIANGLE_FAN;
+                vg_vertex* w = b->drawn.push(p->n_fill);
+                if (p->n_fill > 0 && !w) return false;
+                if (p->n_fill > 0) memcpy(w, v + p->fill_at, sizeof(vg_vertex) * size_t(p->n_fill));
+                d->n_inside = p->n_fill;
+            } else {
+                d->inside_mode = glc::TRIANGLES;
+                for (int32_t i = g->head; i >= 0; i = b->calls.items[i].next) {
+                    const gl_call* c = &b->calls.items[i];
+                    for (int32_t k = 0; k < c->n_paths; ++k) {
+                        const gl_path* q = b->paths.items + c->path_at + k;
+                        if (!fan_to_list(b, d, v + q->fill_at, q->n_fill)) return false;
+                    }
+                }
+            }
+        }
+        d->strip_at = b->drawn.n_items;
+        if (h->type == CALL_FILL || h->type == CALL_CONVEX_FILL || h->type == CALL_STROKE) {
+            for (int32_t i = g->head; i >= 0; i = b->calls.items[i].next) {
+                const gl_call* c = &b->calls.items[i];
+                for (int32_t k = 0; k < c->n_paths; ++k) {
+                    const gl_path* q = b->paths.items + c->path_at + k;
+                    if (!join_strip(b, d, v + q->stroke_at, q->n_stroke)) return false;
+                }
+            }
+        }
+    }
+    return true;
 }
 
 // Makes the call's target current: the frame's own framebuffer or a layer's, with its viewport. The
@@ -830,6 +1032,9 @@ void use_target(gl3_backend* b, const gl_call* c) {
     b->play_view[0] = c->view[0];
     b->play_view[1] = c->view[1];
     ++b->view_serial;
+    // No layer stays bound for sampling while it may be drawn into.
+    gl.glBindTexture(glc::TEXTURE_2D, 0);
+    b->bound_tex = 0;
 }
 
 void clear_rect(gl3_backend* b, const gl_call* c) {
@@ -856,8 +1061,9 @@ void upload(GLenum target, GLsizeiptr* capacity, const void* data, GLsizeiptr si
 
 void gl3_flush(void* user) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
-    if (b->calls.n_items > 0) {
-        ++b->flush_serial;
+    // Without memory for the batches the frame is dropped whole rather than drawn in part.
+    ++b->flush_serial;
+    if (b->calls.n_items > 0 && gather_batches(b) && lay_out_draws(b)) {
         ++b->view_serial;
         b->play_view[0] = b->frame_view[0];
         b->play_view[1] = b->frame_view[1];
@@ -865,6 +1071,7 @@ void gl3_flush(void* user) {
         gl.glGetIntegerv(glc::VIEWPORT, b->frame_viewport);
         int32_t in_layer = 0;
         b->bound = 0;
+        b->bound_block = b->bound_tex = -1;
         b->stroke_mark = 0; // the stencil is clear between flushes
         gl.glEnable(glc::BLEND);
         gl.glBlendFuncSeparate(glc::ONE, glc::ONE_MINUS_SRC_ALPHA, glc::ONE, glc::ONE_MINUS_SRC_ALPHA);
@@ -886,7 +1093,7 @@ void gl3_flush(void* user) {
         upload(glc::UNIFORM_BUFFER, &b->ubo_capacity, b->uniforms.items, b->uniforms.n_items);
         gl.glBindVertexArray(b->vao);
         gl.glBindBuffer(glc::ARRAY_BUFFER, b->vbo);
-        upload(glc::ARRAY_BUFFER, &b->vbo_capacity, b->verts.items, GLsizeiptr(sizeof(vg_vertex)) * b->verts.n_items);
+        upload(glc::ARRAY_BUFFER, &b->vbo_capacity, b->drawn.items, GLsizeiptr(sizeof(vg_vertex)) * b->drawn.n_items);
         gl.glEnableVertexAttribArray(0);
         gl.glEnableVertexAttribArray(1);
         gl.glVertexAttribPointer(0, 2, glc::FLOAT, 0, sizeof(vg_vertex), nullptr);
@@ -894,23 +1101,24 @@ void gl3_flush(void* user) {
                                  reinterpret_cast<const void*>(uintptr_t(2 * sizeof(float))));
 
         b->clip_on = 0;
-        for (int32_t i = 0; i < b->calls.n_items; ++i) {
-            const gl_call* c = &b->calls.items[i];
+        for (int32_t i = 0; i < b->draws.n_items; ++i) {
+            const gl_draw* d = &b->draws.items[i];
+            const gl_call* c = &b->calls.items[d->call];
             use_clip(b, c);
             switch (c->type) {
             case CALL_FILL:
-                draw_fill(b, c);
+                draw_fill(b, c, d);
                 break;
             case CALL_CONVEX_FILL:
-                draw_convex_fill(b, c);
+                draw_convex_fill(b, c, d);
                 break;
             case CALL_STROKE:
-                draw_stroke(b, c);
+                draw_stroke(b, c, d);
                 break;
             case CALL_TRIANGLES:
                 use_program(b, c->variant);
                 use_block(b, c->block, c->tex);
-                gl.glDrawArrays(glc::TRIANGLES, c->tri_at, c->n_tri);
+                draw_inside(d);
                 break;
             case CALL_TARGET:
                 use_target(b, c);
@@ -936,6 +1144,7 @@ void gl3_flush(void* user) {
         gl.glBindTexture(glc::TEXTURE_2D, 0);
         gl.glUseProgram(0);
         b->bound = 0;
+        b->bound_block = b->bound_tex = -1;
     }
     reset_queue(b);
 }
@@ -955,6 +1164,9 @@ void gl3_destroy(void* user) {
     b->verts.release();
     b->uniforms.release();
     b->textures.release();
+    b->batches.release();
+    b->draws.release();
+    b->drawn.release();
     free(b);
 }
 

@@ -509,4 +509,93 @@ TEST_F(VgPixels, AtlasGrowthMidFrameKeepsEarlierGlyphs) {
         for (int32_t x = 0; x < kW; ++x) ASSERT_EQ(at(p, x, y).r, 0) << x << "," << y;
 }
 
+// Draws of one state are batched at flush, and a draw may move back past others it does not touch.
+// Whatever is joined, the pixels must be those of the same shapes drawn one flush at a time.
+TEST_F(VgPixels, BatchedDrawsMatchDrawsOneAtATime) {
+    using shape = std::function<void(vg_context*)>;
+    const auto box = [](float x, float y, float w, float h, vg_color c) -> shape {
+        return [=](vg_context* v) {
+            vg_begin_path(v);
+            vg_rounded_rect(v, x, y, w, h, 3);
+            vg_fill_color(v, c);
+            vg_fill(v);
+        };
+    };
+    const auto line = [](float x0, float y0, float x1, float y1, float width, vg_color c) -> shape {
+        return [=](vg_context* v) {
+            vg_begin_path(v);
+            vg_move_to(v, x0, y0);
+            vg_line_to(v, x1, y1);
+            vg_stroke_width(v, width);
+            vg_stroke_color(v, c);
+            vg_stroke(v);
+        };
+    };
+    const auto label = [](float x, float y, const char* text, vg_color c) -> shape {
+        return [=](vg_context* v) {
+            vg_font_size(v, 11);
+            vg_fill_color(v, c);
+            vg_text(v, x, y, text, nullptr);
+        };
+    };
+    const vg_color glass = vg_rgba(120, 200, 255, 120), ink = vg_rgba(255, 230, 160, 200);
+    const std::vector<shape> shapes = {
+        box(0, 0, 256, 256, vg_rgb(30, 32, 40)),
+        // Translucent boxes of one colour: apart, overlapping, and one laid over by a line between.
+        box(10, 10, 40, 30, glass), box(60, 10, 40, 30, glass), box(80, 20, 40, 30, glass),
+        line(5, 25, 140, 25, 3, ink), box(20, 15, 40, 30, glass),
+        // Opaque boxes of one colour, apart and overlapping.
+        box(150, 10, 30, 30, vg_rgb(200, 60, 60)), box(190, 10, 30, 30, vg_rgb(200, 60, 60)),
+        box(205, 25, 30, 30, vg_rgb(200, 60, 60)),
+        // Translucent lines of one colour: apart, crossing, and a crossing one of another colour.
+        line(10, 80, 120, 80, 2, ink), line(10, 90, 120, 90, 2, ink), line(10, 70, 120, 100, 2, ink),
+        line(60, 60, 60, 110, 4, glass), line(10, 100, 120, 100, 2, ink),
+        // A concave fill among them, then more of the same boxes over and beside it.
+        [](vg_context* v) {
+            vg_begin_path(v);
+            star(v, 190, 100, 45, 18, 5);
+            vg_fill_color(v, vg_rgba(90, 255, 120, 160));
+            vg_fill(v);
+        },
+        box(170, 90, 40, 20, glass), box(20, 120, 40, 20, glass),
+        // Text runs of one colour with other draws between them.
+        label(10, 170, "Ceiling -0.3 dB", vg_rgb(230, 230, 230)), box(10, 180, 100, 14, glass),
+        label(130, 170, "Release 100 ms", vg_rgb(230, 230, 230)), label(10, 186, "over the box", vg_rgb(230, 230, 230)),
+        line(130, 200, 250, 240, 6, vg_rgb(255, 255, 255)), line(130, 240, 250, 200, 6, vg_rgb(255, 255, 255)),
+    };
+
+    static int32_t draws = 0;
+    static void (*real_draw)(GLenum, GLint, GLsizei) = nullptr;
+    real_draw = gl_table.glDrawArrays;
+    const auto count = +[](GLenum mode, GLint first, GLsizei n) {
+        ++draws;
+        real_draw(mode, first, n);
+    };
+    gl_table.glDrawArrays = count;
+    draws = 0;
+    const std::vector<uint8_t> together = frame([&](vg_context* v) {
+        for (const shape& s : shapes) s(v);
+    });
+    const int32_t together_draws = draws;
+
+    gl_table.glViewport(0, 0, kW, kH);
+    gl_table.glClearColor(0, 0, 0, 1);
+    gl_table.glClear(glc::COLOR_BUFFER_BIT | glc::STENCIL_BUFFER_BIT);
+    draws = 0;
+    for (const shape& s : shapes) {
+        vg_begin_frame(vg, kW, kH, 1.0f);
+        vg_font_face_id(vg, font);
+        s(vg);
+        vg_end_frame(vg);
+    }
+    const int32_t apart_draws = draws;
+    gl_table.glDrawArrays = real_draw;
+    const std::vector<uint8_t> apart = gl_test_read_rgba(gl);
+
+    EXPECT_LT(together_draws, apart_draws - 8) << "the shapes of one state were not joined";
+    int32_t differ = 0;
+    for (size_t i = 0; i < apart.size(); ++i) differ += together[i] != apart[i];
+    EXPECT_EQ(differ, 0);
+}
+
 } // namespace
