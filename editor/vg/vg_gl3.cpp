@@ -350,14 +350,19 @@ void set_variant(gl3_backend* b, gl_call* c, const vg_paint* paint, const vg_sci
     c->variant = variant_of(paint->kind, scissor, false);
 }
 
-int32_t copy_verts(gl3_backend* b, const vg_vertex* v, int32_t n) {
-    int32_t at = b->verts.n_items;
+// Appends n vertices to `to`; returns where they start, or -1 when memory fails.
+int32_t append_verts(vg_array<vg_vertex>& to, const vg_vertex* v, int32_t n) {
+    int32_t at = to.n_items;
     if (n > 0) {
-        vg_vertex* w = b->verts.push(n);
+        vg_vertex* w = to.push(n);
         if (!w) return -1;
         memcpy(w, v, sizeof(vg_vertex) * size_t(n));
     }
     return at;
+}
+
+int32_t copy_verts(gl3_backend* b, const vg_vertex* v, int32_t n) {
+    return append_verts(b->verts, v, n);
 }
 
 // Widens `box` (x0, y0, x1, y1) to take in the vertices.
@@ -978,9 +983,7 @@ bool lay_out_draws(gl3_backend* b) {
             d->inside_mode = glc::TRIANGLES;
             for (int32_t i = g->head; i >= 0; i = b->calls.items[i].next) {
                 const gl_call* c = &b->calls.items[i];
-                vg_vertex* w = b->drawn.push(c->n_tri);
-                if (c->n_tri > 0 && !w) return false;
-                if (c->n_tri > 0) memcpy(w, v + c->tri_at, sizeof(vg_vertex) * size_t(c->n_tri));
+                if (append_verts(b->drawn, v + c->tri_at, c->n_tri) < 0) return false;
                 d->n_inside += c->n_tri;
             }
         } else if (h->type == CALL_FILL || h->type == CALL_CONVEX_FILL) {
@@ -988,9 +991,7 @@ bool lay_out_draws(gl3_backend* b) {
             if (h->next < 0 && h->n_paths == 1) {
                 // One fan stays a fan.
                 d->inside_mode = glc::TRIANGLE_FAN;
-                vg_vertex* w = b->drawn.push(p->n_fill);
-                if (p->n_fill > 0 && !w) return false;
-                if (p->n_fill > 0) memcpy(w, v + p->fill_at, sizeof(vg_vertex) * size_t(p->n_fill));
+                if (append_verts(b->drawn, v + p->fill_at, p->n_fill) < 0) return false;
                 d->n_inside = p->n_fill;
             } else {
                 d->inside_mode = glc::TRIANGLES;
