@@ -235,7 +235,6 @@ struct gl3_backend {
     int32_t clip_on;     // the scissor test's state during a flush, and its box
     int32_t clip[4];
     int32_t stroke_mark; // the stencil value of the last stencil stroke since the stencil was clear
-    uint32_t flush_serial;
     int32_t block_size; // bytes per uniform block, rounded up to the buffer offset alignment
     float view[2];       // frame size of the target draws are queued for
     float frame_view[2]; // ... of the frame's own target
@@ -1063,7 +1062,6 @@ void upload(GLenum target, GLsizeiptr* capacity, const void* data, GLsizeiptr si
 void gl3_flush(void* user) {
     gl3_backend* b = static_cast<gl3_backend*>(user);
     // Without memory for the batches the frame is dropped whole rather than drawn in part.
-    ++b->flush_serial;
     if (b->calls.n_items > 0 && gather_batches(b) && lay_out_draws(b)) {
         ++b->view_serial;
         b->play_view[0] = b->frame_view[0];
