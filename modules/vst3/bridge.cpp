@@ -123,7 +123,6 @@ struct wrapper_timer final : vst3::ITimerHandler {
     void VST3_API onTimer() override {
         wrapper_bridge* b = bridge;
         if (b && b->plugin && b->timer_support) b->timer_support->on_timer(b->plugin, id);
-        if (b && b->tick) b->tick(b->tick_ctx);
     }
 };
 
@@ -154,12 +153,10 @@ namespace {
 void timer_attach(wrapper_bridge* b, wrapper_timer* t) {
     if (b->run_loop && !t->registered)
         t->registered = b->run_loop->registerTimer(t, t->period_ms) == vst3::kResultOk;
-    wrapper_bridge_update_tick(b);
 }
 void timer_detach(wrapper_bridge* b, wrapper_timer* t) {
     if (b->run_loop && t->registered) b->run_loop->unregisterTimer(t);
     t->registered = false;
-    wrapper_bridge_update_tick(b);
 }
 void fd_attach(wrapper_bridge* b, wrapper_fd* f) {
     if (b->run_loop && !f->registered) f->registered = b->run_loop->registerEventHandler(f, f->fd) == vst3::kResultOk;
@@ -673,10 +670,28 @@ void wrapper_bridge_serve_restart(wrapper_bridge* b) {
 
 void wrapper_bridge_update_tick(wrapper_bridge* b) {
     if (!b) return;
-    bool live = b->controller_ticks != 0;
-    for (auto* t : b->timers)
-        live = live || (t && t->registered);
+    const bool live = b->tick && wrapper_service_running();
     b->tick_live.store(live ? 1 : 0, std::memory_order_release);
+}
+
+void wrapper_bridge_update_all_ticks() {
+    std::lock_guard<std::mutex> g(live_lock);
+    for (auto* b : live)
+        if (b) wrapper_bridge_update_tick(b);
+}
+
+uint32_t wrapper_bridges_retain(wrapper_bridge** out, uint32_t cap) {
+    std::lock_guard<std::mutex> g(live_lock);
+    uint32_t n = 0;
+    for (auto* b : live) {
+        if (!b || n == cap) continue;
+        // A bridge whose last reference is going (and that is not yet off the list) stays dead.
+        uint32_t r = b->refs.load();
+        while (r > 0 && !b->refs.compare_exchange_weak(r, r + 1)) {
+        }
+        if (r > 0) out[n++] = b;
+    }
+    return n;
 }
 
 void wrapper_bridge_set_run_loop(wrapper_bridge* b, vst3::IRunLoop* loop) {

@@ -476,10 +476,10 @@ class component final : public IComponent,
         return st == CLAP_PROCESS_ERROR ? kResultFalse : kResultOk;
     }
 
-    // The controller's tick, for a host without a run loop: its UI-thread call is the moment to hand
-    // over restart, dirty and edit requests.
+    // The controller's tick while no periodic one runs (a host that offers no UI-thread tick): its
+    // UI-thread call is the moment to hand over restart, dirty and edit requests.
     void run_tick() {
-        if (bridge_ && bridge_->tick) bridge_->tick(bridge_->tick_ctx);
+        if (bridge_ && bridge_->tick && !wrapper_service_running()) bridge_->tick(bridge_->tick_ctx);
     }
 
     void deactivate() {

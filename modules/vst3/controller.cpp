@@ -1,12 +1,14 @@
 // The edit controller: IEditController, IMidiMapping and IConnectionPoint over the bridge that its
 // component made. Parameters are the plug-in's own (ids, names, ranges, texts) plus one hidden
 // parameter per MIDI controller; values are read from the plug-in, so every editor's edit shows at
-// once. A periodic tick on the host's UI thread (its run loop, or a Win32 timer; failing both, the
-// open editor's timer on the frame's run loop) serves the plug-in's main-thread requests and hands
-// its output events to the host's component handler as beginEdit / performEdit / endEdit, latency
-// changes, once the plug-in has restarted with them, as restartComponent(kLatencyChanged). A host
-// with none of these gets the plug-in's values through the processor's output parameter changes,
-// and the tick runs on its UI-thread calls that change state or set-up (setState,
+// once. The controller's tick serves the plug-in's main-thread requests and hands its output events
+// to the host's component handler as beginEdit / performEdit / endEdit, latency changes, once the
+// plug-in has restarted with them, as restartComponent(kLatencyChanged). The module's UI-thread
+// service (service.cpp) runs every controller's tick from one periodic timer: on a run loop of the
+// host (this controller's context, the factory's, or the frame of any attached view of the module),
+// or on Windows a timer of the UI thread; the controller offers its context's loop to it. While no
+// such tick runs, the plug-in's values reach the host through the processor's output parameter
+// changes, and the tick runs on the host's UI-thread calls that change state or set-up (setState,
 // setComponentState, setActive, setupProcessing); never from a getter, which must not call back
 // into the host.
 #include <cmath>
@@ -17,15 +19,9 @@
 
 #include "wrapper.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace {
 
 using namespace vst3;
-
-constexpr TimerInterval TICK_MS = 16;
 
 bool is_cc_param(ParamID id) {
     return id >= WRAPPER_CC_PARAM_BASE && id < WRAPPER_CC_PARAM_BASE + WRAPPER_CC_COUNT;
@@ -35,16 +31,7 @@ double clamp01(double v) {
     return v < 0 ? 0.0 : v > 1 ? 1.0 : v;
 }
 
-class controller;
-
-#if defined(_WIN32)
-// Win32 timers of controllers whose host offers no run loop: thread timers of the UI thread.
-controller* win_timer_owner[64];
-UINT_PTR win_timer_id[64];
-void CALLBACK win_timer_proc(HWND, UINT, UINT_PTR id, DWORD);
-#endif
-
-class controller final : public IEditController, public IMidiMapping, public IConnectionPoint, public ITimerHandler {
+class controller final : public IEditController, public IMidiMapping, public IConnectionPoint {
   public:
     // ---- FUnknown ----
     tresult VST3_API queryInterface(const char* iid, void** obj) override {
@@ -55,7 +42,6 @@ class controller final : public IEditController, public IMidiMapping, public ICo
             {&IEditController::iid, base},
             {&IMidiMapping::iid, static_cast<IMidiMapping*>(this)},
             {&IConnectionPoint::iid, static_cast<IConnectionPoint*>(this)},
-            {&ITimerHandler::iid, static_cast<ITimerHandler*>(this)},
         };
         return wrapper_query(base, iid, obj, rows);
     }
@@ -79,12 +65,16 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         }
         run_loop_ = query<IRunLoop>(context_);
         if (!run_loop_) run_loop_ = query<IRunLoop>(wrapper_factory_host_context());
-        start_tick();
+#if defined(_WIN32)
+        wrapper_service_offer(this, run_loop_); // without a loop: a timer of the UI thread
+#else
+        if (run_loop_) wrapper_service_offer(this, run_loop_);
+#endif
         return kResultOk;
     }
     tresult VST3_API terminate() override {
         if (!initialised_) return kResultOk;
-        stop_tick();
+        wrapper_service_withdraw(this);
         if (run_loop_) {
             run_loop_->release();
             run_loop_ = nullptr;
@@ -111,7 +101,7 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         if (!initialised_) return kNotInitialized;
         follow();
         for (auto& f : host_set_) f = 0;
-        if (!tick_running_) tick(); // the host's UI thread: hand over what the state asked for
+        if (!wrapper_service_running()) tick(); // the host's UI thread: hand over what the state asked for
         return kResultOk;
     }
     tresult VST3_API setControllerState(IBStream* state) override {
@@ -288,9 +278,7 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         return kResultOk;
     }
 
-    // ---- ITimerHandler: the UI-thread tick ----
-    void VST3_API onTimer() override { tick(); }
-
+    // The UI-thread tick (the service's, or one of the host's state and set-up calls). [main-thread]
     void tick() {
         follow();
         wrapper_bridge* b = bridge_;
@@ -330,15 +318,11 @@ class controller final : public IEditController, public IMidiMapping, public ICo
     IComponentHandler* handler_ = nullptr;
     IComponentHandler2* handler2_ = nullptr;
     IRunLoop* run_loop_ = nullptr;
-    bool tick_running_ = false;
     // Values the host set through setParamNormalized (normalised), with the plug-in's plain value at
     // that moment, per parameter index.
     uint8_t host_set_[WRAPPER_MAX_PARAMS] = {};
     double host_norm_[WRAPPER_MAX_PARAMS] = {};
     double host_plain_[WRAPPER_MAX_PARAMS] = {};
-#if defined(_WIN32)
-    int win_timer_ = -1;
-#endif
 
     const wrapper_params* table() {
         follow();
@@ -368,11 +352,8 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         wrapper_bridge_retain(b);
         bridge_ = b;
         if (run_loop_ && !b->run_loop) wrapper_bridge_set_run_loop(b, run_loop_);
-        if (!tick_running_) {
-            b->tick = [](void* self) { static_cast<controller*>(self)->tick(); };
-            b->tick_ctx = this;
-        }
-        b->controller_ticks = tick_running_ ? 1 : 0;
+        b->tick = [](void* self) { static_cast<controller*>(self)->tick(); };
+        b->tick_ctx = this;
         wrapper_bridge_update_tick(b);
     }
     void unbind() {
@@ -382,7 +363,6 @@ class controller final : public IEditController, public IMidiMapping, public ICo
             bridge_->tick_ctx = nullptr;
         }
         if (bridge_->run_loop == run_loop_) wrapper_bridge_set_run_loop(bridge_, nullptr);
-        bridge_->controller_ticks = 0;
         wrapper_bridge_update_tick(bridge_);
         wrapper_bridge_release(bridge_);
         bridge_ = nullptr;
@@ -394,45 +374,7 @@ class controller final : public IEditController, public IMidiMapping, public ICo
         handler_ = h;
         handler2_ = query<IComponentHandler2>(h);
     }
-    void start_tick() {
-        if (run_loop_ && run_loop_->registerTimer(this, TICK_MS) == kResultOk) {
-            tick_running_ = true;
-            return;
-        }
-#if defined(_WIN32)
-        for (int i = 0; i < 64; ++i) {
-            if (win_timer_owner[i]) continue;
-            UINT_PTR id = SetTimer(nullptr, 0, UINT(TICK_MS), win_timer_proc);
-            if (!id) return;
-            win_timer_owner[i] = this;
-            win_timer_id[i] = id;
-            win_timer_ = i;
-            tick_running_ = true;
-            return;
-        }
-#endif
-    }
-    void stop_tick() {
-        if (!tick_running_) return;
-        tick_running_ = false;
-#if defined(_WIN32)
-        if (win_timer_ >= 0) {
-            KillTimer(nullptr, win_timer_id[win_timer_]);
-            win_timer_owner[win_timer_] = nullptr;
-            win_timer_ = -1;
-            return;
-        }
-#endif
-        if (run_loop_) run_loop_->unregisterTimer(this);
-    }
 };
-
-#if defined(_WIN32)
-void CALLBACK win_timer_proc(HWND, UINT, UINT_PTR id, DWORD) {
-    for (int i = 0; i < 64; ++i)
-        if (win_timer_owner[i] && win_timer_id[i] == id) win_timer_owner[i]->tick();
-}
-#endif
 
 } // namespace
 

@@ -1,7 +1,9 @@
 // The editor view: an IPlugView (with content scaling) over the plug-in's CLAP gui, embedded in the
 // host's window of this platform: an X11 window id on Linux, an HWND on Windows. On Linux the
 // plug-in's timer and X connection descriptor are served by the host's run loop, which the frame
-// offers (the bridge moves them there).
+// offers (the bridge moves them there); while the view is attached, that loop is also a source of
+// the module's UI-thread service, which then serves every instance of the module in the process,
+// whether its own editor is open or not.
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -67,6 +69,11 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         // One editor per plug-in: while another view shows it, this one cannot.
         if (bridge_->gui_attached && bridge_->gui_attached != this) return kResultFalse;
         const clap_plugin* p = bridge_->plugin;
+        // A frame may answer its run loop only once the host has one for the window it opens.
+        if (frame_ && !frame_loop_) {
+            frame_loop_ = query<IRunLoop>(frame_);
+            if (frame_loop_) wrapper_bridge_set_run_loop(bridge_, frame_loop_);
+        }
         if (!created_) created_ = acquire_gui();
         if (!created_) return kResultFalse;
         if (scale_ > 0) bridge_->gui->set_scale(p, scale_);
@@ -92,6 +99,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         }
         attached_ = true;
         bridge_->gui_attached = this;
+        if (frame_loop_) wrapper_service_offer(this, frame_loop_);
         report_size();
         return kResultOk;
     }
@@ -132,11 +140,18 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         if (frame) frame->addRef();
         if (frame_) frame_->release();
         frame_ = frame;
-        // The frame's run loop serves the editor's timer and X connection while the view lives.
-        if (IRunLoop* loop = query<IRunLoop>(frame)) {
-            wrapper_bridge_set_run_loop(bridge_, loop);
-            loop->release();
+        // The frame's run loop serves the editor's timer and X connection while the view lives, and
+        // the module's service while the view is attached.
+        IRunLoop* loop = query<IRunLoop>(frame);
+        if (loop) wrapper_bridge_set_run_loop(bridge_, loop);
+        if (attached_) {
+            if (loop)
+                wrapper_service_offer(this, loop);
+            else
+                wrapper_service_withdraw(this);
         }
+        if (frame_loop_) frame_loop_->release();
+        frame_loop_ = loop;
         return kResultOk;
     }
     tresult VST3_API canResize() override {
@@ -164,6 +179,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     std::atomic<uint32> refs_{1};
     wrapper_bridge* bridge_;
     IPlugFrame* frame_ = nullptr;
+    IRunLoop* frame_loop_ = nullptr; // the frame's run loop (one reference), or null
     bool created_ = false;
     bool attached_ = false;
     double scale_ = 0;
@@ -204,6 +220,7 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
     // Lets go of what this view holds; the editor goes with the last view that holds it, so that
     // releasing a view a host made to probe never touches the one a host window shows.
     void teardown() {
+        wrapper_service_withdraw(this);
         if (bridge_->view == this) {
             bridge_->view = nullptr;
             bridge_->view_resize = nullptr;
@@ -218,6 +235,10 @@ class view final : public IPlugView, public IPlugViewContentScaleSupport {
         if (frame_) {
             frame_->release();
             frame_ = nullptr;
+        }
+        if (frame_loop_) {
+            frame_loop_->release();
+            frame_loop_ = nullptr;
         }
         if (refs_.load() == 0) wrapper_bridge_release(bridge_);
     }

@@ -121,16 +121,16 @@ struct wrapper_bridge {
     wrapper_fd* fds[WRAPPER_MAX_FDS];
     clap_id next_timer_id;
 
-    // The controller's tick for a host that gave it no run loop: run after each of the plug-in's
-    // own timer calls (the editor's timer, on the frame's run loop), and by the component after the
-    // host's UI-thread calls that change state or latency (setState, setActive, setupProcessing).
-    // Set by the controller. [main-thread]
+    // The bound controller's tick: serves the plug-in's main-thread requests and hands its output
+    // events, dirty state and latency news to the host's component handler. Run by the module's
+    // UI-thread service (service.cpp) for every live bridge, and, while that service is stopped, by
+    // the component after the host's UI-thread calls that change state or latency (setState,
+    // setActive, setupProcessing). Set by the controller. [main-thread]
     void (*tick)(void* ctx);
     void* tick_ctx;
-    uint8_t controller_ticks; // the controller has a periodic tick of its own [main-thread]
-    // 1 while a periodic tick on the UI thread drains the edit ring (the controller's own, or the
-    // plug-in's timer on a host run loop); 0 otherwise, and the plug-in's values then leave through
-    // the processor's output parameter changes. Main -> audio.
+    // 1 while the service's periodic tick drains the edit ring of a bridge with a controller; 0
+    // otherwise, and the plug-in's values then leave through the processor's output parameter
+    // changes. Main -> audio.
     std::atomic<uint8_t> tick_live;
     // The host's output parameter changes during one process call while no tick is live. [audio-thread]
     vst3::IParameterChanges* out_changes;
@@ -178,8 +178,26 @@ double wrapper_to_plain(const wrapper_params* t, int32_t i, double normalised);
 double wrapper_snap(double plain, double scale);
 double wrapper_to_normalised(const wrapper_params* t, int32_t i, double plain);
 
-// Recomputes tick_live after a change of the controller's tick or of the plug-in's timers. [main-thread]
+// Recomputes tick_live after a change of the bridge's tick or of the service. [main-thread]
 void wrapper_bridge_update_tick(wrapper_bridge* b);
+// The same for every live bridge. [main-thread]
+void wrapper_bridge_update_all_ticks();
+// Stores up to `cap` live bridges into `out`, one reference taken on each (the caller releases them),
+// and returns how many. [main-thread]
+uint32_t wrapper_bridges_retain(wrapper_bridge** out, uint32_t cap);
+
+// ---- the module's UI-thread service (service.cpp) ---------------------------------------------
+
+// `owner` (a controller or a view, by address) offers a source of UI-thread ticks: a host run loop,
+// or null for the UI thread itself (used on Windows only). A second offer of one owner replaces its
+// first. The loop is held (one reference) until withdrawn, and is the driver while it is the first
+// source that takes the tick. [main-thread]
+void wrapper_service_offer(const void* owner, vst3::IRunLoop* loop);
+// Withdraws the owner's source; another source takes over, or the service stops. Call before the
+// owner lets go of its loop. [main-thread]
+void wrapper_service_withdraw(const void* owner);
+// True while a periodic UI-thread tick serves every live bridge. [main-thread]
+bool wrapper_service_running();
 
 // Takes the next output event of the plug-in; false when none is left. [main-thread]
 bool wrapper_bridge_take_edit(wrapper_bridge* b, wrapper_edit* out);

@@ -23,6 +23,10 @@
 #include "shm.h"
 #include "vst3_abi.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 using namespace vst3;
 
 namespace {
@@ -1236,4 +1240,159 @@ TEST_F(vst3_contract, restarts_in_place_while_the_audio_thread_runs) {
     EXPECT_EQ(torn, 0u) << first_torn;
     EXPECT_EQ(proc->getLatencySamples(), 80u);
     EXPECT_EQ(impulse_delay(), 80);
+}
+
+// Every instance of the module in a process shares the host's one UI thread, so one UI-thread tick
+// serves them all: here only the first stage's host offers a run loop (on Windows none does, and the
+// module's timer of the UI thread ticks), and the third stage's edit and Lookahead still reach its
+// own component handler, as performEdit and as kLatencyChanged after a restart in place. The tick
+// stays while any source of it does: the first stage's controller ending takes a loop's tick with it,
+// the Windows timer goes on for the stages left.
+TEST_F(vst3_contract, one_ui_thread_tick_serves_every_stage) {
+#if defined(_WIN32)
+    host.offer_run_loop = false;
+#endif
+    make_pair();
+    activate();
+    struct extra {
+        test_host h;
+        IComponent* comp = nullptr;
+        IAudioProcessor* proc = nullptr;
+        IEditController* ctrl = nullptr;
+        IConnectionPoint *comp_cp = nullptr, *ctrl_cp = nullptr;
+        ~extra() {
+            if (proc) {
+                proc->setProcessing(0);
+                comp->setActive(0);
+                proc->release();
+            }
+            if (comp_cp && ctrl_cp) {
+                comp_cp->disconnect(ctrl_cp);
+                ctrl_cp->disconnect(comp_cp);
+            }
+            if (comp_cp) comp_cp->release();
+            if (ctrl_cp) ctrl_cp->release();
+            if (ctrl) {
+                ctrl->terminate();
+                ctrl->release();
+            }
+            if (comp) {
+                comp->terminate();
+                comp->release();
+            }
+        }
+    };
+    extra more[2];
+    for (extra& e : more) {
+        e.h.offer_run_loop = false;
+        e.comp = create<IComponent>(class_id(0));
+        e.ctrl = create<IEditController>(class_id(1));
+        ASSERT_TRUE(e.comp && e.ctrl);
+        ASSERT_EQ(e.comp->initialize(static_cast<IHostApplication*>(&e.h)), kResultOk);
+        ASSERT_EQ(e.ctrl->initialize(static_cast<IHostApplication*>(&e.h)), kResultOk);
+        e.proc = query<IAudioProcessor>(e.comp);
+        e.comp_cp = query<IConnectionPoint>(e.comp);
+        e.ctrl_cp = query<IConnectionPoint>(e.ctrl);
+        ASSERT_EQ(e.comp_cp->connect(e.ctrl_cp), kResultOk);
+        ASSERT_EQ(e.ctrl_cp->connect(e.comp_cp), kResultOk);
+        ASSERT_EQ(e.ctrl->setComponentHandler(&e.h), kResultOk);
+        ProcessSetup setup{kRealtime, kSample32, 512, 48000};
+        ASSERT_EQ(e.proc->setupProcessing(&setup), kResultOk);
+        ASSERT_EQ(e.comp->setActive(1), kResultOk);
+        ASSERT_EQ(e.proc->setProcessing(1), kResultOk);
+    }
+    extra& third = more[1];
+    // The third stage's slot, found as the fixture finds its own.
+    IComponent* own = comp;
+    comp = third.comp;
+    shm_slot* slot = stage_slot();
+    comp = own;
+    ASSERT_NE(slot, nullptr);
+
+    // One pass of the host: a block of every stage, then its UI thread's timers.
+    auto pass = [&] {
+        std::vector<float> l(256, 0.01f), r(256, 0.01f);
+        float* ch[2] = {l.data(), r.data()};
+        for (IAudioProcessor* p : {proc, more[0].proc, more[1].proc}) {
+            AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
+            ProcessData d{};
+            d.symbolicSampleSize = kSample32;
+            d.numSamples = 256;
+            d.numInputs = d.numOutputs = 1;
+            d.inputs = &in;
+            d.outputs = &out;
+            p->process(&d);
+        }
+#if defined(_WIN32)
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&m);
+#else
+        host.fire();
+#endif
+    };
+    auto heard = [&](const std::string& s) {
+        return std::find(third.h.calls.begin(), third.h.calls.end(), s) != third.h.calls.end();
+    };
+    auto calls = [&] {
+        std::string o = "the third stage's host heard:";
+        for (auto& c : third.h.calls) o += " [" + c + "]";
+        return o;
+    };
+    slot_begin_gesture(slot, PARAM_RELEASE);
+    slot_set_value(slot, PARAM_RELEASE, 1000.0);
+    slot_end_gesture(slot, PARAM_RELEASE);
+    slot_set_value(slot, PARAM_LOOKAHEAD, 5.0);
+    char perform[64];
+    std::snprintf(perform, sizeof(perform), "perform 4 %.6f", (1000.0 - 5.0) / 1995.0);
+    EXPECT_TRUE(poll_until(
+        [&] {
+            pass();
+            return heard(perform) && heard("restart 8");
+        },
+        calls, INTEGRATION_WAIT_S, 1));
+    EXPECT_EQ(third.proc->getLatencySamples(), 248u);
+    EXPECT_TRUE(host.calls.empty() && more[0].h.calls.empty()) << "each stage's host hears only its own";
+
+    // The first stage's controller ends.
+    ctrl_cp->disconnect(comp_cp);
+    comp_cp->disconnect(ctrl_cp);
+    ctrl_cp->release();
+    comp_cp->release();
+    ctrl_cp = comp_cp = nullptr;
+    ctrl->terminate();
+    ctrl->release();
+    ctrl = nullptr;
+    EXPECT_TRUE(host.timers.empty()) << "its host's loop keeps no tick of the module";
+    third.h.calls.clear();
+    slot_begin_gesture(slot, PARAM_RELEASE);
+    slot_set_value(slot, PARAM_RELEASE, 500.0);
+    slot_end_gesture(slot, PARAM_RELEASE);
+    std::snprintf(perform, sizeof(perform), "perform 4 %.6f", (500.0 - 5.0) / 1995.0);
+#if defined(_WIN32)
+    EXPECT_TRUE(poll_until(
+        [&] {
+            pass();
+            return heard(perform);
+        },
+        calls, INTEGRATION_WAIT_S, 1));
+#else
+    // No tick left: the value leaves through the third stage's output parameter changes.
+    out_changes o;
+    std::vector<float> l(256, 0.01f), r(256, 0.01f);
+    float* ch[2] = {l.data(), r.data()};
+    AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
+    ProcessData d{};
+    d.symbolicSampleSize = kSample32;
+    d.numSamples = 256;
+    d.numInputs = d.numOutputs = 1;
+    d.inputs = &in;
+    d.outputs = &out;
+    d.outputParameterChanges = &o;
+    ASSERT_EQ(third.proc->process(&d), kResultOk);
+    char line[64];
+    std::snprintf(line, sizeof(line), "4 %.6f", (500.0 - 5.0) / 1995.0);
+    EXPECT_EQ(o.lines(), (std::vector<std::string>{line}));
+    EXPECT_TRUE(third.h.calls.empty()) << calls();
+#endif
 }
