@@ -211,3 +211,14 @@ double param_from_normalized(int32_t p, double t) {
     if (is_log_param(p)) return lo * std::pow(hi / lo, t);
     return lo + t * (hi - lo);
 }
+
+bool stage_lookahead_waits(const shm_slot* s, double* runs_ms) {
+    if (!s || shm_load(s->active) != 1) return false;
+    const double rate = shm_load(s->sample_rate);
+    const uint32_t latency = shm_load(s->latency);
+    if (!(rate >= 1000.0 && rate <= 768000.0) || latency < uint32_t(LIMITER_EXTRA_DELAY)) return false;
+    const int32_t k = lookahead_samples(slot_value(s, PARAM_LOOKAHEAD), rate);
+    if (latency == uint32_t(k + LIMITER_EXTRA_DELAY)) return false;
+    if (runs_ms) *runs_ms = (latency - uint32_t(LIMITER_EXTRA_DELAY)) * 1000.0 / rate;
+    return true;
+}

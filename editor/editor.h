@@ -598,6 +598,12 @@ void group_drag_begin(editor_state* editor, int32_t kind, int32_t stage_index, i
 // Sum of every listed stage's Gain (dB); 0 with an empty list. [main-thread]
 double chain_total_gain(const editor_state* editor);
 
+// True while the active stage of slot `s` runs another lookahead than its Lookahead value asks for:
+// the new value waits for the stage's host to restart it (the latency the stage published at its
+// activation tells what its engine runs). The lookahead it runs, in ms, then goes to *runs_ms. A slot
+// that is not active, or whose rate or latency make no sense, waits for nothing. [main-thread]
+bool stage_lookahead_waits(const shm_slot* s, double* runs_ms);
+
 // The part of a chain-total change that stage k of n takes, by the instance's spread. [main-thread]
 double gain_share_weight(const editor_state* editor, int32_t k, int32_t n);
 

@@ -30,7 +30,7 @@ void draw_drop_shadow(vg_context* vg, float x, float y, float w, float h, float 
 }
 
 void draw_knob(vg_context* vg, float cx, float cy, float r, double value, const char* label,
-               const char* value_text, bool hot) {
+               const char* value_text, bool hot, const theme_colour* value_colour) {
     const float a = KNOB_START + static_cast<float>(value) * KNOB_SWEEP;
 
     vg_begin_path(vg);
@@ -89,7 +89,7 @@ void draw_knob(vg_context* vg, float cx, float cy, float r, double value, const 
     vg_letter_spacing(vg, 0.0f);
 
     vg_font_size(vg, fonts.label.size);
-    vg_fill_color(vg, to_vg(hot ? colours.orange : colours.text_white));
+    vg_fill_color(vg, to_vg(value_colour ? *value_colour : hot ? colours.orange : colours.text_white));
     if (value_text) vg_text(vg, cx, cy + r + 11, value_text, nullptr);
 }
 

@@ -14,9 +14,10 @@ void draw_drop_shadow(vg_context* vg, float x, float y, float w, float h, float 
                       theme_colour colour);
 
 // Rotary knob centred at (cx, cy): 270-degree track from lower left, value arc, pointer, label above
-// and value text below; `hot` while hovered or dragged. value is normalised 0..1.
+// and value text below; `hot` while hovered or dragged. value is normalised 0..1. The value text is
+// orange while hot, else white, unless `value_colour` names its colour.
 void draw_knob(vg_context* vg, float cx, float cy, float radius, double value, const char* label,
-               const char* value_text, bool hot);
+               const char* value_text, bool hot, const theme_colour* value_colour = nullptr);
 
 // Vertical level bar from `floor` dB (bottom) to 0 dB (top), with segment lines inside the fill and
 // a peak-hold line (red when `alert`).

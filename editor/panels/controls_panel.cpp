@@ -84,7 +84,10 @@ void draw_controls_panel(editor_state* e) {
         format_param_value(p, v, value_text, sizeof value_text);
         const bool hot = (e->hover_kind == WIDGET_KNOB && e->hover_sub == p) ||
                          (e->drag_kind == WIDGET_KNOB && e->drag_param == p);
-        draw_knob(vg, x, 522, 12, param_to_normalized(p, v), knob_row[i].label, value_text, hot);
+        // A Lookahead that the stage does not run yet is not drawn as one in force.
+        const bool waits = p == PARAM_LOOKAHEAD && stage_lookahead_waits(fr, nullptr);
+        draw_knob(vg, x, 522, 12, param_to_normalized(p, v), knob_row[i].label, value_text, hot,
+                  waits ? &colours.alert : nullptr);
         if (mapped(fr, p)) panel_text(vg, x + 22, 506, 7, 0.84f, ALIGN_CENTRE, colours.orange, "M");
         hit_record(e, WIDGET_KNOB, fi, p, x - 26, 496, 52, 52);
     }
@@ -208,6 +211,7 @@ void draw_stage_grid(editor_state* e) {
             if ((spec.flags & PARAM_IS_STEPPED) && spec.max == 1.0) {
                 if (v >= 0.5) text_colour = colours.orange;
             } else {
+                if (p == PARAM_LOOKAHEAD && stage_lookahead_waits(m.slot, nullptr)) text_colour = colours.alert;
                 double g = (p == PARAM_RELEASE || p == PARAM_LOOKAHEAD)
                                ? std::log(v / spec.min) / std::log(spec.max / spec.min)
                                : (v - spec.min) / (spec.max - spec.min);

@@ -111,6 +111,14 @@ bool editor_widget_tooltip(const editor_state* e, const hit_entry* w, char* titl
             if (kind == WIDGET_POSITION) use = "Drag or wheel to choose the place, double-click = Auto.";
             if (kind == WIDGET_STYLE) use = "Click opens the list, wheel steps through it.";
             std::snprintf(help, help_size, "%s  %s", param_help[w->sub], use);
+            double runs_ms = 0;
+            if (w->sub == PARAM_LOOKAHEAD && stage_lookahead_waits(tooltip_stage(e, w->index), &runs_ms)) {
+                char runs[32];
+                format_param_value(PARAM_LOOKAHEAD, runs_ms, runs, sizeof runs);
+                std::snprintf(title, title_size, "%s  %s, not in force yet", spec.name, value);
+                std::snprintf(help, help_size, "The stage still runs %s: the new lookahead takes effect when its host restarts it.",
+                              runs);
+            }
             return true;
         }
         case WIDGET_GAIN_FADER:

@@ -342,8 +342,12 @@ class component final : public IComponent,
         if (!d) return kInvalidArgument;
         ProcessData& data = *d;
         wrapper_bridge* b = bridge_;
-        if (!b) return kNotInitialized;
         if (data.numSamples < 0 || data.numInputs < 0 || data.numOutputs < 0) return kInvalidArgument;
+        // A host fault, but the host plays its buffers all the same: what they held before must not.
+        if (!b) {
+            if (data.symbolicSampleSize == kSample32) silence_outputs(data);
+            return kNotInitialized;
+        }
         if (!wrapper_bridge_audio_enter(b)) {
             // The host's UI thread restarts the plug-in: this call is a gap of silence.
             carry_events(b, data.inputParameterChanges, data.numSamples);
@@ -445,8 +449,11 @@ class component final : public IComponent,
             return kResultOk;
         }
         b->out_changes = nullptr;
-        if (!b->active.load()) return kNotInitialized;
         if (data.symbolicSampleSize != kSample32) return kInvalidArgument;
+        if (!b->active.load()) {
+            silence_outputs(data);
+            return kNotInitialized;
+        }
         if (!b->processing.load()) {
             if (!p->start_processing(p)) return kResultFalse;
             b->processing.store(1);

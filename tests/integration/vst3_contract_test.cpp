@@ -1066,6 +1066,26 @@ TEST_F(vst3_contract, missing_inputs_absurd_setups_and_a_locate) {
     float peak = 0;
     for (int32 i = 0; i < N; ++i) peak = std::max({peak, std::fabs(out_l[size_t(i)]), std::fabs(out_r[size_t(i)])});
     EXPECT_EQ(peak, 0.0f) << "silence in, silence out after the restart";
+
+    // A host that calls process on a stage it deactivated, or terminated, still plays its buffers:
+    // they hold silence, not what was there before (an output buffer apart from the input here).
+    for (const char* when : {"inactive", "terminated"}) {
+        if (std::strcmp(when, "inactive") == 0) {
+            ASSERT_EQ(proc->setProcessing(0), kResultOk);
+            ASSERT_EQ(comp->setActive(0), kResultOk);
+        } else {
+            ASSERT_EQ(comp->terminate(), kResultOk);
+        }
+        std::fill(in_l.begin(), in_l.end(), 0.25f);
+        std::fill(in_r.begin(), in_r.end(), 0.25f);
+        std::fill(out_l.begin(), out_l.end(), 0.5f);
+        std::fill(out_r.begin(), out_r.end(), 0.5f);
+        EXPECT_NE(proc->process(&d), kResultOk) << when;
+        EXPECT_EQ(*std::max_element(out_l.begin(), out_l.end()), 0.0f) << when;
+        EXPECT_EQ(*std::max_element(out_r.begin(), out_r.end()), 0.0f) << when;
+        EXPECT_EQ(out.silenceFlags, 3u) << when;
+    }
+    ASSERT_EQ(comp->initialize(static_cast<IHostApplication*>(&host)), kResultOk) << "for the fixture's end";
 }
 
 // A host that offers no run loop at all (a headless one): the plug-in's own edits reach it through
