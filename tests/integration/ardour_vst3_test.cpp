@@ -130,6 +130,10 @@ TEST(ardour_vst3, edits_from_another_process_reach_ardour_and_its_saved_session)
     // the restart that the other process's Lookahead edit asks for waits for a UI-thread call that
     // hands it over (setState, setActive, setupProcessing), Ardour makes none while it runs, and
     // the audio keeps the old latency meanwhile, the one Ardour shows.
+    EXPECT_EQ(latency, std::to_string(3 * (72 + 8)))
+        << "before the reload Ardour compensates the 1.5 ms the audio still runs (every editor shows the 5 ms "
+           "as not in force yet)\n"
+        << seen;
     EXPECT_FALSE(reloaded.empty()) << "the saved session loads\n" << seen;
     EXPECT_EQ(reloaded, want_latency) << "the reloaded track's latency has the stages' 5 ms\n" << seen;
     EXPECT_EQ(reloaded_gain, "12.0 12.0 12.0") << seen;
