@@ -1,14 +1,14 @@
-// Guards the identity of stages across host processes: two lodrin-host sessions load one saved state,
-// carrying an id no stage has, into all their stages at the same moment, many times over. However the
-// two processes interleave, exactly one live stage ends with the saved id and every other stage keeps
-// the id it ran with, so the chain order never meets two members of one identity. A process stopped
+// Guards the identity of stages across host processes: two lodrin-host sessions load saved states,
+// carrying ids no stage has, into all their stages at the same moment, many times over (one state into
+// every stage, or state k into stage k of both). However the two processes interleave, exactly one live
+// stage ends with each saved id and every other stage keeps the id it ran with, so the chain order
+// never meets two members of one identity. A process stopped
 // while it holds the lock that makes this so delays a load only up to the lock's bound.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -38,8 +38,7 @@ int replies(child& c, uint32_t n) {
     int ok = 0;
     for (uint32_t got = 0; got < n;) {
         const std::string l = c.wait_for("");
-        if (l.empty() && c.closed) return -1;
-        if (l.empty()) return -1;
+        if (l.empty()) return -1; // nothing within the bound, or the session ended
         if (l == "ok") {
             ++ok;
             ++got;
