@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "chain_order.h"
 #include "plugin_instance.h"
 #include "registry.h"
 
@@ -203,17 +202,6 @@ void parse_ui_chunk(parsed_state* st, const ui_settings& current, const clap_ist
     st->has_ui = true;
 }
 
-// True when another live stage of the segment carries `id` (a copied track, one preset loaded into
-// several stages). Called under the registry lock.
-bool id_is_taken(const shm_slot* own, uint64_t id) {
-    const int32_t n = slot_count();
-    for (int32_t i = 0; i < n; ++i) {
-        const shm_slot* s = slot_by_index(i);
-        if (s && s != own && slot_owner_alive(s) && shm_load(s->instance_id) == id) return true;
-    }
-    return false;
-}
-
 bool state_load(const clap_plugin* plugin, const clap_istream* stream) {
     plugin_instance* instance = instance_of(plugin);
     shm_slot* slot = instance->slot;
@@ -242,14 +230,11 @@ bool state_load(const clap_plugin* plugin, const clap_istream* stream) {
         parse_ui_chunk(&st, instance->ui, stream);
 
     // Accepted: apply. A saved 0 keeps the running identity, and so does an id another live stage
-    // already carries: two stages of one id would be one member to the chain order.
-    registry_lock();
-    if (st.saved_id != 0 && st.saved_id != instance->instance_id && !id_is_taken(slot, st.saved_id)) {
+    // already carries, in this process or another: two stages of one id would be one member to the
+    // chain order.
+    if (st.saved_id != 0 && st.saved_id != instance->instance_id &&
+        registry_take_instance_id(slot, st.saved_id))
         instance->instance_id = st.saved_id;
-        shm_exchange(slot->instance_id, instance->instance_id);
-        learned_order_clear();
-    }
-    registry_unlock();
     for (int32_t i = 0; i < PARAM_COUNT; ++i)
         if (st.has_value[i]) shm_exchange(slot->values[i], st.value[i]);
     for (int32_t i = 0; i < PARAM_COUNT; ++i)

@@ -24,19 +24,12 @@
 // of this process also take turns on a process-local flag, within the same bounded wait.
 #include "edit_queue.h"
 
+#include "lock_wait.h"
 #include "platform.h"
 #include "registry.h"
 #include "shm_port.h"
 
-static constexpr uint32_t LOCK_SPINS_BEFORE_CLOCK = 1024;
 static constexpr int64_t EDIT_LOCK_WAIT_NS = 250000000; // 250 ms
-static constexpr int64_t LOCK_SPIN_NS = 5000000;        // 5 ms
-
-static inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 namespace {
 
@@ -52,22 +45,6 @@ uint32_t own_token() {
     return pid > 0 ? static_cast<uint32_t>(pid) : 1u;
 }
 
-// Tries `attempt` until it succeeds or the deadline passes; true on success. After the first
-// LOCK_SPINS_BEFORE_CLOCK tries `attempt` is told it may ask the system (slow). For the first
-// LOCK_SPIN_NS it tries back to back (a real hold is a handful of stores, and a waiter that slept would
-// lose every race to a busy peer); after that 1 ms passes between tries, so a long wait costs no CPU.
-template <typename F>
-bool wait_for(F attempt, int64_t started, int64_t deadline) {
-    for (uint32_t spins = 0;; ++spins) {
-        if (attempt(spins >= LOCK_SPINS_BEFORE_CLOCK)) return true;
-        cpu_relax();
-        if (spins < LOCK_SPINS_BEFORE_CLOCK) continue;
-        const int64_t now = clock_ns();
-        if (now > deadline) return false;
-        if (now - started > LOCK_SPIN_NS) sleep_ms(1);
-    }
-}
-
 } // namespace
 
 void edit_ring_set_held_hook(edit_ring_hook hook) {
@@ -79,16 +56,16 @@ void edit_ring_set_held_hook(edit_ring_hook hook) {
 static bool ring_lock(shm_slot* slot, int64_t* started) {
     *started = clock_ns();
     const int64_t deadline = *started + EDIT_LOCK_WAIT_NS;
-    if (!wait_for([](bool) { return !local_turn.exchange(true, std::memory_order_acquire); }, *started,
-                  deadline))
+    if (!lock_wait([](bool) { return !local_turn.exchange(true, std::memory_order_acquire); }, *started,
+                   deadline))
         return false;
-    if (!wait_for([&](bool) { return shm_ring_guard_try(slot); }, *started, deadline)) {
+    if (!lock_wait([&](bool) { return shm_ring_guard_try(slot); }, *started, deadline)) {
         local_turn.store(false, std::memory_order_release);
         return false;
     }
     uint32_t& word = slot->edit_lock;
     const uint32_t token = own_token();
-    const bool held = wait_for(
+    const bool held = lock_wait(
         [&](bool slow) {
             if (shm_compare_exchange(word, 0u, token)) return true;
             if (!slow) return false;

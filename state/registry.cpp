@@ -80,6 +80,35 @@ bool slot_is_instance(const shm_slot* slot, int64_t id) {
     return slot && slot_owner_alive(slot) && static_cast<int64_t>(shm_load(slot->instance_id)) == id;
 }
 
+// True when a live stage other than `own` carries `id`. The owner of a slot that carries it is asked
+// now, not through the one-second liveness cache: a slot taken over within that second would still
+// pass for its dead previous owner's, and its new stage's id for a free one.
+static bool id_carried_elsewhere(const shm_slot* own, uint64_t id) {
+    const int32_t n = slot_count();
+    for (int32_t i = 0; i < n; ++i) {
+        const shm_slot* s = slot_by_index(i);
+        if (s && s != own && shm_load(s->instance_id) == id && slot_owner_alive_now(s)) return true;
+    }
+    return false;
+}
+
+bool registry_take_instance_id(shm_slot* slot, uint64_t id) {
+    if (!slot || id == 0) return false;
+    registry_lock();
+    bool taken = false;
+    if (shm_identity_lock()) {
+        taken = !id_carried_elsewhere(slot, id);
+        if (taken) {
+            shm_exchange(slot->instance_id, id);
+            // The learned orders are keyed by member identities.
+            learned_order_clear();
+        }
+        shm_identity_unlock();
+    }
+    registry_unlock();
+    return taken;
+}
+
 void registry_count_per_group(uint32_t out[16]) {
     for (int32_t g = 0; g < 16; ++g)
         out[g] = 0;

@@ -40,6 +40,14 @@ plugin_instance* registry_instance_of_slot(const shm_slot* slot);
 // True when the slot is non-null, its owner lives and its instance id equals `id`. [main-thread]
 bool slot_is_instance(const shm_slot* slot, int64_t id);
 
+// Gives `slot` the instance id `id` unless another live stage (of any process on the segment, or of
+// this one) already carries it: two stages of one id would be one member to the chain order. The
+// check and the store are one step across processes (the identity lock, shm.h). Returns true when
+// the slot now carries `id`; false keeps the slot's id: taken elsewhere, a null slot, an id of 0, or
+// the identity lock not had within its bound (a process stopped inside it). A taken id forgets the
+// learned chain orders of the process. Takes the registry lock. [main-thread; never on the audio thread]
+bool registry_take_instance_id(shm_slot* slot, uint64_t id);
+
 // Live stages per Group (0..15) over every slot of the segment and of this process. [main-thread]
 void registry_count_per_group(uint32_t out[16]);
 

@@ -5,6 +5,7 @@
 // the pointers and counters that other threads read are atomics so that a reader never races a writer.
 #include "shm.h"
 
+#include "lock_wait.h"
 #include "platform.h"
 #include "shm_port.h"
 
@@ -392,12 +393,54 @@ void shm_ring_guard_release(const shm_slot* slot) {
     if (index >= 0) platform_byte_unlock(&mapping, SHM_RING_LOCK_BYTE + static_cast<uint64_t>(index));
 }
 
-bool shm_ring_holder_dead(const shm_slot* slot, uint32_t holder) {
-    // A private ring is reached by this process only, whose producers take turns.
-    if (!slot_is_shared(slot)) return true;
-    // Under the guard a live holder is impossible, unless this is a fork() child still sharing its
-    // parent's descriptor (it could not open its own): then the guard proves nothing.
+// Whether the process recorded as `holder` in a lock word of the segment may be overtaken, asked by a
+// caller that holds the word's kernel guard. Under the guard a live holder is impossible, unless this
+// is a fork() child still sharing its parent's descriptor (it could not open its own): then the guard
+// proves nothing. Windows asks the process; our own id counts as alive, since the holder may be another
+// copy of the module loaded into this process (both deliverables in one host), whose threads our
+// registry lock does not hold back.
+static bool lock_holder_dead(uint32_t holder) {
     if (PLATFORM_LOCK_LIVENESS) return opened_by.load() == current_process_id();
     return holder != static_cast<uint32_t>(current_process_id()) &&
            !process_is_alive(static_cast<int32_t>(holder));
+}
+
+bool shm_ring_holder_dead(const shm_slot* slot, uint32_t holder) {
+    // A private ring is reached by this process only, whose producers take turns.
+    if (!slot_is_shared(slot)) return true;
+    return lock_holder_dead(holder);
+}
+
+bool shm_identity_lock() {
+    shm_header* h = mapped_header.load();
+    if (!h) return true;
+    own_descriptor_after_fork();
+    const int64_t started = clock_ns();
+    const int64_t deadline = started + SHM_IDENTITY_WAIT_NS;
+    if (!lock_wait([](bool) { return platform_byte_lock(&mapping, SHM_IDENTITY_LOCK_BYTE); }, started,
+                   deadline))
+        return false;
+    const int32_t pid = current_process_id();
+    const uint32_t token = pid > 0 ? static_cast<uint32_t>(pid) : 1u;
+    const bool held = lock_wait(
+        [&](bool slow) {
+            if (shm_compare_exchange(h->identity_lock, 0u, token)) return true;
+            if (!slow) return false;
+            const uint32_t holder = shm_load(h->identity_lock);
+            return holder != 0 && lock_holder_dead(holder) &&
+                   shm_compare_exchange(h->identity_lock, holder, token);
+        },
+        started, deadline);
+    if (!held) platform_byte_unlock(&mapping, SHM_IDENTITY_LOCK_BYTE);
+    return held;
+}
+
+void shm_identity_unlock() {
+    shm_header* h = mapped_header.load();
+    if (!h) return;
+    const int32_t pid = current_process_id();
+    // Only our own hold is freed: a word that names another process is not ours to clear.
+    shm_compare_exchange(h->identity_lock, pid > 0 ? static_cast<uint32_t>(pid) : 1u, 0u);
+    // The kernel lock goes last, so that whoever gets it next finds the word free.
+    platform_byte_unlock(&mapping, SHM_IDENTITY_LOCK_BYTE);
 }

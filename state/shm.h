@@ -36,11 +36,13 @@ inline constexpr uint32_t SLOT_REQUEST_DIRTY = 1u << 1;
 inline constexpr uint32_t SLOT_REQUEST_RESYNC = 1u << 2;
 
 // Liveness lock bytes of the segment's file (lock liveness, shm_port.h). Byte i is held by the owner of
-// slot i from claim to release, SHM_INIT_LOCK_BYTE by the process writing the header, and
-// SHM_RING_LOCK_BYTE + i by a producer inside slot i's edit ring. The locks are advisory and change no
-// data, so these numbers are independent of the layout; they only must not overlap.
+// slot i from claim to release, SHM_INIT_LOCK_BYTE by the process writing the header,
+// SHM_RING_LOCK_BYTE + i by a producer inside slot i's edit ring, and SHM_IDENTITY_LOCK_BYTE by the
+// holder of the identity lock. The locks are advisory and change no data, so these numbers are
+// independent of the layout; they only must not overlap.
 inline constexpr uint64_t SHM_INIT_LOCK_BYTE = 64;
-inline constexpr uint64_t SHM_RING_LOCK_BYTE = 128;
+inline constexpr uint64_t SHM_RING_LOCK_BYTE = 128; // .. 191
+inline constexpr uint64_t SHM_IDENTITY_LOCK_BYTE = 192;
 
 // Kinds of an edit-ring entry.
 inline constexpr uint32_t EDIT_KIND_VALUE = 0, EDIT_KIND_BEGIN = 1, EDIT_KIND_END = 2;
@@ -53,8 +55,8 @@ struct shm_header {
     uint32_t values_per_slot; // PARAM_COUNT
     uint32_t slot_count;      // SHM_SLOT_COUNT
     uint32_t chain_serial;    // see shm_next_chain_serial
-    uint32_t reserved0;
-    uint64_t block_sequence; // see shm_next_block_sequence
+    uint32_t identity_lock;   // 0 free, else the holder's process id; see shm_identity_lock
+    uint64_t block_sequence;  // see shm_next_block_sequence
     uint8_t reserved1[24];
 };
 
@@ -136,7 +138,7 @@ static_assert(offsetof(shm_header, slot_size) == 12);
 static_assert(offsetof(shm_header, values_per_slot) == 16);
 static_assert(offsetof(shm_header, slot_count) == 20);
 static_assert(offsetof(shm_header, chain_serial) == 24);
-static_assert(offsetof(shm_header, reserved0) == 28);
+static_assert(offsetof(shm_header, identity_lock) == 28);
 static_assert(offsetof(shm_header, block_sequence) == 32);
 static_assert(offsetof(shm_header, reserved1) == 40);
 static_assert(sizeof(shm_header) == SHM_HEADER_SIZE);
@@ -302,6 +304,22 @@ void shm_ring_guard_release(const shm_slot* slot);
 // ring guard and a live holder would still hold it. Windows: the holder is another process that no
 // longer runs. [main-thread]
 bool shm_ring_holder_dead(const shm_slot* slot, uint32_t holder);
+
+// The identity lock: makes "no other live stage carries this instance id" and the store of that id
+// into a slot one step across every process on the segment (without it two processes may both find
+// an id free and both store it). A word in the header, 0 when free and the holder's process id while
+// held, kept by the rules of the edit-ring lock:
+// - nobody waits unboundedly: the lock is given up after SHM_IDENTITY_WAIT_NS;
+// - a holder is overtaken only when it is dead by the liveness rule, never because it is slow: with
+//   lock liveness every taker first holds the kernel lock on SHM_IDENTITY_LOCK_BYTE, so a word found
+//   held under it was left by a dead holder; on Windows the holder's process id is asked.
+// Threads of one process are not told apart (the token is the process id): callers hold the registry
+// lock. Without a segment there is nothing to take and the lock answers true at once.
+// shm_identity_lock answers false when the lock was not had in time (a holder stopped inside it);
+// nothing is held then. Never on the audio thread. [main-thread, under the registry lock]
+inline constexpr int64_t SHM_IDENTITY_WAIT_NS = 250000000; // 250 ms
+bool shm_identity_lock();
+void shm_identity_unlock();
 
 // Machine-wide counters in the header (process-local without a segment): old value + 1.
 // shm_next_block_sequence is one atomic add. [any-thread; block sequence: audio-thread safe]

@@ -1,6 +1,7 @@
 // Guards the instance registry: slots given and taken back with attach and detach, the owner lookup the
 // edit queue relies on (including the unlisted 65th instance), learned orders forgotten on every detach,
-// and the per-group count and identity test reading only live owners' slots.
+// the per-group count and identity test reading only live owners' slots, and an instance id given to a
+// slot only while no other live stage carries it.
 #include "chain_order.h"
 #include "edit_queue.h"
 #include "registry.h"
@@ -138,6 +139,39 @@ TEST_F(Registry, CountPerGroupTruncatesAndSkipsOutOfRangeAndDeadStages) {
     registry_count_per_group(out);
     for (int g = 0; g < 16; ++g)
         EXPECT_EQ(out[g], expected[g]) << g;
+}
+
+TEST_F(Registry, InstanceIdIsTakenOnlyWhenNoLiveStageCarriesIt) {
+    shm_slot* a = attach(0);
+    shm_slot* b = attach(1);
+    shm_store(a->instance_id, uint64_t{5});
+    shm_store(b->instance_id, uint64_t{6});
+    shm_slot* dead = test_slot_of_dead_owner();
+    ASSERT_NE(dead, nullptr);
+    shm_store(dead->instance_id, uint64_t{7});
+    struct take_case {
+        uint64_t id;
+        bool taken;
+    };
+    // A live stage's id is refused, a dead one's is free, 0 is no identity; the slot's own is kept.
+    for (const take_case& c :
+         {take_case{5, false}, take_case{0, false}, take_case{7, true}, take_case{7, true}}) {
+        EXPECT_EQ(registry_take_instance_id(b, c.id), c.taken) << c.id;
+        EXPECT_EQ(shm_load(b->instance_id), c.taken ? c.id : 6u) << c.id;
+        shm_store(b->instance_id, uint64_t{6});
+    }
+    EXPECT_FALSE(registry_take_instance_id(nullptr, 8));
+
+    // A taken id forgets the learned orders, which are keyed by the members' identities.
+    learned_order_table()[3].key = a;
+    EXPECT_TRUE(registry_take_instance_id(b, 8));
+    EXPECT_EQ(learned_order_table()[3].key, nullptr);
+
+    // An identity lock left by a process that died inside it does not keep anyone waiting.
+    shm_store(shm_header_ptr()->identity_lock, 0x7FFFFFFFu);
+    EXPECT_TRUE(registry_take_instance_id(b, 9));
+    EXPECT_EQ(shm_load(b->instance_id), 9u);
+    EXPECT_EQ(shm_load(shm_header_ptr()->identity_lock), 0u);
 }
 
 TEST_F(Registry, NextSequenceIsTheMachineWideCounter) {
