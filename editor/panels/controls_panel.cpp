@@ -42,8 +42,10 @@ double value_of(const shm_slot* s, int32_t param) {
 
 // The focused entry's position as shown: 0 without a list or without a known position.
 int32_t shown_position(const editor_state* e, int32_t index) {
-    if (index < 0 || index >= e->group_count) return 0;
-    const int32_t p = e->group[index].position;
+    // The picked stage while it is missing from the list: the place it was last listed at.
+    const int32_t p = index == EDITOR_FOCUS_MISSING             ? e->focused_position
+                      : index >= 0 && index < e->group_count ? e->group[index].position
+                                                             : 0;
     return p >= 99 ? 0 : p;
 }
 

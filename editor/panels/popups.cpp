@@ -46,7 +46,8 @@ void draw_popup_menu(editor_state* e) {
     if (styles) {
         const shm_slot* owner = (e->menu_owner >= 0 && e->menu_owner < e->group_count)
                                     ? e->group[e->menu_owner].slot
-                                    : e->instance->slot;
+                                : e->menu_owner == EDITOR_FOCUS_MISSING ? focused_stage_record(e)
+                                                                        : e->instance->slot;
         current = owner ? static_cast<int32_t>(std::lround(slot_value(owner, PARAM_STYLE))) : 0;
     } else {
         const uint32_t t = e->instance->ui.loudness_target_index;
