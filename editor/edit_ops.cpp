@@ -34,6 +34,58 @@ bool value_would_change(const shm_slot* slot, int32_t p, double value) {
     return !(std::fabs(slot_value(slot, p) - clamp_param_value(p, value)) < 1e-9);
 }
 
+namespace {
+
+// The picked stage is still one of the shown group's stages: its slot holds it (a live owner, the
+// same instance id) and its Group is the one shown. Otherwise it has gone for good: its host closed
+// it, another stage took the slot, or it moved to another group.
+bool focused_stage_present(const editor_state* editor) {
+    const shm_slot* s = editor->focused_slot;
+    if (!slot_is_instance(s, static_cast<int64_t>(editor->focused_id))) return false;
+    const double v = slot_value(s, PARAM_GROUP);
+    return v > -1.0 && v < 16.0 && static_cast<int32_t>(v) == editor->shown_group;
+}
+
+} // namespace
+
+double focus_hold_seconds(const shm_slot* slot) {
+    // A listing compares the last 62 calls of every stage. Whatever one call shows that puts a stage
+    // into another chain (an overlap with a neighbour, a block in the other order) has left that
+    // history 62 calls later, and the listing after that takes the stage back. 64 of the stage's own
+    // periods is that span with a margin; at least 1 s, so that small blocks or a stalled host cannot
+    // cut it short, at most 10 s for a period from the segment that is not to be trusted, or a stage
+    // that stopped processing.
+    double hold = 1.0;
+    if (slot != nullptr) {
+        const int64_t start = shm_load(slot->start_ns), prev = shm_load(slot->prev_start_ns);
+        const double period = static_cast<double>(static_cast<uint64_t>(start) - static_cast<uint64_t>(prev));
+        if (start > prev && prev > 0) hold = 64.0 * period * 1e-9;
+    }
+    return hold < 1.0 ? 1.0 : hold > 10.0 ? 10.0 : hold;
+}
+
+void editor_focus_stage(editor_state* editor, int32_t index) {
+    if (index < 0 || index >= editor->group_count || editor->group[index].slot == nullptr) {
+        editor_clear_focus(editor);
+        return;
+    }
+    editor->focused_index = index;
+    editor->focused_slot = editor->group[index].slot;
+    editor->focused_id = shm_load(editor->focused_slot->instance_id);
+    editor->focused_position = editor->group[index].position;
+    editor->focus_missing = 0;
+    editor->focus_missing_since = 0.0;
+}
+
+void editor_clear_focus(editor_state* editor) {
+    editor->focused_index = -1;
+    editor->focused_slot = nullptr;
+    editor->focused_id = 0;
+    editor->focused_position = 0;
+    editor->focus_missing = 0;
+    editor->focus_missing_since = 0.0;
+}
+
 void editor_refresh_group(editor_state* editor) {
     shm_slot* own = own_slot(editor);
     if (own != nullptr) {
@@ -45,30 +97,50 @@ void editor_refresh_group(editor_state* editor) {
             editor->shown_group = g;
         }
     }
-    // The focused index is a place in the list, and the list is listed anew here: a learned order
-    // that settles, or a stage that comes or goes, moves the other stages to other places. The focus
-    // stays with the stage the user picked (or is dropped when that stage left the list) instead of
-    // passing silently to whichever stage now stands at the old place.
-    const shm_slot* focused = editor->focused_index >= 0 && editor->focused_index < editor->group_count
-                                  ? editor->group[editor->focused_index].slot
-                                  : nullptr;
+    // A focused index set without the picking (a place in the list as it stands) picks that entry.
+    const int32_t fi = editor->focused_index;
+    if (fi >= 0 && fi < editor->group_count && editor->group[fi].slot != editor->focused_slot)
+        editor_focus_stage(editor, fi);
     const int32_t shown = editor->shown_group < 0 || editor->shown_group > 15 ? 0 : editor->shown_group;
     const int32_t n = registry_collect_chain(own, static_cast<uint32_t>(shown), editor->group, EDITOR_GROUP_MAX);
     editor->group_count = n < 0 ? 0 : n > EDITOR_GROUP_MAX ? EDITOR_GROUP_MAX : n;
-    if (focused != nullptr) {
-        editor->focused_index = -1;
-        for (int32_t i = 0; i < editor->group_count; ++i) {
-            if (editor->group[i].slot == focused) {
-                editor->focused_index = i;
-                break;
-            }
-        }
+
+    // The focused index is a place in the list, and the list is listed anew here: a learned order
+    // that settles, or a stage that comes or goes, moves the other stages to other places. The focus
+    // stays with the stage the user picked, found by its instance id, instead of passing silently to
+    // whichever stage now stands at the old place.
+    editor->focused_index = -1;
+    if (editor->focused_slot == nullptr) return;
+    for (int32_t i = 0; i < editor->group_count; ++i) {
+        shm_slot* s = editor->group[i].slot;
+        if (s == nullptr || shm_load(s->instance_id) != editor->focused_id) continue;
+        editor->focused_index = i;
+        editor->focused_slot = s;
+        editor->focused_position = editor->group[i].position;
+        editor->focus_missing = 0;
+        return;
+    }
+    // Missing from this listing. A stage that has gone (closed, replaced, moved to another group)
+    // lets the focus go at once. A live stage of the group can miss a listing or a few while the
+    // chain inference weighs a disturbed block; meanwhile the focus waits for it, and the controls
+    // meant for it edit no stage, rather than another one.
+    if (!focused_stage_present(editor)) {
+        editor_clear_focus(editor);
+        return;
+    }
+    const double now = editor_clock_seconds(editor);
+    if (!editor->focus_missing) {
+        editor->focus_missing = 1;
+        editor->focus_missing_since = now;
+    } else if (now - editor->focus_missing_since > focus_hold_seconds(editor->focused_slot)) {
+        editor_clear_focus(editor);
     }
 }
 
 int32_t focused_stage_index(const editor_state* editor) {
     const int32_t n = editor->group_count;
     if (editor->focused_index >= 0 && editor->focused_index < n) return editor->focused_index;
+    if (editor->focused_slot != nullptr && editor->focus_missing) return EDITOR_FOCUS_MISSING;
     if (n <= 0) return 0;
     const shm_slot* own = own_slot(editor);
     for (int32_t i = 0; i < n; ++i) {
@@ -80,8 +152,10 @@ int32_t focused_stage_index(const editor_state* editor) {
 shm_slot* focused_stage_record(const editor_state* editor) {
     const int32_t n = editor->group_count;
     shm_slot* own = own_slot(editor);
-    if (n <= 0) return own;
     if (editor->focused_index >= 0 && editor->focused_index < n) return editor->group[editor->focused_index].slot;
+    // The refresh checked that the slot still holds the picked stage.
+    if (editor->focused_slot != nullptr && editor->focus_missing) return editor->focused_slot;
+    if (n <= 0) return own;
     for (int32_t i = 0; i < n; ++i) {
         if (editor->group[i].slot == own) return own;
     }
@@ -91,6 +165,7 @@ shm_slot* focused_stage_record(const editor_state* editor) {
 int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out, uint64_t* ids) {
     const int32_t n = editor->group_count;
     int32_t count = 0;
+    if (!editor->chain_mode && stage_index == EDITOR_FOCUS_MISSING) return 0;
     if (!editor->chain_mode && stage_index >= 0) {
         out[0] = stage_index < n ? editor->group[stage_index].slot : own_slot(editor);
         count = 1;

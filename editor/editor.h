@@ -35,6 +35,9 @@ inline constexpr double EDITOR_ZOOM_MAX = 2.5;
 inline constexpr int64_t EDITOR_ZOOM_THROTTLE_NS = 40000000; // one host resize request per 40 ms
 
 inline constexpr int32_t EDITOR_GROUP_MAX = CHAIN_MAX_MEMBERS; // 64 listed stages
+// The stage index of the single-stage controls while the stage the user picked is missing from the
+// list: an edit of that index reaches no stage (outside chain mode).
+inline constexpr int32_t EDITOR_FOCUS_MISSING = -2;
 // The hit list holds the fullest frame there can be: a card, a grid column head and 12 grid cells
 // per listed stage, 64 for the header, meters, controls, fader, footer and about box together (at
 // most 40 of them at 16 groups), and 64 rows of the tallest open menu.
@@ -55,7 +58,8 @@ inline constexpr int32_t SLOT_RECORD_RING = 8;   // offset observations and paus
 inline constexpr int32_t ALIGN_SHIFT_START = 1 << 24;
 
 // Widget kinds of hit entries: what a clickable rectangle is, and what its index and sub mean.
-// index is a group-list index (-1 = no particular stage); sub is a parameter index, a row or 0.
+// index is a group-list index (-1 = no particular stage, EDITOR_FOCUS_MISSING = the picked stage while
+// it is missing from the list); sub is a parameter index, a row or 0.
 enum widget_kind : int32_t {
     WIDGET_NONE = 0,
     WIDGET_KNOB = 1,            // controls-panel knob; index focused, sub parameter (2, 3, 6, 9, 16)
@@ -128,7 +132,7 @@ enum : uint32_t {
 // complete it is in view units.
 struct hit_entry {
     int32_t kind;  // widget_kind
-    int32_t index; // group-list index, -1 none
+    int32_t index; // group-list index, -1 none, EDITOR_FOCUS_MISSING the missing picked stage
     int32_t sub;   // parameter index, row or item, 0 when the kind needs none
     float x, y, w, h;
 };
@@ -263,7 +267,15 @@ struct editor_state {
     // 3. Group list, focus and chain mode; MIDI learn; loudness pause and its frozen readings.
     chain_member group[EDITOR_GROUP_MAX];
     int32_t group_count;
-    int32_t focused_index; // -1 = none (the own stage is meant)
+    int32_t focused_index; // -1 = none listed (the own stage is meant, unless a picked stage is missing)
+    // The stage the user picked, kept by identity across listings: its slot (null = nothing picked)
+    // and instance id, the position it was last listed at, and whether (and since when, editor clock
+    // seconds) it is missing from the list.
+    shm_slot* focused_slot;
+    uint64_t focused_id;
+    int32_t focused_position;
+    uint8_t focus_missing;
+    double focus_missing_since;
     uint8_t chain_mode;
     uint8_t midi_learn_armed;
     uint8_t loudness_paused;
@@ -567,14 +579,28 @@ void commit_text_entry(editor_state* editor);
 // Follows the own stage's Group and rebuilds the group list. [main-thread]
 void editor_refresh_group(editor_state* editor);
 
-// The focused index when in the list, else the own stage's place, else 0. [main-thread]
+// The focused index when in the list; EDITOR_FOCUS_MISSING while the picked stage is missing from
+// it; else the own stage's place, else 0. [main-thread]
 int32_t focused_stage_index(const editor_state* editor);
 
-// The slot the single-stage controls show (borrowed, lives with the segment). [main-thread]
+// The slot the single-stage controls show (borrowed, lives with the segment): the picked stage's,
+// also while it is missing from the list. [main-thread]
 shm_slot* focused_stage_record(const editor_state* editor);
 
-// The slots an edit of `stage_index` applies to, into out (64 entries, caller's); at least 1. With
-// `ids`, the instance id each slot holds now goes there. [main-thread]
+// Picks list entry `index` as the focused stage (by its instance id); an index outside the list
+// drops the focus. [main-thread]
+void editor_focus_stage(editor_state* editor, int32_t index);
+
+// Drops the focus: the own stage is meant again. [main-thread]
+void editor_clear_focus(editor_state* editor);
+
+// How long a picked stage may be missing from the list before the focus lets it go, in seconds,
+// from the period of its process calls that its slot gives. [main-thread]
+double focus_hold_seconds(const shm_slot* slot);
+
+// The slots an edit of `stage_index` applies to, into out (64 entries, caller's); at least 1, except
+// none for EDITOR_FOCUS_MISSING outside chain mode. With `ids`, the instance id each slot holds now
+// goes there. [main-thread]
 int32_t collect_target_stages(const editor_state* editor, int32_t stage_index, shm_slot** out,
                               uint64_t* ids = nullptr);
 

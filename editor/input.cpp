@@ -89,7 +89,7 @@ void move_to_group(editor_state* editor, int32_t sub) {
         slot_end_gesture(own, PARAM_GROUP);
     }
     editor->shown_group = target < 0 ? 0 : target > 15 ? 15 : target;
-    editor->focused_index = -1;
+    editor_clear_focus(editor);
 }
 
 // Every listed stage's slot, then the own slot.
@@ -116,7 +116,9 @@ void learn_press(editor_state* editor, const hit_entry& e) {
     const int32_t k = e.kind;
     if (k == WIDGET_KNOB || k == WIDGET_SWITCH || k == WIDGET_GAIN_FADER || k == WIDGET_STAGE ||
         k == WIDGET_GRID_CELL) {
+        // A control of the picked stage while it is missing from the list learns nothing.
         shm_slot* slot = (e.index >= 0 && e.index < editor->group_count) ? editor->group[e.index].slot
+                         : e.index == EDITOR_FOCUS_MISSING                ? nullptr
                                                                           : own_slot(editor);
         const int32_t p = k == WIDGET_STAGE ? PARAM_GAIN : e.sub;
         for (int32_t i = 0; i < editor->group_count; ++i) {
@@ -167,7 +169,7 @@ void widget_action(editor_state* editor, const hit_entry& e, column c, double x,
         break;
     case WIDGET_SWITCH: press_switch(editor, e); break;
     case WIDGET_STAGE:
-        editor->focused_index = e.index;
+        editor_focus_stage(editor, e.index);
         if (c == PRESS) group_drag_begin(editor, WIDGET_STAGE, e.index, PARAM_GAIN, x, y);
         else if (c == DOUBLE_CLICK) begin_value_entry(editor, &e, PARAM_GAIN);
         else editor_set_param(editor, e.index, PARAM_GAIN, 0.0);
@@ -176,7 +178,7 @@ void widget_action(editor_state* editor, const hit_entry& e, column c, double x,
     case WIDGET_GROUP:
         if (c == PRESS && e.sub < 100) {
             editor->shown_group = e.sub < 0 ? 0 : e.sub > 15 ? 15 : e.sub;
-            editor->focused_index = -1;
+            editor_clear_focus(editor);
         } else {
             move_to_group(editor, e.sub);
         }

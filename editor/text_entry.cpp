@@ -12,6 +12,8 @@
 void begin_value_entry(editor_state* editor, const hit_entry* entry, int32_t param_index) {
     if (param_index < 0 || param_index >= PARAM_COUNT) return;
     const int32_t index = entry->index;
+    // The picked stage is missing from the list: a value typed for it would reach no stage.
+    if (index == EDITOR_FOCUS_MISSING && !editor->chain_mode) return;
     shm_slot* slot = (index >= 0 && index < editor->group_count) ? editor->group[index].slot
                                                                   : focused_stage_record(editor);
     text_entry_state& t = editor->entry;

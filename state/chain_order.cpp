@@ -260,7 +260,23 @@ static void collect_member(member_scratch& ms, shm_slot* s, int64_t now) {
         h.end[i] = shm_load(s->timing_end[e]);
         h.steady[i] = shm_load(s->timing_steady[e]);
     }
-    h.n = static_cast<int32_t>(k);
+    // The owner may have gone on writing meanwhile (this thread preempted, the owner catching up on
+    // blocks): the entry of call q is reused by call q + 64, so once the count reads `later`, the
+    // records of calls before later - 63 may hold fields of a newer call (a start of one call with
+    // the end of another: a call that seems to overlap its neighbours, and a chain falsely split).
+    // Those records are dropped; what stays was never touched during the read.
+    const uint32_t later = shm_load(s->timing_count);
+    const uint32_t moved = later - count;
+    uint32_t drop = moved + k > static_cast<uint32_t>(TIMING_RING_SIZE - 1) ? moved + k - (TIMING_RING_SIZE - 1) : 0;
+    if (moved > static_cast<uint32_t>(TIMING_RING_SIZE) || drop > k) drop = k; // lapped, or a count gone back
+    if (drop > 0) {
+        for (uint32_t i = drop; i < k; ++i) {
+            h.start[i - drop] = h.start[i];
+            h.end[i - drop] = h.end[i];
+            h.steady[i - drop] = h.steady[i];
+        }
+    }
+    h.n = static_cast<int32_t>(k - drop);
     history_finish(h);
 
     int64_t window = FRESH_UNKNOWN_NS;

@@ -42,8 +42,10 @@ double value_of(const shm_slot* s, int32_t param) {
 
 // The focused entry's position as shown: 0 without a list or without a known position.
 int32_t shown_position(const editor_state* e, int32_t index) {
-    if (index < 0 || index >= e->group_count) return 0;
-    const int32_t p = e->group[index].position;
+    // The picked stage while it is missing from the list: the place it was last listed at.
+    const int32_t p = index == EDITOR_FOCUS_MISSING             ? e->focused_position
+                      : index >= 0 && index < e->group_count ? e->group[index].position
+                                                             : 0;
     return p >= 99 ? 0 : p;
 }
 
@@ -165,11 +167,12 @@ void draw_gain_fader(editor_state* e) {
 void draw_stage_grid(editor_state* e) {
     if (!e->instance->ui.grid_open) return;
     vg_context* vg = e->vg;
-    // The rows overhang the panel's lower edge by 11. Above the controls panel (at 466) that would
-    // put the last row under it, where its cells would take presses meant for the controls panel;
-    // the grid therefore stands 11 higher there, its rows ending at 462.
-    const float top = e->instance->ui.controls_open ? 230.0f : 339.0f;
-    draw_header_panel(vg, 62, top, 620, 221);
+    // The panel holds what the grid draws: 6 above the column heads, the heads (22) and 12 rows of 17,
+    // and 6 below. It ends where the controls panel ends (560), or 4 above the controls panel (466)
+    // while that is open, so that no row lies under it or takes presses meant for it.
+    constexpr float panel_h = 6.0f + 22.0f + 12 * 17.0f + 6.0f;
+    const float top = (e->instance->ui.controls_open ? 462.0f : 560.0f) - panel_h;
+    draw_header_panel(vg, 62, top, 620, panel_h);
     const float y0 = top + 6.0f;
 
     int32_t own = -1;

@@ -724,7 +724,7 @@ void draw_history_graph(editor_state* e, int64_t now) {
         if (drawn >= 2) draw_columns(vg, drawn, n8, focused);
         draw_loudness_line(vg, drawn);
     }
-    if (focused < n8) draw_reduction_tag(vg, count, focused);
+    if (focused >= 0 && focused < n8) draw_reduction_tag(vg, count, focused);
     draw_ceiling(vg, e);
     draw_frame_and_labels(vg);
 }

@@ -46,7 +46,8 @@ void draw_popup_menu(editor_state* e) {
     if (styles) {
         const shm_slot* owner = (e->menu_owner >= 0 && e->menu_owner < e->group_count)
                                     ? e->group[e->menu_owner].slot
-                                    : e->instance->slot;
+                                : e->menu_owner == EDITOR_FOCUS_MISSING ? focused_stage_record(e)
+                                                                        : e->instance->slot;
         current = owner ? static_cast<int32_t>(std::lround(slot_value(owner, PARAM_STYLE))) : 0;
     } else {
         const uint32_t t = e->instance->ui.loudness_target_index;
@@ -110,12 +111,55 @@ void draw_preset_menu(editor_state* e) {
     if (first < 0) first = 0;
     const int32_t shown_rows = rows - (users - shown_users);
     const float h = shown_rows * 24.0f + 8.0f + (users > 0 ? 30.0f : 20.0f);
+    vg_context* vg = e->vg;
+
+    // Row i's section and text as listed (the delete row's text is made in `own`).
+    char own[96];
+    const auto row_text = [&](int32_t i, int32_t* section) -> const char* {
+        if (i < PRESET_BUILTIN_STAGE) {
+            *section = PRESET_ACTION_STAGE;
+            return builtin_preset_name(i);
+        }
+        if (i < PRESET_USER_FIRST) {
+            *section = PRESET_ACTION_CHAIN;
+            return builtin_preset_name(i);
+        }
+        if (i < PRESET_USER_FIRST + users) {
+            *section = PRESET_ACTION_USER;
+            return e->user_presets[i - PRESET_USER_FIRST];
+        }
+        if (i == PRESET_USER_FIRST + users) {
+            *section = PRESET_ACTION_SAVE_STAGE;
+            return "Save stage preset...";
+        }
+        if (i == PRESET_USER_FIRST + users + 1) {
+            *section = PRESET_ACTION_SAVE_CHAIN;
+            return "Save chain preset...";
+        }
+        *section = PRESET_ACTION_DELETE;
+        std::snprintf(own, sizeof own, "Delete \"%s\"", e->user_presets[sel - PRESET_USER_FIRST]);
+        return own;
+    };
+    // The menu is a pop-up over the panels, not a part of the selector: it takes the width its
+    // longest row needs (the label from 28 in, 8 clear of the right end, user rows 14 more for the
+    // marks of a cut list), at least the selector's, and at most the window's.
+    float w = e->menu_w;
+    for (int32_t i = 0; i < rows; ++i) {
+        int32_t section;
+        const char* text = row_text(i, &section);
+        if (section == PRESET_ACTION_USER) {
+            const int32_t u = i - PRESET_USER_FIRST;
+            if (u < first || u >= first + shown_users) continue;
+        }
+        const float need = panel_text_width(vg, 11.5f, 0, text) + 36.0f + (section == PRESET_ACTION_USER ? 14.0f : 0.0f);
+        if (need > w) w = std::ceil(need);
+    }
+    if (w > 952.0f) w = 952.0f;
     float x = e->menu_x, y = e->menu_y;
-    const float w = e->menu_w;
     if (x + w > 956.0f) x = 956.0f - w;
+    if (x < 4.0f) x = 4.0f;
     if (y + h > PRESET_MENU_BOTTOM) y = PRESET_MENU_BOTTOM - h;
     if (y < PRESET_MENU_TOP) y = PRESET_MENU_TOP;
-    vg_context* vg = e->vg;
     menu_box(vg, x, y, w, h);
 
     float top = y + 4.0f;
@@ -131,26 +175,11 @@ void draw_preset_menu(editor_state* e) {
         if (i == PRESET_USER_FIRST && users > 0) separator();
         if (i == PRESET_USER_FIRST + users) separator();
         int32_t section;
-        const char* text;
-        if (i < PRESET_BUILTIN_STAGE) {
-            section = PRESET_ACTION_STAGE;
-            text = builtin_preset_name(i);
-        } else if (i < PRESET_USER_FIRST) {
-            section = PRESET_ACTION_CHAIN;
-            text = builtin_preset_name(i);
-        } else if (i < PRESET_USER_FIRST + users) {
+        const char* text = row_text(i, &section);
+        if (section == PRESET_ACTION_USER) {
             const int32_t u = i - PRESET_USER_FIRST;
             if (u < first || u >= first + shown_users) continue;
-            section = PRESET_ACTION_USER;
-            text = e->user_presets[u];
-        } else if (i == PRESET_USER_FIRST + users) {
-            section = PRESET_ACTION_SAVE_STAGE;
-            text = "Save stage preset...";
-        } else if (i == PRESET_USER_FIRST + users + 1) {
-            section = PRESET_ACTION_SAVE_CHAIN;
-            text = "Save chain preset...";
-        } else {
-            section = PRESET_ACTION_DELETE;
+        } else if (section == PRESET_ACTION_DELETE) {
             const float quotes = panel_text_width(vg, 11.5f, 0, "Delete \"\"");
             std::snprintf(label, sizeof label, "Delete \"%s\"",
                           fit_label(vg, e->user_presets[sel - PRESET_USER_FIRST], label_w - quotes, fitted, sizeof fitted));

@@ -203,6 +203,57 @@ TEST_P(TextFit, EveryTextFitsItsBoxAndStaysClearOfTheOthers) {
     }
 }
 
+// The stage grid draws its column heads, cells and row captions on a panel of its own: each of them
+// lies inside that panel's box, above the controls panel or not, at every stage count and zoom.
+TEST(FullFrame, EveryRowOfTheStageGridLiesInsideItsPanel) {
+    static const char* const captions[12] = {"GAIN",      "OUT CEILING", "RELEASE",   "STEREO LINK",
+                                             "MIX",       "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
+                                             "STYLE",     "DITHER",      "SHAPING",   "GROUP"};
+    for (const int32_t stages : {0, 1, 12, 64})
+        for (const bool controls_open : {false, true})
+            for (const float zoom : {1.0f, 2.5f}) {
+                SCOPED_TRACE(std::to_string(stages) + " stages, controls " + std::to_string(controls_open) +
+                             ", zoom " + std::to_string(zoom));
+                panel_fixture f(stages);
+                f.inst->ui.grid_open = 1;
+                f.inst->ui.controls_open = controls_open ? 1 : 0;
+                f.frame(10.0, 10000000000LL, zoom);
+
+                // The row captions, left of the first column, drawn before the controls panel's labels.
+                std::vector<drawn_text> rows;
+                for (const drawn_text& t : drawn_texts(f))
+                    if (rows.size() < 12 && t.text == captions[rows.size()] && t.ax > 62 && t.ax < 144) rows.push_back(t);
+                ASSERT_EQ(rows.size(), 12u);
+                // The panel: the last panel-wide fill drawn before the first caption.
+                const float* panel = nullptr;
+                for (int32_t i = 0; i < rows[0].call; ++i) {
+                    const vg_record_call* c = vg_record_call_at(f.rec, i);
+                    if (c->kind == VG_RECORD_FILL && c->bounds[0] < 63 && c->bounds[0] > 60 && c->bounds[2] > 681 &&
+                        c->bounds[2] < 684)
+                        panel = c->bounds;
+                }
+                ASSERT_NE(panel, nullptr);
+                const std::string box = "the panel (" + std::to_string(panel[0]) + ", " + std::to_string(panel[1]) +
+                                        ")-(" + std::to_string(panel[2]) + ", " + std::to_string(panel[3]) + ")";
+                for (const drawn_text& t : rows) {
+                    EXPECT_GE(t.b[1], panel[1]) << where(t) << " above " << box;
+                    EXPECT_LE(t.b[3], panel[3]) << where(t) << " below " << box;
+                }
+                for (int32_t i = 0; i < f.e->hit_count; ++i) {
+                    const hit_entry& h = f.e->hits[i];
+                    const bool grid = h.kind == WIDGET_GRID_CELL || (h.kind == WIDGET_STAGE && h.y >= panel[1]);
+                    if (!grid) continue;
+                    EXPECT_GE(h.x, panel[0]) << describe(h) << " left of " << box;
+                    EXPECT_GE(h.y, panel[1]) << describe(h) << " above " << box;
+                    EXPECT_LE(h.x + h.w, panel[2]) << describe(h) << " right of " << box;
+                    EXPECT_LE(h.y + h.h, panel[3]) << describe(h) << " below " << box;
+                }
+                // Nor does the grid reach into the controls panel or the footer below it.
+                const float below = controls_open ? 466.0f : 572.0f;
+                EXPECT_LE(panel[3], below) << box;
+            }
+}
+
 constexpr char long_name[] = "A preset name of sixty-three characters, as long as names go 63";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -97,7 +97,7 @@ TEST_P(PanelLayout, HitEntriesMatchTheLayout) {
     // Stage grid: column heads after the cards, then one cell per row and column.
     const auto cells = f.hits(WIDGET_GRID_CELL);
     if (c.grid_open) {
-        const float top = c.controls_open ? 230.0f : 339.0f;
+        const float top = c.controls_open ? 224.0f : 322.0f;
         ASSERT_EQ(cells.size(), static_cast<size_t>(12 * c.stages));
         const int32_t rows[12] = {1, 2, 3, 6, 16, 9, 7, 8, 10, 11, 12, 5};
         for (int32_t col = 0; col < c.stages; ++col) {

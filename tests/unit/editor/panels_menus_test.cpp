@@ -46,9 +46,12 @@ TEST(PopupMenus, PresetMenuRowsSectionsAndSeparators) {
         ASSERT_EQ(rows.size(), static_cast<size_t>(c.row_count)) << "users " << c.users;
         for (int32_t i = 0; i < c.row_count; ++i) EXPECT_EQ(rows[i].sub, i);
         EXPECT_NEAR(rows[0].y, c.box_y + 4, 0.01);
+        // The width is the longest row's (a built-in name here, wider than the selector's 204).
+        const float w = rows[0].w;
+        EXPECT_GT(w, 204.0f);
         for (const row_expect& r : c.rows) {
             EXPECT_EQ(rows[r.row].index, r.section) << "row " << r.row;
-            EXPECT_RECT(rows[r.row], 378, r.top, 204, 24);
+            EXPECT_RECT(rows[r.row], 378, r.top, w, 24);
         }
         EXPECT_NE(f.text_at(c.last_label, 378 + 28, rows.back().y + 12), nullptr);
         // Menu rows are drawn after every panel: they lie on top in the hit list.
@@ -106,40 +109,64 @@ TEST(PopupMenus, PresetMenuStaysInsideTheWindowWithSaveAndDeleteInReach) {
     }
 }
 
-TEST(PopupMenus, LongPresetNamesFitTheirRows) {
-    // A 63-character name ran out of the menu, in its own row and in the delete row.
-    panel_fixture f(1);
-    std::snprintf(f.e->user_presets[0], PRESET_NAME_SIZE, "%s", std::string(63, 'W').c_str());
-    std::snprintf(f.e->user_presets[1], PRESET_NAME_SIZE, "%s", "short");
-    std::snprintf(f.e->user_presets[2], PRESET_NAME_SIZE, "%s",
-                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-                  "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
-    f.e->user_preset_count = 3;
-    f.e->preset_selection = PRESET_USER_FIRST;
-    f.e->menu_kind = MENU_PRESETS;
-    f.e->menu_x = 350;
-    f.e->menu_y = 35;
-    f.e->menu_w = 260;
-    f.frame();
-    EXPECT_TRUE(f.has_text("short")) << "a name that fits is shown whole";
-    int32_t texts = 0;
-    bool delete_named = false;
-    for (int32_t i = 0; i < vg_record_count(f.rec); ++i) {
-        const vg_record_call* call = vg_record_call_at(f.rec, i);
-        if (call->kind != VG_RECORD_TEXT || std::abs(call->run.x - (350 + 28)) > 0.01f) continue;
-        ++texts;
-        EXPECT_LE(call->bounds[2], 350 + 260 - 8) << call->run.text;
-        // Shortened at a character boundary: what is shown is valid UTF-8 ending in "...".
-        const std::string shown = call->run.text;
-        if (shown.compare(0, 9, "Delete \"W") == 0 && shown.compare(shown.size() - 4, 4, "...\"") == 0)
-            delete_named = true;
-        if (shown.size() > 3 && shown.compare(shown.size() - 3, 3, "...") == 0) {
-            EXPECT_NE(static_cast<unsigned char>(shown[shown.size() - 4]), 0xC3) << shown;
+TEST(PopupMenus, PresetMenuTakesTheWidthOfItsLongestRow) {
+    // The menu was as wide as the preset selector, which shrinks as group letters are added: at 16
+    // groups 160, cutting the built-in names though the window had room beside and below. It is a
+    // pop-up: as wide as its longest row needs (at least the selector, at most the window), moved
+    // left only where it would pass the window's edge, and every row shows its whole text.
+    const std::string wide(63, 'W'); // the widest name a preset can have
+    struct menu_case {
+        const char* what;
+        int32_t groups;      // the header's group letters; the anchor is its preset selector
+        float anchor_w;      // 0: the selector's own width
+        const char* user;    // one user preset, selected, or null
+        bool moved_left;
+    } cases[] = {
+        {"16 groups", 16, 0, nullptr, false},
+        {"1 group", 1, 0, nullptr, false},
+        {"a selector wider than every row", 1, 600, nullptr, true},
+        {"a 63-character name at 16 groups", 16, 0, wide.c_str(), true},
+        {"a short user preset", 16, 0, "short", false},
+    };
+    for (const menu_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        panel_fixture f(2);
+        f.inst->slot->values[PARAM_GROUP] = c.groups - 1;
+        f.e->shown_group = c.groups - 1;
+        if (c.user != nullptr) {
+            std::snprintf(f.e->user_presets[0], PRESET_NAME_SIZE, "%s", c.user);
+            f.e->user_preset_count = 1;
+            f.e->preset_selection = PRESET_USER_FIRST;
+        }
+        f.frame();
+        const auto selector = f.hits(WIDGET_PRESET_MENU);
+        ASSERT_EQ(selector.size(), 1u);
+        // Opened as a press on the selector opens it.
+        f.e->menu_kind = MENU_PRESETS;
+        f.e->menu_x = selector[0].x;
+        f.e->menu_y = selector[0].y + selector[0].h + 4.0f;
+        f.e->menu_w = c.anchor_w > 0 ? c.anchor_w : selector[0].w;
+        f.frame();
+        const auto rows = f.hits(WIDGET_MENU_ROW);
+        ASSERT_EQ(rows.size(), c.user ? 17u : 15u);
+        const float x = rows[0].x, w = rows[0].w;
+        EXPECT_GE(w, f.e->menu_w);
+        EXPECT_GE(x, 4.0f);
+        EXPECT_LE(x + w, 956.0f);
+        EXPECT_EQ(x < f.e->menu_x, c.moved_left) << "x " << x << " w " << w;
+        // Every row's whole text, 28 in from the menu's left and 8 clear of its right end.
+        std::vector<std::string> expected;
+        for (int32_t i = 0; i < PRESET_USER_FIRST; ++i) expected.push_back(builtin_preset_name(i));
+        if (c.user) expected.push_back(c.user);
+        expected.push_back("Save stage preset...");
+        expected.push_back("Save chain preset...");
+        if (c.user) expected.push_back("Delete \"" + std::string(c.user) + "\"");
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const vg_record_call* label = f.text_at(expected[i].c_str(), x + 28, rows[i].y + 12);
+            ASSERT_NE(label, nullptr) << "row " << i << " does not read \"" << expected[i] << "\"";
+            EXPECT_LE(label->bounds[2], x + w - 8) << expected[i];
         }
     }
-    EXPECT_EQ(texts, 19);
-    EXPECT_TRUE(delete_named) << "the delete row names the preset, shortened";
 }
 
 TEST(PopupMenus, TargetAndStyleListsPlaceRowsAndMarkTheCurrentOne) {

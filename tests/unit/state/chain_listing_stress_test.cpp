@@ -1,5 +1,6 @@
 // Guards the chain listing against data races and out-of-range reads while stages of other threads
-// keep writing their timing rings, a stray writer scribbles on a slot, and stages come and go.
+// keep writing their timing rings, a stray writer scribbles on a slot, and stages come and go; and
+// against a stage falling out of its chain because its owner wrote on while the listing read.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -91,6 +92,49 @@ TEST(ChainListingStress, ListsWhileStagesWriteAndChurn) {
     EXPECT_GE(listings, kListings);
     for (shm_slot* s : stages)
         chain_test_release(s);
+}
+
+// Two stages of one track whose owner runs blocks back to back, far faster than a listing reads the
+// rings: the owner laps the reader again and again, and a record read half before and half after
+// its entry was reused looks like a call that overlaps the other stage. Such a record must never
+// split the chain: once listed together, the two stay together in every listing.
+TEST(ChainListingStress, AnOwnerThatLapsTheListingNeverSplitsItsChain) {
+    chain_test_use_segment("listing-stress");
+    shm_slot* first = chain_test_claim(201, 5);
+    shm_slot* second = chain_test_claim(202, 5);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread owner([&] {
+        int64_t steady = 0;
+        while (!stop.load()) {
+            uint32_t c = slot_timing_begin(first, clock_ns(), steady);
+            slot_timing_end(first, c, clock_ns());
+            c = slot_timing_begin(second, clock_ns(), steady);
+            slot_timing_end(second, c, clock_ns());
+            steady += 64;
+        }
+    });
+    chain_member out[64];
+    int listings = 0, together = 0, split = 0;
+    const int64_t start = clock_ns();
+    // At least 0.5 s and 2000 listings once the chain was found, at most a minute.
+    const auto more = [&] {
+        const int64_t t = clock_ns() - start;
+        return (t < 500000000 || together < 2000) && t < 60000000000;
+    };
+    while (more()) {
+        const int32_t n = registry_collect_chain(first, 5, out, 64);
+        ++listings;
+        if (n == 2) ++together;
+        else if (together > 0) ++split;
+    }
+    stop.store(true);
+    owner.join();
+    EXPECT_GE(together, 2000) << "the chain was never found in " << listings << " listings";
+    EXPECT_EQ(split, 0) << "of " << listings << " listings, " << together << " listed both stages";
+    chain_test_release(first);
+    chain_test_release(second);
 }
 
 } // namespace
