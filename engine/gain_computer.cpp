@@ -12,6 +12,7 @@
 //   held_db                 plain release: the held reduction, released with one time constant.
 #include "gain_computer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -37,15 +38,31 @@ void boxcar_free(boxcar* box) {
     std::memset(box, 0, sizeof(*box));
 }
 
+// A change of length keeps the newest taps in their order: a shorter box drops its oldest taps, a
+// longer one repeats its oldest tap in front of them. Every tap thus stays a value that really passed
+// through the box, no older than the new length reaches back, and the ramp under way goes on from
+// where it was (see gain_computer_set_smoothing for why that holds the ceiling). A steady level
+// continues exactly.
 void boxcar_set_length(boxcar* box, int32_t m) {
     if (m < 1) m = 1;
     if (m > box->capacity) m = box->capacity;
-    if (m == box->length) return;
-    const float mean = static_cast<float>(box->sum / box->length);
-    box->length = m;
+    const int32_t len = box->length;
+    if (m == len) return;
+    float* const taps = box->taps;
+    // Oldest first: the tap the next value would overwrite goes to the front (in place).
+    std::rotate(taps, taps + box->index, taps + len);
+    if (m < len) {
+        std::memmove(taps, taps + (len - m), sizeof(float) * static_cast<size_t>(m));
+    } else {
+        std::memmove(taps + (m - len), taps, sizeof(float) * static_cast<size_t>(len));
+        for (int32_t i = 0; i < m - len; ++i)
+            taps[i] = taps[m - len];
+    }
+    double sum = 0.0;
     for (int32_t i = 0; i < m; ++i)
-        box->taps[i] = mean;
-    box->sum = static_cast<double>(m) * static_cast<double>(mean);
+        sum += static_cast<double>(taps[i]);
+    box->length = m;
+    box->sum = sum;
     box->index = 0;
 }
 
@@ -103,6 +120,16 @@ void gain_computer_reset(gain_computer* gc) {
     gc->hold_left = 0;
 }
 
+// Why a ramp may change length at any sample without letting a peak through. The sample that leaves
+// the delay line at tick t was seen by the detector at ticks t - n - 1 (the sample) and t - n (the
+// points after it), and every window minimum taken at ticks t - n .. t covers both (the window spans
+// n + 2 ticks). box2 averages box1 outputs of the last box2.length ticks, each of which averaged the
+// minima of the last box1.length ticks (box1's length at that tick); with the newest taps kept across
+// a change, that stays true through any sequence of lengths. box1 <= n / 2 and box2 <= n - n / 2 at
+// every length this sets, so the gain at tick t is always a weighted mean of minima taken at ticks
+// t - n + 2 .. t, none above what the leaving sample needs. (Refilling with the mean instead spread
+// old, higher values over the new length and threw the ramp back: a peak already in the delay line
+// then met a gain that had not come down.)
 void gain_computer_set_smoothing(gain_computer* gc, int32_t n, double fraction) {
     int32_t s = static_cast<int32_t>(std::trunc(n * fraction + 0.5));
     if (s < 2) s = 2;

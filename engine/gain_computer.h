@@ -52,8 +52,9 @@ int32_t boxcar_init(boxcar* box, int32_t n, float value);
 // Releases the taps and zeroes the box. Safe on a zeroed box. [main-thread]
 void boxcar_free(boxcar* box);
 
-// Clamps m to 1..capacity; when it differs from `length`, refills the first m taps with the current
-// mean (sum / old length, rounded to f32) so the output continues at the same level; index 0.
+// Clamps m to 1..capacity; when it differs from `length`, keeps the newest taps in order (a shorter
+// box drops the oldest, a longer one repeats its oldest tap in front), forms the sum of the taps now in
+// use and sets index 0, so a ramp under way continues and a steady level stays exact. No allocation.
 // [audio-thread]
 void boxcar_set_length(boxcar* box, int32_t m);
 
@@ -71,7 +72,8 @@ void gain_computer_free(gain_computer* gc);
 void gain_computer_reset(gain_computer* gc);
 
 // Ramp length s = clamp(trunc(n x fraction + 0.5), 2, n), split as box1 = max(s/2, 1) and
-// box2 = max(s - s/2, 1). [audio-thread]
+// box2 = max(s - s/2, 1). Safe at any sample: the gain never rises above what a peak already in the
+// delay line needs (see gain_computer.cpp). [audio-thread]
 void gain_computer_set_smoothing(gain_computer* gc, int32_t n, double fraction);
 
 // One sample: pushes `target` into the window, smooths the window minimum with both boxes, applies

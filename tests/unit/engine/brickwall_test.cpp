@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "limiter.h"
@@ -533,5 +534,145 @@ TEST(Brickwall, AbsurdSamplesLeaveAtTheCeiling) {
                     EXPECT_LT(in_peak, bound) << v;
             }
         }
+    }
+}
+
+namespace {
+
+// A dense band-limited programme: 48 partials between 40 Hz and a fifth of the rate, each with its
+// own slow tremolo, under a beat of soft-edged swells, scaled to a sample peak of 1. It keeps the
+// reduction busy at every sample while staying inside the band where the 0.1 dB tolerance holds.
+void make_dense_signal(double fs, size_t frames, std::vector<float>& l, std::vector<float>& r) {
+    std::mt19937 rng(77u);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    struct partial {
+        double hz, phase_l, phase_r, am_hz, am_phase, amp;
+    };
+    std::vector<partial> ps(48);
+    for (partial& p : ps)
+        p = {40.0 * std::pow(0.2 * fs / 40.0, u(rng)),
+             2 * pi * u(rng),
+             2 * pi * u(rng),
+             2.0 + 20.0 * u(rng),
+             2 * pi * u(rng),
+             0.3 + 0.7 * u(rng)};
+    std::vector<double> a(frames), b(frames);
+    double peak = 0.0;
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / fs;
+        const double since = std::fmod(t, 0.09);
+        const double swell =
+            since < 0.002 ? 0.5 - 0.5 * std::cos(pi * since / 0.002) : std::exp(-(since - 0.002) / 0.03);
+        double x = 0.0, y = 0.0;
+        for (const partial& p : ps) {
+            const double am = p.amp * (0.6 + 0.4 * std::sin(2 * pi * p.am_hz * t + p.am_phase));
+            x += am * std::sin(2 * pi * p.hz * t + p.phase_l);
+            y += am * std::sin(2 * pi * p.hz * t + p.phase_r);
+        }
+        a[i] = x * (0.35 + 0.65 * swell);
+        b[i] = y * (0.35 + 0.65 * swell);
+        peak = std::max(peak, std::max(std::fabs(a[i]), std::fabs(b[i])));
+    }
+    l.resize(frames);
+    r.resize(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        l[i] = static_cast<float>(a[i] / peak);
+        r[i] = static_cast<float>(b[i] / peak);
+    }
+}
+
+struct style_config {
+    double fs, lookahead_ms;
+};
+const style_config style_configs[] = {{48000.0, 1.5}, {44100.0, 0.1}};
+
+} // namespace
+
+// The ceiling while a host switches the Style faster than a ramp: every pair of styles, switched
+// every 1, 10 and 20 samples, on the dense programme driven 10 dB into a -1 dB ceiling. A length
+// change of the ramp must never give back reduction that a peak already in the delay line needs.
+TEST(Brickwall, CeilingHoldsWhileStyleIsAutomated) {
+    const double ceiling = std::pow(10.0, ceiling_db / 20.0);
+    double worst_tp = -100.0, worst_sp = -100.0;
+    for (const style_config& cfg : style_configs) {
+        std::vector<float> src_l, src_r;
+        make_dense_signal(cfg.fs, static_cast<size_t>(0.1 * cfg.fs), src_l, src_r);
+        for (int a = 0; a < LIMITER_STYLE_COUNT; ++a) {
+            for (int b = a + 1; b < LIMITER_STYLE_COUNT; ++b) {
+                for (uint32_t every : {1u, 10u, 20u}) {
+                    std::vector<float> l = src_l, r = src_r;
+                    limiter_state st{};
+                    ASSERT_EQ(limiter_init(&st, cfg.fs, cfg.lookahead_ms), 1);
+                    limiter_set_style(&st, a);
+                    limiter_set_levels(&st, 0.0, threshold_db, ceiling_db, 60.0, 1.0, 1, 1, 1.0);
+                    limiter_reset(&st);
+                    float own = 0.0f;
+                    const size_t settled = static_cast<size_t>(st.delay_length) + 64;
+                    for (size_t at = 0, k = 0; at < l.size(); at += every, ++k) {
+                        limiter_set_style(&st, k % 2 ? b : a);
+                        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(every, l.size() - at));
+                        limiter_process_stereo(&st, l.data() + at, r.data() + at, n);
+                        if (at >= settled) own = std::max(own, st.out_true_peak);
+                    }
+                    limiter_free(&st);
+                    double sp = 0.0, tp = 0.0;
+                    for (const std::vector<float>* ch : {&l, &r}) {
+                        for (size_t i = settled; i < ch->size(); ++i)
+                            sp = std::max(sp, std::fabs(static_cast<double>((*ch)[i])));
+                        tp = std::max(tp, reference().true_peak(*ch, settled, ch->size(), 0.5 * ceiling));
+                    }
+                    worst_sp = std::max(worst_sp, db(sp) - ceiling_db);
+                    worst_tp = std::max(worst_tp, db(tp) - ceiling_db);
+                    const auto where = [&] {
+                        return std::string(limiter_styles[a].name) + " <-> " + limiter_styles[b].name +
+                               " every " + std::to_string(every) + ", " + std::to_string(cfg.fs) + " Hz";
+                    };
+                    EXPECT_LE(sp, ceiling * (1.0 + 1e-5)) << where() << ": sample peak " << db(sp) << " dB";
+                    EXPECT_LE(db(tp) - ceiling_db, band_limited_tolerance_db)
+                        << where() << ": true peak " << db(tp) << " dB";
+                    EXPECT_LE(db(own) - ceiling_db, own_meter_tolerance_db)
+                        << where() << ": own meter " << db(own) << " dB";
+                }
+            }
+        }
+    }
+    std::printf("  style automation: worst sample peak %+.4f dB, worst true peak %+.3f dB re ceiling\n",
+                worst_sp, worst_tp);
+}
+
+// One Style change at every phase of the ramp of a lone peak already in the delay line: the change
+// comes k samples before the peak leaves, for k from 0 (the ramp long done) to n + 1 (the peak just
+// detected), between every ordered pair of styles.
+TEST(Brickwall, StyleChangeAtEveryPhaseOfARampHoldsTheCeiling) {
+    const double ceiling = std::pow(10.0, ceiling_db / 20.0);
+    for (const style_config& cfg : style_configs) {
+        limiter_state st{};
+        ASSERT_EQ(limiter_init(&st, cfg.fs, cfg.lookahead_ms), 1);
+        const int32_t n = st.lookahead;
+        const size_t at_peak = 200, leaves = at_peak + static_cast<size_t>(st.delay_length);
+        for (int a = 0; a < LIMITER_STYLE_COUNT; ++a) {
+            for (int b = 0; b < LIMITER_STYLE_COUNT; ++b) {
+                if (a == b) continue;
+                for (int32_t k = 0; k <= n + 1; ++k) {
+                    std::vector<float> l(leaves + 200, 0.0f), r(leaves + 200, 0.0f);
+                    l[at_peak] = 1.0f;
+                    r[at_peak] = 0.9f;
+                    limiter_set_style(&st, a);
+                    limiter_set_levels(&st, 0.0, threshold_db, ceiling_db, 5.0, 1.0, 1, 0, 1.0);
+                    limiter_reset(&st);
+                    const size_t change = leaves - static_cast<size_t>(k);
+                    limiter_process_stereo(&st, l.data(), r.data(), static_cast<uint32_t>(change));
+                    limiter_set_style(&st, b);
+                    limiter_process_stereo(&st, l.data() + change, r.data() + change,
+                                           static_cast<uint32_t>(l.size() - change));
+                    const float out = std::max(std::fabs(l[leaves]), std::fabs(r[leaves]));
+                    ASSERT_GT(out, 0.5f * ceiling) << "the peak leaves at " << leaves;
+                    EXPECT_LE(out, ceiling * (1.0 + 1e-5))
+                        << limiter_styles[a].name << " -> " << limiter_styles[b].name << ", " << k
+                        << " samples before the peak leaves, " << cfg.fs << " Hz: " << db(out) << " dB";
+                }
+            }
+        }
+        limiter_free(&st);
     }
 }

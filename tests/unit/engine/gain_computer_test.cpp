@@ -1,12 +1,16 @@
 // Guards against a gain computer that lets reduction come late or leave early: a window minimum that
-// forgets a target too soon or keeps it too long, ramps of the wrong length, a level jump when the
-// ramp length changes, holds of the wrong length, or an unbounded reduction for a zero target.
+// forgets a target too soon or keeps it too long, ramps of the wrong length, a level jump or a ramp
+// thrown back when the ramp length changes, holds of the wrong length, or an unbounded reduction for
+// a zero target.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "gain_computer.h"
+#include "gain_computer_inline.h"
 #include "limiter.h"
 
 namespace {
@@ -122,7 +126,10 @@ TEST(GainComputer, ZeroTargetIsBoundedAt120dB) {
     }
 }
 
-TEST(GainComputer, ChangingTheRampKeepsTheLevel) {
+// A length change keeps the newest taps: a shorter box drops the oldest, a longer one repeats its
+// oldest value in front. A steady level therefore continues exactly, and a ramp under way keeps the
+// part of it that has already come down.
+TEST(GainComputer, ChangingTheRampKeepsTheNewestTaps) {
     fixture f(64);
     double g = 0.0;
     for (int i = 0; i < 400; ++i)
@@ -130,17 +137,77 @@ TEST(GainComputer, ChangingTheRampKeepsTheLevel) {
     for (double fraction : {0.35, 1.0, 0.5, 0.8}) {
         gain_computer_set_smoothing(&f.gc, 64, fraction);
         const double next = f.tick(0.25f);
-        EXPECT_NEAR(next, g, 1e-6) << fraction;
+        EXPECT_EQ(next, g) << fraction;
         g = next;
     }
-    // Mid-ramp the refill keeps the current mean.
-    fixture h(64);
-    for (int i = 0; i < 20; ++i)
-        g = h.tick(i < 5 ? 1.0f : 0.25f);
-    const double before_mean = h.gc.box1.sum / h.gc.box1.length;
-    gain_computer_set_smoothing(&h.gc, 64, 0.35);
-    EXPECT_NEAR(h.gc.box1.sum / h.gc.box1.length, before_mean, 1e-6);
-    EXPECT_EQ(h.gc.box1.index, 0);
+
+    struct row {
+        int32_t from, to;
+        std::vector<float> taps; // oldest first, after the change
+    };
+    // Values 1..from pushed into a box of `from` taps after it had wrapped (the index is not 0).
+    const row rows[] = {
+        {5, 3, {3, 4, 5}},          {5, 1, {5}},          {5, 7, {1, 1, 1, 2, 3, 4, 5}},
+        {3, 6, {1, 1, 1, 1, 2, 3}}, {1, 4, {1, 1, 1, 1}}, {6, 6, {1, 2, 3, 4, 5, 6}},
+    };
+    for (const row& r : rows) {
+        boxcar box{};
+        ASSERT_EQ(boxcar_init(&box, 8, 0.5f), 1);
+        boxcar_set_length(&box, r.from);
+        for (int i = 0; i < r.from + 2; ++i)
+            gain_computer_detail::boxcar_push(&box, static_cast<float>(i < 2 ? 9 : i - 1));
+        boxcar_set_length(&box, r.to);
+        const std::vector<float>& expect = r.taps;
+        ASSERT_EQ(box.length, static_cast<int32_t>(expect.size())) << r.from << " -> " << r.to;
+        double sum = 0.0;
+        for (int32_t k = 0; k < box.length; ++k) {
+            // oldest first from the index on
+            EXPECT_EQ(box.taps[(box.index + k) % box.length], expect[static_cast<size_t>(k)])
+                << r.from << " -> " << r.to << " tap " << k;
+            sum += expect[static_cast<size_t>(k)];
+        }
+        EXPECT_EQ(box.sum, sum) << r.from << " -> " << r.to;
+        // The running mean goes on from there: the next value replaces the oldest.
+        const float next = gain_computer_detail::boxcar_push(&box, 10.0f);
+        EXPECT_FLOAT_EQ(next, static_cast<float>((sum - expect[0] + 10.0) / box.length));
+        boxcar_free(&box);
+    }
+}
+
+// The safety rule behind the length change. The sample that leaves the stage's delay line at tick t
+// was seen by the detector at ticks t - n - 1 (the sample itself) and t - n (the points after it), so
+// the gain of tick t must lie at or below both targets, through any sequence of ramp changes. Every
+// tap of either box is a real earlier value, and box1 + box2 never exceed n, so the gain is always a
+// weighted mean of window minima taken at ticks t - n + 2 .. t, each of which covers both targets.
+TEST(GainComputer, GainCoversTheLeavingSampleThroughRampChanges) {
+    const double fractions[] = {1.0, 0.8, 0.5, 0.35};
+    for (int32_t n : {4, 5, 12, 33, 72}) {
+        for (bool adaptive : {false, true}) {
+            fixture f(n, adaptive, n / 3, 3.0);
+            std::mt19937 rng(static_cast<unsigned>(n * 2 + adaptive));
+            std::uniform_real_distribution<float> level(0.05f, 1.0f);
+            std::vector<float> targets;
+            int next_change = 0;
+            for (int t = 0; t < 20000; ++t) {
+                if (t == next_change) {
+                    gain_computer_set_smoothing(&f.gc, n, fractions[rng() % 4]);
+                    const int spans[] = {1, 1, 2, 3, 7, 10, 20, 40};
+                    next_change = t + spans[rng() % 8];
+                }
+                // Runs of silence and lone peaks among dense stretches.
+                const unsigned kind = (static_cast<unsigned>(t) / 97) % 3;
+                const float v = kind == 0 ? 1.0f : (kind == 1 && rng() % 29 ? 1.0f : level(rng));
+                targets.push_back(v);
+                const double g = f.tick(v);
+                if (t >= n + 1) {
+                    const float need = std::min(targets[static_cast<size_t>(t - n - 1)],
+                                                targets[static_cast<size_t>(t - n)]);
+                    ASSERT_LE(g, need * (1.0 + 1e-6))
+                        << "n " << n << ", adaptive " << adaptive << ", tick " << t;
+                }
+            }
+        }
+    }
 }
 
 TEST(GainComputer, HoldKeepsTheReductionBeforeTheRelease) {
