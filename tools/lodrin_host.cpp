@@ -31,7 +31,7 @@ constexpr int EXIT_BAD_INPUT = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_RULES = 3;
 constexpr uint32_t MAX_SETTINGS = 256;
-constexpr int32_t MAX_AUTOMATION = 65536;
+constexpr int32_t MAX_AUTOMATION = 1 << 20; // every sample of 7 parameters for 18 s at 8 kHz
 
 const char* usage_text =
     "usage: lodrin-host COMMAND [options]\n"
@@ -353,18 +353,51 @@ int cmd_render(options& o) {
             std::memset(bufs[1], 0, sizeof(float) * n);
             tail -= n;
         }
-        while (next_auto < n_auto && automation[next_auto].frame < pos + n) {
-            const param_setting& a = automation[next_auto++];
-            uint32_t from = a.stage ? a.stage - 1 : 0, to = a.stage ? a.stage : r.n_stages;
-            uint32_t t = uint32_t(a.frame > pos ? a.frame - pos : 0);
-            for (uint32_t s = from; s < to; ++s) {
-                int32_t p;
-                double v;
-                if (rack_resolve(&r, &a, s, &p, &v, err, sizeof(err)))
-                    host_events_push_param(r.events[s], t, r.stages[s]->param[p].id, v);
+        // One call takes at most HOST_EVENTS_MAX events a stage: denser automation goes to several
+        // calls over the block, each cut at the time of the first point that would not fit.
+        for (uint32_t done = 0; ok && done < n;) {
+            uint32_t end = n;
+            uint32_t count[RACK_MAX_STAGES] = {};
+            int32_t k = next_auto;
+            for (; k < n_auto && automation[k].frame < pos + n; ++k) {
+                const param_setting& a = automation[k];
+                const uint32_t from = a.stage ? a.stage - 1 : 0, to = a.stage ? a.stage : r.n_stages;
+                bool fits = true;
+                for (uint32_t s = from; s < to; ++s)
+                    fits = fits && count[s] < HOST_EVENTS_MAX;
+                if (!fits) {
+                    const uint32_t at = uint32_t(a.frame > pos ? a.frame - pos : 0);
+                    if (at > done) {
+                        end = at;
+                        break;
+                    }
+                    ok = false;
+                    fail(EXIT_BAD_INPUT, "automation: more than %u points at frame %lld for one stage",
+                         HOST_EVENTS_MAX, static_cast<long long>(pos + done));
+                    break;
+                }
+                for (uint32_t s = from; s < to; ++s)
+                    ++count[s];
             }
+            if (!ok) break;
+            for (; next_auto < k; ++next_auto) {
+                const param_setting& a = automation[next_auto];
+                const uint32_t from = a.stage ? a.stage - 1 : 0, to = a.stage ? a.stage : r.n_stages;
+                const uint32_t at = uint32_t(a.frame > pos ? a.frame - pos : 0);
+                const uint32_t t = at > done ? at - done : 0;
+                for (uint32_t s = from; s < to; ++s) {
+                    int32_t p;
+                    double v;
+                    if (rack_resolve(&r, &a, s, &p, &v, err, sizeof(err)))
+                        host_events_push_param(r.events[s], t, r.stages[s]->param[p].id, v);
+                }
+            }
+            float* const sub_ins[1][2] = {{ins[0][0] + done, ins[0][1] + done}};
+            float* const sub_outs[1][2] = {{outs[0][0] + done, outs[0][1] + done}};
+            rack_process(&r, sub_ins, sub_outs, end - done);
+            done = end;
         }
-        rack_process(&r, ins, outs, n);
+        if (!ok) break;
         pos += n;
         for (uint32_t s = 0; s < r.n_stages; ++s) {
             host_stage* st = r.stages[s];
