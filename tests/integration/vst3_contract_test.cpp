@@ -462,7 +462,12 @@ class vst3_contract : public ::testing::Test {
         return nullptr;
     }
 
-    void TearDown() override {
+    void TearDown() override { end_pair(comp, proc, ctrl, comp_cp, ctrl_cp); }
+
+  public:
+    // A pair ended as a host ends it: processing stopped, deactivated, disconnected, terminated.
+    static void end_pair(IComponent* comp, IAudioProcessor* proc, IEditController* ctrl, IConnectionPoint* comp_cp,
+                         IConnectionPoint* ctrl_cp) {
         if (proc) {
             proc->setProcessing(0);
             comp->setActive(0);
@@ -1280,27 +1285,7 @@ TEST_F(vst3_contract, one_ui_thread_tick_serves_every_stage) {
         IAudioProcessor* proc = nullptr;
         IEditController* ctrl = nullptr;
         IConnectionPoint *comp_cp = nullptr, *ctrl_cp = nullptr;
-        ~extra() {
-            if (proc) {
-                proc->setProcessing(0);
-                comp->setActive(0);
-                proc->release();
-            }
-            if (comp_cp && ctrl_cp) {
-                comp_cp->disconnect(ctrl_cp);
-                ctrl_cp->disconnect(comp_cp);
-            }
-            if (comp_cp) comp_cp->release();
-            if (ctrl_cp) ctrl_cp->release();
-            if (ctrl) {
-                ctrl->terminate();
-                ctrl->release();
-            }
-            if (comp) {
-                comp->terminate();
-                comp->release();
-            }
-        }
+        ~extra() { vst3_contract::end_pair(comp, proc, ctrl, comp_cp, ctrl_cp); }
     };
     extra more[2];
     for (extra& e : more) {
