@@ -393,6 +393,11 @@ class vst3_contract : public ::testing::Test {
     }
     // One block of quiet stereo audio with the given changes (none: null).
     tresult block(IParameterChanges* changes, int32 frames = 256, IParameterChanges* output = nullptr) {
+        return block_of(proc, changes, frames, output);
+    }
+    // The same for any stage's processor.
+    static tresult block_of(IAudioProcessor* p, IParameterChanges* changes, int32 frames = 256,
+                            IParameterChanges* output = nullptr) {
         std::vector<float> l(size_t(frames), 0.01f), r(size_t(frames), 0.01f);
         float* ch[2] = {l.data(), r.data()};
         AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
@@ -404,7 +409,7 @@ class vst3_contract : public ::testing::Test {
         d.outputs = &out;
         d.inputParameterChanges = changes;
         d.outputParameterChanges = output;
-        return proc->process(&d);
+        return p->process(&d);
     }
     double normalised(ParamID id) { return ctrl->getParamNormalized(id); }
     // Where an impulse comes out of the running processor: silence until the delay line holds
@@ -1316,18 +1321,8 @@ TEST_F(vst3_contract, one_ui_thread_tick_serves_every_stage) {
 
     // One pass of the host: a block of every stage, then its UI thread's timers.
     auto pass = [&] {
-        std::vector<float> l(256, 0.01f), r(256, 0.01f);
-        float* ch[2] = {l.data(), r.data()};
-        for (IAudioProcessor* p : {proc, more[0].proc, more[1].proc}) {
-            AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
-            ProcessData d{};
-            d.symbolicSampleSize = kSample32;
-            d.numSamples = 256;
-            d.numInputs = d.numOutputs = 1;
-            d.inputs = &in;
-            d.outputs = &out;
-            p->process(&d);
-        }
+        for (IAudioProcessor* p : {proc, more[0].proc, more[1].proc})
+            block_of(p, nullptr);
 #if defined(_WIN32)
         MSG m;
         while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
@@ -1384,17 +1379,7 @@ TEST_F(vst3_contract, one_ui_thread_tick_serves_every_stage) {
 #else
     // No tick left: the value leaves through the third stage's output parameter changes.
     out_changes o;
-    std::vector<float> l(256, 0.01f), r(256, 0.01f);
-    float* ch[2] = {l.data(), r.data()};
-    AudioBusBuffers in{2, 0, {ch}}, out{2, 0, {ch}};
-    ProcessData d{};
-    d.symbolicSampleSize = kSample32;
-    d.numSamples = 256;
-    d.numInputs = d.numOutputs = 1;
-    d.inputs = &in;
-    d.outputs = &out;
-    d.outputParameterChanges = &o;
-    ASSERT_EQ(third.proc->process(&d), kResultOk);
+    ASSERT_EQ(block_of(third.proc, nullptr, 256, &o), kResultOk);
     char line[64];
     std::snprintf(line, sizeof(line), "4 %.6f", (500.0 - 5.0) / 1995.0);
     EXPECT_EQ(o.lines(), (std::vector<std::string>{line}));
