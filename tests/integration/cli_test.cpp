@@ -12,52 +12,18 @@
 #include <sstream>
 #include <string>
 
+#include "bounded_command.h"
 #include "integration.h"
 #include "wav.h"
 
 namespace {
 
-struct run_result {
-    int status = -1; // exit code; 128 + signal when killed by one
-    std::string out, err;
-};
-
 std::string tmp_path(const std::string& name) {
     return std::string(LODRIN_TEST_TMP) + "/cli-" + std::to_string(host_os_pid()) + "-" + name;
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-// Each command takes well under a second on an idle machine; one still running after this long with
-// every core busy hangs, and is stopped so the test can say which.
-constexpr int COMMAND_BOUND_S = 120;
-
-// A command line prefix that stops what follows at the bound (timeout passes on an exit code or a
-// signal of the command; 124 means the bound ran out).
-std::string bounded() {
-    return "timeout -k 10 " + std::to_string(COMMAND_BOUND_S) + " ";
-}
-
-// Runs a shell command line (exec'ed, so a signal shows as one) with stdout and stderr captured.
 run_result run(const std::string& cmd, const std::string& env = "") {
-    std::string o = tmp_path("stdout"), e = tmp_path("stderr");
-    std::string line = env + " exec " + bounded() + cmd + " >" + o + " 2>" + e + " </dev/null";
-    int st = std::system(line.c_str());
-    run_result r;
-    if (WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        r.status = 128 + WTERMSIG(st);
-    r.out = slurp(o);
-    r.err = slurp(e);
-    if (r.status == 124)
-        r.err += "[stopped by the test: still running after " + std::to_string(COMMAND_BOUND_S) + " s]\n";
-    return r;
+    return run_bounded(cmd, tmp_path("stdout"), tmp_path("stderr"), env);
 }
 
 std::string host(const std::string& args, const char* module = LODRIN_TEST_MODULE) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded_command.h"
 #include "integration.h"
 #include "wav.h"
 
@@ -23,34 +24,9 @@ std::string tmp_path(const std::string& name) {
     return std::string(LODRIN_TEST_TMP) + "/render-auto-" + std::to_string(host_os_pid()) + "-" + name;
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-// A render takes well under a second; one still running after this long with every core busy hangs.
-constexpr int COMMAND_BOUND_S = 120;
-
-struct render_result {
-    int status = -1;
-    std::string out, err;
-};
-
-render_result render(const std::string& args) {
-    const std::string o = tmp_path("stdout"), e = tmp_path("stderr");
-    const std::string line = "exec timeout -k 10 " + std::to_string(COMMAND_BOUND_S) + " " +
-                             LODRIN_TEST_HOST + " render " + args + " --module " + integration_module_path() +
-                             " >" + o + " 2>" + e + " </dev/null";
-    const int st = std::system(line.c_str());
-    render_result r;
-    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-    r.out = slurp(o);
-    r.err = slurp(e);
-    std::remove(o.c_str());
-    std::remove(e.c_str());
-    return r;
+run_result render(const std::string& args) {
+    return run_bounded(std::string(LODRIN_TEST_HOST) + " render " + args + " --module " + integration_module_path(),
+                       tmp_path("stdout"), tmp_path("stderr"));
 }
 
 // Both channels of a WAV file.
@@ -121,7 +97,7 @@ TEST(render_automation, every_level_parameter_at_every_sample_holds_the_ceiling)
             std::snprintf(line, sizeof(line),
                           "--demo --rate %.0f --seconds %.6f --set Ceiling=%.1f", rate,
                           FRAMES / rate, START_CEILING_DB);
-            const render_result r = render(std::string(line) + " --automation " + au + " -o " + out);
+            const run_result r = render(std::string(line) + " --automation " + au + " -o " + out);
             ASSERT_EQ(r.status, 0) << r.err;
             std::vector<float> l, rr;
             const bool read = read_wav(out, l, rr);
